@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tavrel_mmp/property_dictionary.h"
+
+namespace tavrel_mmp {
+
+// One recorded event; immutable once built and shared by reference.
+class EventData {
+ public:
+  EventData(std::string id, std::string key, std::int64_t time, std::string sessionId,
+            bool realtime, std::optional<std::string> data = std::nullopt,
+            std::optional<std::string> preEvent = std::nullopt);
+
+  const std::string id;
+  const std::string key;
+  const std::int64_t time;  // Unix seconds
+  const std::string sessionId;
+  const bool realtime;
+  const std::string data;  // compact JSON text, "{}" when empty
+  const std::string preEvent;
+
+  // `sessionId`, or the stored session's identifier when it is empty, or "".
+  std::string getSessionId() const;
+
+  static std::shared_ptr<EventData> makeEvent(const std::string& key, const std::string& sessionId,
+                                              bool realtime,
+                                              const std::optional<PropertyDictionary>& data);
+  static std::string toJsonString(const std::optional<PropertyDictionary>& dictionary);
+  static std::optional<PropertyDictionary> jsonStringToDict(const std::string& jsonString);
+  static PropertyDictionary convertToDictionary(const EventData& event);
+  static std::vector<PropertyDictionary> convertToArray(
+      const std::vector<std::shared_ptr<EventData>>& events);
+
+  // The identifier most recently taken into the predecessor chain ("" at process start).
+  static std::string savedPreEvent();
+  // Tests only: forget the chain, as a new process would.
+  static void resetPredecessorChainForTesting();
+};
+
+using EventList = std::vector<std::shared_ptr<EventData>>;
+
+}  // namespace tavrel_mmp

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavrel_mmp::platform {
+
+enum class InterfaceIdiom { phone, pad, unspecified };
+enum class BatteryState { unknown, unplugged, charging, full };
+
+// Device, system, carrier and locale facts.
+class DeviceFacts {
+ public:
+  virtual ~DeviceFacts() = default;
+  // The per-vendor device identifier as a 36-character UUID text; none when unavailable now.
+  virtual std::optional<std::string> identifierForVendor() = 0;
+  virtual std::string name() = 0;
+  virtual std::string model() = 0;
+  virtual std::string systemName() = 0;
+  virtual std::string systemVersion() = 0;
+  virtual InterfaceIdiom interfaceIdiom() = 0;
+  virtual float batteryLevel() = 0;
+  virtual BatteryState batteryState() = 0;
+  virtual std::optional<std::string> carrierName() = 0;
+  virtual std::vector<std::string> preferredLanguages() = 0;
+  virtual std::optional<std::string> regionCode() = 0;
+  virtual std::string timeZoneIdentifier() = 0;
+};
+
+DeviceFacts& deviceFacts();
+void installDeviceFacts(std::shared_ptr<DeviceFacts> facts);
+
+}  // namespace tavrel_mmp::platform

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "tavrel_mmp/platform/clock.h"
+#include "tavrel_mmp/platform/main_loop.h"
+
+namespace tavrel_mmp::platform {
+
+// A clock that moves only when told to.
+class ManualClock : public Clock {
+ public:
+  explicit ManualClock(double start = 1'700'000'000.0);
+  double now() override;
+  void set(double seconds);
+  void advance(double seconds);
+
+ private:
+  std::mutex mutex_;
+  double now_;
+};
+
+// A main loop driven by hand: posted tasks run on `runPending()`, timers fire as `advance()`
+// moves the manual clock past their due times. Whoever calls these is the main thread.
+class ManualMainLoop : public MainLoop {
+ public:
+  explicit ManualMainLoop(std::shared_ptr<ManualClock> clock);
+  void post(std::function<void()> task) override;
+  void scheduleRepeating(double periodSeconds, std::function<void()> tick) override;
+
+  // Runs the posted tasks (and the ones they post) until none is left; returns how many ran.
+  std::size_t runPending();
+  // Moves the clock forward by `seconds`, stopping at each timer's due time to fire it (and to
+  // run pending tasks), in time order.
+  void advance(double seconds);
+  std::size_t timerCount();
+
+ private:
+  struct Timer {
+    double period;
+    double due;
+    std::function<void()> tick;
+  };
+  std::shared_ptr<ManualClock> clock_;
+  std::mutex mutex_;
+  std::vector<std::function<void()>> tasks_;
+  std::vector<std::shared_ptr<Timer>> timers_;
+};
+
+}  // namespace tavrel_mmp::platform

@@ -1,0 +1,117 @@
+#pragma once
+
+// A small measurement service on loopback for tests and the demo. It speaks the service's
+// HTTP API as far as the library uses it, records every request it receives, and can be told
+// to fail in several ways at run time.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tavrel_mmp::tools {
+
+struct RecordedRequest {
+  std::string method;
+  std::string path;
+  std::vector<std::pair<std::string, std::string>> headers;  // as received; names lower-cased
+  std::string body;
+  // The first header with this (case-insensitive) name, if any.
+  std::optional<std::string> header(const std::string& name) const;
+  // The body parsed as JSON (null when it is not JSON).
+  nlohmann::json json() const;
+};
+
+// How the service answers a path while the fault is set.
+struct Fault {
+  enum class Kind {
+    responseCode,     // answer {"responseCode": code, "responseText": ...} with HTTP status `httpStatus`
+    notJson,          // answer a body that is not JSON
+    closeConnection,  // drop the connection without a usable answer
+    delay,            // wait `delaySeconds`, then answer normally
+  };
+  Kind kind = Kind::responseCode;
+  std::int64_t responseCode = 500;
+  int httpStatus = 200;
+  double delaySeconds = 0.0;
+  int times = -1;  // how many requests it applies to; -1 for every request until cleared
+};
+
+struct StoredEvent {
+  nlohmann::json event;      // the upload object as received
+  std::string sessionToken;  // the "Authorization" it arrived with
+  int timesReceived = 0;
+};
+
+struct LocalServiceOptions {
+  std::string host = "127.0.0.1";
+  int port = 0;  // 0: any free port
+  // HTTPS when both are given (PEM files).
+  std::optional<std::string> certificatePath;
+  std::optional<std::string> privateKeyPath;
+};
+
+class LocalService {
+ public:
+  explicit LocalService(LocalServiceOptions options = {});
+  ~LocalService();  // stops the service
+  LocalService(const LocalService&) = delete;
+  LocalService& operator=(const LocalService&) = delete;
+
+  // Binds and starts serving on a thread of its own; false when it cannot bind.
+  bool start();
+  void stop();
+  int port() const;
+  // "http://127.0.0.1:<port>" (or https), with no trailing slash.
+  std::string baseUrl() const;
+
+  // Every request received, in arrival order.
+  std::vector<RecordedRequest> requests() const;
+  std::vector<RecordedRequest> requests(const std::string& path) const;
+  void clearRequests();
+  // Blocks until at least `count` requests to `path` were received, or the time-out passed.
+  bool waitForRequests(const std::string& path, std::size_t count,
+                       std::chrono::milliseconds timeout) const;
+
+  // Fault injection per path ("/public/partner/auth", "/partner/event/log", ...).
+  void setFault(const std::string& path, Fault fault);
+  void clearFault(const std::string& path);
+  void clearAllFaults();
+
+  // "/public/partner/auth": refuse every authentication with this code (none: grant).
+  void setAuthRefusal(std::optional<std::int64_t> responseCode);
+  // Values put into granted sessions.
+  void setDeeplinkExpired(std::optional<std::int64_t> days);
+  void setSessionExpireTimeInSeconds(std::int64_t seconds);
+  std::vector<std::string> grantedTokens() const;
+  std::size_t grantedSessionCount() const;
+
+  // "/partner/event/log": events accepted, keyed by "id".
+  std::map<std::string, StoredEvent> events() const;
+  std::size_t acceptedEventCount() const;   // distinct ids
+  std::size_t duplicateEventCount() const;  // receptions beyond the first, summed
+  bool waitForEvents(std::size_t distinctCount, std::chrono::milliseconds timeout) const;
+
+  // "/partner/online-user/log": the "data" member of the answer. Default {"second": 30}.
+  // nullopt leaves "data" out; a JSON null sends "data": null.
+  void setHeartbeatData(std::optional<nlohmann::json> data);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The signature the service expects in "v" for the given values (last 10 + first 10 hex digits
+// of SHA-256(partnerCode + appId + deviceId + t + salt)).
+std::string expectedSignature(const std::string& partnerCode, const std::string& appId,
+                              const std::string& deviceId, const std::string& t);
+
+}  // namespace tavrel_mmp::tools
