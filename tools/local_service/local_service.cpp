@@ -1,0 +1,1 @@
+#include "local_service/local_service.h"
