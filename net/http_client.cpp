@@ -1,0 +1,98 @@
+#include "net/http_client.h"
+
+#include <cmath>
+
+#include "core/common.h"
+#include "core/logger.h"
+#include "net/url_text.h"
+#include "session/session_manager.h"
+#include "session/storage_helper.h"
+#include "tavrel_mmp/platform/bundle_info.h"
+#include "tavrel_mmp/platform/clock.h"
+
+namespace tavrel_mmp {
+namespace {
+
+constexpr const char* kSigningSalt = "KPVXRTE@BHMWQZLYN";
+constexpr const char* kAuthPathSuffix = "/partner/auth";
+constexpr double kRequestTimeoutSeconds = 60.0;
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::string renderHeaders(const std::vector<std::pair<std::string, std::string>>& headers) {
+  if (headers.empty()) return "(no headers)";
+  nlohmann::json map = nlohmann::json::object();
+  for (const auto& [name, value] : headers) map[name] = value;
+  return map.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+HttpClient& HttpClient::shared() {
+  static auto* instance = new HttpClient();
+  return *instance;
+}
+
+std::string HttpClient::joinUrl(const std::string& baseUrl, const std::string& with) {
+  // Case-sensitive on purpose: "HTTP..." is treated as a path.
+  if (with.compare(0, 4, "http") == 0) return with;
+  return baseUrl + with;
+}
+
+bool HttpClient::isParseableUrl(const std::string& urlText) {
+  return isWellFormedUrlReference(urlText);
+}
+
+std::vector<std::pair<std::string, std::string>> HttpClient::signedHeaders(std::int64_t ts) {
+  const std::string appId = platform::bundleInfo().bundleIdentifier().value_or("");
+  const std::string signatureText = StorageHelper::shared().getPartnerCode() + appId +
+                                    StorageHelper::shared().getDeviceId() + std::to_string(ts) +
+                                    kSigningSalt;
+  const std::string h = Common::sha256(signatureText);
+  const std::string v = h.substr(h.size() - 10) + h.substr(0, 10);
+  return {{"t", std::to_string(ts)},
+          {"v", v},
+          {"Content-Type", "application/json"},
+          {"Platform", "iOS"}};
+}
+
+void HttpClient::post(const std::string& with, const std::optional<PropertyDictionary>& params,
+                      HttpCompletion completion) {
+  const std::string urlText = joinUrl(SessionManager::baseUrl(), with);
+  if (!isParseableUrl(urlText)) {
+    if (completion) completion(std::nullopt, HttpError{"Invalid URL", 0, "Invalid URL"});
+    return;
+  }
+
+  platform::HttpRequest request;
+  request.url = urlText;
+  request.method = "POST";
+  request.timeoutSeconds = kRequestTimeoutSeconds;
+  Logger::log("---- POST URL ----");
+  Logger::log(urlText);
+
+  if (params) {
+    Logger::log("---- PARAMS ----");
+    Logger::log(*params);
+    // Text that is not valid UTF-8 is replaced rather than failing the body: a request that
+    // can never be encoded would otherwise be retried forever.
+    request.body = params->dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+
+  if (endsWith(urlText, kAuthPathSuffix)) {
+    request.headers = signedHeaders(static_cast<std::int64_t>(std::trunc(platform::clock().now())));
+  } else if (auto auth = StorageHelper::shared().getAuthData(); auth && auth->data) {
+    request.headers = {{"Authorization", auth->data->token},
+                       {"Content-Type", "application/json"},
+                       {"Platform", "iOS"}};
+  }
+  Logger::log("---- HEADER ----");
+  Logger::log(renderHeaders(request.headers));
+
+  platform::httpTransport().send(std::move(request), std::move(completion));
+}
+
+}  // namespace tavrel_mmp

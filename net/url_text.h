@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+namespace tavrel_mmp {
+
+// Whether the text is a well-formed URL reference (absolute, or a relative one such as a bare
+// path): only characters a URL may hold, well-formed percent escapes, a valid scheme and port.
+bool isWellFormedUrlReference(const std::string& text);
+
+}  // namespace tavrel_mmp

@@ -1,0 +1,29 @@
+#include "tavrel_mmp/platform/clock.h"
+
+#include <chrono>
+
+#include "tavrel_mmp/platform/provider_slot.h"
+
+namespace tavrel_mmp::platform {
+namespace {
+
+class SystemClock : public Clock {
+ public:
+  double now() override {
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration<double>(since).count();
+  }
+};
+
+ProviderSlot<Clock>& slot() {
+  static auto* s = new ProviderSlot<Clock>(&makeSystemClock);
+  return *s;
+}
+
+}  // namespace
+
+std::shared_ptr<Clock> makeSystemClock() { return std::make_shared<SystemClock>(); }
+Clock& clock() { return slot().get(); }
+void installClock(std::shared_ptr<Clock> clock) { slot().install(std::move(clock)); }
+
+}  // namespace tavrel_mmp::platform

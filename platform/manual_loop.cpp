@@ -1,0 +1,80 @@
+#include "tavrel_mmp/platform/manual_loop.h"
+
+#include <algorithm>
+
+namespace tavrel_mmp::platform {
+
+ManualClock::ManualClock(double start) : now_(start) {}
+
+double ManualClock::now() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return now_;
+}
+
+void ManualClock::set(double seconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  now_ = seconds;
+}
+
+void ManualClock::advance(double seconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  now_ += seconds;
+}
+
+ManualMainLoop::ManualMainLoop(std::shared_ptr<ManualClock> clock) : clock_(std::move(clock)) {}
+
+void ManualMainLoop::post(std::function<void()> task) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tasks_.push_back(std::move(task));
+}
+
+void ManualMainLoop::scheduleRepeating(double periodSeconds, std::function<void()> tick) {
+  auto timer = std::make_shared<Timer>(Timer{periodSeconds, clock_->now() + periodSeconds,
+                                             std::move(tick)});
+  std::lock_guard<std::mutex> lock(mutex_);
+  timers_.push_back(std::move(timer));
+}
+
+std::size_t ManualMainLoop::runPending() {
+  std::size_t ran = 0;
+  for (;;) {
+    std::vector<std::function<void()>> batch;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      batch.swap(tasks_);
+    }
+    if (batch.empty()) return ran;
+    for (auto& task : batch) {
+      task();
+      ++ran;
+    }
+  }
+}
+
+void ManualMainLoop::advance(double seconds) {
+  const double target = clock_->now() + seconds;
+  runPending();
+  for (;;) {
+    std::shared_ptr<Timer> next;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto& timer : timers_) {
+        if (timer->due <= target && (!next || timer->due < next->due)) next = timer;
+      }
+    }
+    if (!next) break;
+    clock_->set(std::max(clock_->now(), next->due));
+    next->due += next->period > 0 ? next->period : 1e-3;
+    next->tick();
+    runPending();
+  }
+  clock_->set(std::max(clock_->now(), target));
+  runPending();
+}
+
+std::size_t ManualMainLoop::timerCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return timers_.size();
+}
+
+}  // namespace tavrel_mmp::platform

@@ -1,0 +1,94 @@
+#include "session/session_manager.h"
+
+#include <mutex>
+
+#include "core/common.h"
+#include "core/logger.h"
+#include "core/utf8.h"
+#include "net/http_client.h"
+#include "session/session_start.h"
+#include "session/storage_helper.h"
+#include "tavrel_mmp/platform/bundle_info.h"
+
+namespace tavrel_mmp {
+namespace {
+
+// The base URL is read by every request on any thread; the lock only guards the copy.
+struct BaseUrlHolder {
+  std::mutex mutex;
+  std::string value;
+};
+
+BaseUrlHolder& holder() {
+  static auto* h = new BaseUrlHolder();
+  return *h;
+}
+
+void authCompletion(std::optional<std::vector<std::uint8_t>> body, std::optional<HttpError>) {
+  if (!body) return;
+  const std::string text(body->begin(), body->end());
+  Logger::log(isValidUtf8(text) ? text : std::string("Khong lay duoc du lieu"));
+
+  std::string error;
+  const auto auth = AuthData::decode(*body, &error);
+  if (!auth) {
+    Logger::log(error);
+    return;
+  }
+  if (auth->responseCode != 200) {
+    StorageHelper::shared().removeAuthData();
+    return;
+  }
+  Logger::log(auth->data ? auth->data->token : std::string());
+  StorageHelper::shared().saveAuthData(*body);
+  SessionStart::begin(*auth);
+}
+
+}  // namespace
+
+std::string SessionManager::baseUrl() {
+  std::lock_guard<std::mutex> lock(holder().mutex);
+  return holder().value;
+}
+
+void SessionManager::setBaseUrl(const std::string& value) {
+  std::lock_guard<std::mutex> lock(holder().mutex);
+  holder().value = value;
+}
+
+void SessionManager::auth(const std::string& partnerCode, const std::string& appSecret) {
+  const std::string derived = Common::decrypt(appSecret, partnerCode);
+  setBaseUrl(derived);
+  Logger::log("baseUrl " + derived);
+  authWithBaseUrl(partnerCode, appSecret, derived);
+}
+
+void SessionManager::authWithBaseUrl(const std::string& partnerCode, const std::string&,
+                                     const std::string& baseUrl) {
+  setBaseUrl(baseUrl);
+  PropertyDictionary body = {
+      {"partnerCode", partnerCode},
+      {"appId", platform::bundleInfo().bundleIdentifier().value_or("")},
+      {"deviceId", StorageHelper::shared().getDeviceId()},
+  };
+  HttpClient::shared().post("/public/partner/auth", body, &authCompletion);
+}
+
+void SessionManager::retry() {
+  auto& storage = StorageHelper::shared();
+  const std::string partnerCode = storage.getPartnerCode();
+  const std::string appSecret = storage.getAppSecret();
+  std::string current = baseUrl();
+  if (current.empty()) {
+    current = storage.getBaseUrl();
+    setBaseUrl(current);
+  }
+  if (partnerCode.empty() || appSecret.empty()) return;
+  if (!current.empty() && current.compare(0, 4, "http") == 0) {
+    authWithBaseUrl(partnerCode, appSecret, current);
+  } else {
+    auth(partnerCode, appSecret);
+  }
+}
+
+}  // namespace tavrel_mmp

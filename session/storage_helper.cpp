@@ -1,0 +1,112 @@
+#include "session/storage_helper.h"
+
+#include <charconv>
+
+#include "tavrel_mmp/platform/device_facts.h"
+#include "tavrel_mmp/platform/preferences_store.h"
+
+namespace tavrel_mmp {
+namespace {
+
+constexpr const char* kPartnerCode = "MMP_PartnerCode";
+constexpr const char* kAppSecret = "MMP_AppSecret";
+constexpr const char* kBaseUrl = "MMP_BaseUrl";
+constexpr const char* kAuthData = "MMP_AuthData";
+constexpr const char* kDeviceId = "MMP_DeviceId";
+constexpr const char* kDeeplink = "MMP_Deeplink";
+constexpr const char* kDeeplinkExpireTime = "MMP_SessionExpireTimeInSeconds_Deeplink";
+constexpr const char* kExpireTime = "MMP_SessionExpireTimeInSeconds";
+constexpr const char* kLastEventTime = "MMP_LastEventTime";
+
+platform::PreferencesStore& store() { return platform::preferencesStore(); }
+
+// A value stored as bytes under a text key is read as its bytes' text, as the platform store
+// would hand back whatever object it holds.
+std::optional<std::string> asText(const std::optional<platform::PreferenceValue>& value) {
+  if (!value) return std::nullopt;
+  if (const auto* text = std::get_if<std::string>(&*value)) return *text;
+  return std::nullopt;
+}
+
+}  // namespace
+
+StorageHelper& StorageHelper::shared() {
+  static auto* instance = new StorageHelper();
+  return *instance;
+}
+
+void StorageHelper::save(const std::string& value, const std::string& key) {
+  store().setText(key, value);
+}
+
+std::optional<std::string> StorageHelper::getValue(const std::string& key) {
+  return asText(store().value(key));
+}
+
+void StorageHelper::deleteValue(const std::string& key) { store().remove(key); }
+
+std::string StorageHelper::getText(const std::string& key) { return getValue(key).value_or(""); }
+
+void StorageHelper::savePartnerCode(const std::string& value) { save(value, kPartnerCode); }
+std::string StorageHelper::getPartnerCode() { return getText(kPartnerCode); }
+void StorageHelper::saveAppSecret(const std::string& value) { save(value, kAppSecret); }
+std::string StorageHelper::getAppSecret() { return getText(kAppSecret); }
+void StorageHelper::saveBaseUrl(const std::string& value) { save(value, kBaseUrl); }
+std::string StorageHelper::getBaseUrl() { return getText(kBaseUrl); }
+void StorageHelper::saveDeeplink(const std::string& value) { save(value, kDeeplink); }
+std::string StorageHelper::getDeeplink() { return getText(kDeeplink); }
+
+std::int64_t StorageHelper::parseInteger(const std::string& text) {
+  if (text.empty()) return 0;
+  const char* begin = text.data();
+  // An explicit "+" sign is accepted as well as "-"; nothing else may surround the digits.
+  if (*begin == '+' && text.size() > 1 && text[1] != '-') ++begin;
+  const char* end = begin + text.size();
+  std::int64_t value = 0;
+  const auto [stop, error] = std::from_chars(begin, end, value, 10);
+  if (error != std::errc() || stop != end) return 0;
+  return value;
+}
+
+void StorageHelper::saveInteger(const std::string& key, std::int64_t value) {
+  save(std::to_string(value), key);
+}
+
+std::int64_t StorageHelper::getInteger(const std::string& key) {
+  return parseInteger(getValue(key).value_or("0"));
+}
+
+void StorageHelper::saveLastEventTime(std::int64_t value) { saveInteger(kLastEventTime, value); }
+std::int64_t StorageHelper::getLastEventTime() { return getInteger(kLastEventTime); }
+void StorageHelper::saveExpireTime(std::int64_t value) { saveInteger(kExpireTime, value); }
+std::int64_t StorageHelper::getExpireTime() { return getInteger(kExpireTime); }
+void StorageHelper::saveDeeplinkExpireTime(std::int64_t value) {
+  saveInteger(kDeeplinkExpireTime, value);
+}
+std::int64_t StorageHelper::getDeeplinkExpireTime() { return getInteger(kDeeplinkExpireTime); }
+
+void StorageHelper::saveAuthData(const std::vector<std::uint8_t>& body) {
+  store().setBytes(kAuthData, body);
+}
+
+std::optional<AuthData> StorageHelper::getAuthData() {
+  const auto value = store().value(kAuthData);
+  if (!value) return std::nullopt;
+  if (const auto* bytes = std::get_if<std::vector<std::uint8_t>>(&*value)) {
+    return AuthData::decode(*bytes);
+  }
+  const auto& text = std::get<std::string>(*value);
+  return AuthData::decode(std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+void StorageHelper::removeAuthData() { store().remove(kAuthData); }
+
+std::string StorageHelper::getDeviceId() {
+  if (auto stored = getValue(kDeviceId); stored && !stored->empty()) return *stored;
+  // Stored even when empty, so that the next read tries the platform again.
+  const std::string generated = platform::deviceFacts().identifierForVendor().value_or("");
+  save(generated, kDeviceId);
+  return generated;
+}
+
+}  // namespace tavrel_mmp
