@@ -61,7 +61,7 @@ std::int64_t StorageHelper::parseInteger(const std::string& text) {
   const char* begin = text.data();
   // An explicit "+" sign is accepted as well as "-"; nothing else may surround the digits.
   if (*begin == '+' && text.size() > 1 && text[1] != '-') ++begin;
-  const char* end = begin + text.size();
+  const char* end = text.data() + text.size();
   std::int64_t value = 0;
   const auto [stop, error] = std::from_chars(begin, end, value, 10);
   if (error != std::errc() || stop != end) return 0;
