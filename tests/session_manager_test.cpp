@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include "core/logger.h"
+#include "net/http_client.h"
+#include "secret/secret_generator.h"
+#include "session/session_manager.h"
+#include "session/storage_helper.h"
+#include "support/fake_transport.h"
+#include "support/sha256_hex.h"
+#include "support/test_support.h"
+#include "tavrel_mmp/nimbrel.h"
+#include "tavrel_mmp/platform/manual_loop.h"
+#include "tavrel_mmp/platform/preferences_store.h"
+
+namespace tavrel_mmp {
+namespace {
+
+using testing::bytes;
+
+constexpr const char* kGranted =
+    R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"S1","token":"TOKEN-1",)"
+    R"("sessionExpireTimeInSeconds":3600,"deeplinkExpired":7}})";
+
+class SessionManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::installIsolatedPlatform(dir_.path(), "com.tavrel.app");
+    platform::installHttpTransport(transport_);
+    platform::installClock(clock_);
+    SessionManager::setBaseUrl("");
+  }
+  void TearDown() override { Logger::setDevMode(false); }
+
+  testing::TempDir dir_;
+  std::shared_ptr<testing::FakeTransport> transport_ = std::make_shared<testing::FakeTransport>();
+  std::shared_ptr<platform::ManualClock> clock_ =
+      std::make_shared<platform::ManualClock>(1'765'000'000.75);
+  StorageHelper& storage_ = StorageHelper::shared();
+};
+
+TEST_F(SessionManagerTest, AuthDerivesTheBaseUrlAndSendsASignedRequest) {
+  const std::string secret = tools::makeAppSecret("https://mmp.example/api", "PARTNER");
+  storage_.savePartnerCode("PARTNER");
+  Logger::setDevMode(true);
+  const std::string printed =
+      testing::captureStdout([&] { SessionManager::auth("PARTNER", secret); });
+  EXPECT_NE(printed.find("MMP: baseUrl https://mmp.example/api\n"), std::string::npos);
+  EXPECT_EQ(SessionManager::baseUrl(), "https://mmp.example/api");
+
+  ASSERT_EQ(transport_->count(), 1u);
+  const auto sent = transport_->at(0);
+  EXPECT_EQ(sent.request.url, "https://mmp.example/api/public/partner/auth");
+  EXPECT_EQ(sent.request.method, "POST");
+  EXPECT_EQ(sent.request.timeoutSeconds, 60.0);
+  const std::string deviceId = storage_.getDeviceId();
+  EXPECT_EQ(sent.json(), (nlohmann::json{{"partnerCode", "PARTNER"},
+                                         {"appId", "com.tavrel.app"},
+                                         {"deviceId", deviceId}}));
+  // Exactly the signed set, in order, and no token.
+  ASSERT_EQ(sent.request.headers.size(), 4u);
+  EXPECT_EQ(sent.request.headers[0], (std::pair<std::string, std::string>{"t", "1765000000"}));
+  const std::string h =
+      testing::sha256Hex("PARTNER" "com.tavrel.app" + deviceId + "1765000000KPVXRTE@BHMWQZLYN");
+  EXPECT_EQ(sent.request.headers[1].first, "v");
+  EXPECT_EQ(sent.request.headers[1].second, h.substr(54) + h.substr(0, 10));
+  EXPECT_EQ(sent.request.headers[2],
+            (std::pair<std::string, std::string>{"Content-Type", "application/json"}));
+  EXPECT_EQ(sent.request.headers[3], (std::pair<std::string, std::string>{"Platform", "iOS"}));
+}
+
+TEST_F(SessionManagerTest, AcceptedAnswerIsStoredAndItsTokenUsedNext) {
+  SessionManager::authWithBaseUrl("P", "S", "http://svc.test");
+  Logger::setDevMode(true);
+  const std::string printed = testing::captureStdout([&] { transport_->respond(0, kGranted); });
+  EXPECT_NE(printed.find("MMP: TOKEN-1\n"), std::string::npos) << printed;
+  const auto stored = platform::preferencesStore().value("MMP_AuthData");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(std::get<std::vector<std::uint8_t>>(*stored), bytes(kGranted));
+
+  HttpClient::shared().post("/partner/event/log", nlohmann::json::object(), nullptr);
+  const auto next = transport_->at(1);
+  EXPECT_EQ(next.request.headers,
+            (std::vector<std::pair<std::string, std::string>>{
+                {"Authorization", "TOKEN-1"}, {"Content-Type", "application/json"},
+                {"Platform", "iOS"}}));
+}
+
+TEST_F(SessionManagerTest, AcceptedAnswerWithoutSessionLeavesRequestsBare) {
+  SessionManager::authWithBaseUrl("P", "S", "http://svc.test");
+  transport_->respond(0, R"({"responseCode":200,"responseText":"OK","data":null})");
+  ASSERT_TRUE(storage_.getAuthData());
+  HttpClient::shared().post("/partner/online-user/log", nlohmann::json::object(), nullptr);
+  EXPECT_TRUE(transport_->at(1).request.headers.empty());
+  EXPECT_TRUE(transport_->at(1).request.body.has_value());
+}
+
+TEST_F(SessionManagerTest, RefusalRemovesTheRecordWhateverTheStatus) {
+  storage_.saveAuthData(bytes(kGranted));
+  SessionManager::authWithBaseUrl("P", "S", "http://svc.test");
+  SessionManager::authWithBaseUrl("P", "S", "http://svc.test");
+  transport_->respond(0, R"({"responseCode":"401","responseText":"bad"})");  // undecodable
+  EXPECT_TRUE(storage_.getAuthData());
+  transport_->respond(1, R"({"responseCode":401,"responseText":"Unauthorized"})");
+  EXPECT_FALSE(platform::preferencesStore().value("MMP_AuthData"));
+}
+
+TEST_F(SessionManagerTest, FailedCallsChangeNothing) {
+  storage_.saveAuthData(bytes(kGranted));
+  for (int i = 0; i < 5; ++i) SessionManager::authWithBaseUrl("P", "S", "http://svc.test");
+  Logger::setDevMode(true);
+  const std::string printed = testing::captureStdout([&] {
+    transport_->respond(0, "<html>not json</html>");
+    transport_->respond(1, R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"x",)"
+                           R"("token":"y"}})");  // expiry missing: undecodable
+    transport_->fail(2);
+    transport_->respondNothing(3);
+    transport_->respond(4, "\xFF\xFE");
+  });
+  EXPECT_EQ(std::get<std::vector<std::uint8_t>>(*platform::preferencesStore().value("MMP_AuthData")),
+            bytes(kGranted));
+  EXPECT_NE(printed.find("MMP: <html>not json</html>\n"), std::string::npos);
+  EXPECT_NE(printed.find("keyNotFound \"sessionExpireTimeInSeconds\""), std::string::npos);
+  EXPECT_NE(printed.find("MMP: Khong lay duoc du lieu\n"), std::string::npos);
+}
+
+TEST_F(SessionManagerTest, RetryUsesPersistedCredentialsWithoutDerivingAgain) {
+  SessionManager::retry();  // nothing persisted
+  storage_.savePartnerCode("P");
+  SessionManager::retry();  // no app secret
+  EXPECT_EQ(transport_->count(), 0u);
+
+  const std::string secret = tools::makeAppSecret("http://derived.test", "P");
+  storage_.saveAppSecret(secret);
+  Logger::setDevMode(true);
+  std::string printed = testing::captureStdout([] { SessionManager::retry(); });
+  EXPECT_NE(printed.find("MMP: baseUrl http://derived.test"), std::string::npos);
+  printed = testing::captureStdout([] { SessionManager::retry(); });
+  EXPECT_EQ(printed.find("baseUrl"), std::string::npos) << "derived again";
+  ASSERT_EQ(transport_->count(), 2u);
+  EXPECT_EQ(transport_->at(1).request.url, "http://derived.test/public/partner/auth");
+}
+
+TEST_F(SessionManagerTest, RetryFallsBackToThePersistedBaseUrl) {
+  storage_.savePartnerCode("P");
+  storage_.saveAppSecret("not-a-secret");
+  storage_.saveBaseUrl("http://persisted.test/root");
+  SessionManager::retry();
+  ASSERT_EQ(transport_->count(), 1u);
+  EXPECT_EQ(transport_->at(0).request.url, "http://persisted.test/root/public/partner/auth");
+}
+
+TEST_F(SessionManagerTest, FailedDerivationSendsToTheBarePath) {
+  Logger::setDevMode(true);
+  const std::string printed =
+      testing::captureStdout([] { SessionManager::auth("P", "nothex"); });
+  EXPECT_NE(printed.find("MMP: baseUrl \n"), std::string::npos);
+  EXPECT_EQ(SessionManager::baseUrl(), "");
+  ASSERT_EQ(transport_->count(), 1u);
+  EXPECT_EQ(transport_->at(0).request.url, "/public/partner/auth");
+}
+
+TEST_F(SessionManagerTest, IntSdkStoresCredentialsAndAuthenticates) {
+  auto options = std::make_shared<NimbrelOptions>();
+  Logger::setDevMode(true);
+  Nimbrel::intSDK("", "secret", options);  // empty partner code: nothing at all
+  EXPECT_TRUE(Logger::devMode());
+  EXPECT_EQ(transport_->count(), 0u);
+  EXPECT_FALSE(storage_.getValue("MMP_PartnerCode"));
+
+  Nimbrel::intSDK("P", "", options);  // showLog false wins over setDevMode(true)
+  EXPECT_FALSE(Logger::devMode());
+  EXPECT_EQ(storage_.getValue("MMP_AppSecret"), "");
+  EXPECT_EQ(transport_->count(), 1u);
+
+  Nimbrel::setDevMode(true);
+  Nimbrel::intSDK("P2", "S2");  // the two-argument form keeps the current flag
+  EXPECT_TRUE(Logger::devMode());
+  EXPECT_EQ(storage_.getPartnerCode(), "P2");
+  EXPECT_EQ(storage_.getAppSecret(), "S2");
+  Nimbrel::intSDK("P3", "S3", nullptr);  // no options: flag unchanged
+  EXPECT_TRUE(Logger::devMode());
+  EXPECT_EQ(transport_->count(), 3u);
+}
+
+}  // namespace
+}  // namespace tavrel_mmp

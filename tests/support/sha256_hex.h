@@ -1,0 +1,22 @@
+#pragma once
+
+#include <openssl/sha.h>
+
+#include <string>
+
+namespace tavrel_mmp::testing {
+
+// SHA-256 in lowercase hex, straight from OpenSSL, to check the library's signature against.
+inline std::string sha256Hex(const std::string& text) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char byte : digest) {
+    out.push_back(digits[byte >> 4]);
+    out.push_back(digits[byte & 15]);
+  }
+  return out;
+}
+
+}  // namespace tavrel_mmp::testing
