@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,7 +34,8 @@ struct RecordedRequest {
 // How the service answers a path while the fault is set.
 struct Fault {
   enum class Kind {
-    responseCode,     // answer {"responseCode": code, "responseText": ...} with HTTP status `httpStatus`
+    responseCode,     // answer {"responseCode": code, "responseText": ...} with HTTP status
+                      // `httpStatus`
     notJson,          // answer a body that is not JSON
     closeConnection,  // drop the connection without a usable answer
     delay,            // wait `delaySeconds`, then answer normally
@@ -66,7 +68,8 @@ class LocalService {
   LocalService(const LocalService&) = delete;
   LocalService& operator=(const LocalService&) = delete;
 
-  // Binds and starts serving on a thread of its own; false when it cannot bind.
+  // Binds and starts serving on a thread of its own; false when it cannot bind. Starting again
+  // after stop() reuses the port it had, so a restarted service keeps its base URL.
   bool start();
   void stop();
   int port() const;
@@ -77,6 +80,9 @@ class LocalService {
   std::vector<RecordedRequest> requests() const;
   std::vector<RecordedRequest> requests(const std::string& path) const;
   void clearRequests();
+  // Called with each request as it arrives, one call at a time and in arrival order (the demo
+  // command prints them). It may call the accessors but not stop().
+  void setRequestListener(std::function<void(const RecordedRequest&)> listener);
   // Blocks until at least `count` requests to `path` were received, or the time-out passed.
   bool waitForRequests(const std::string& path, std::size_t count,
                        std::chrono::milliseconds timeout) const;
