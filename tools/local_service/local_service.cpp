@@ -281,6 +281,9 @@ bool LocalService::start() {
   });
   // Idle keep-alive connections hold a worker until this passes, which would delay stop().
   server->set_keep_alive_timeout(1);
+  // Headers and body leave in separate writes; without this, Nagle and delayed ACKs add tens
+  // of milliseconds to every answer.
+  server->set_tcp_nodelay(true);
   const httplib::Server::Handler handler = [impl = impl_.get()](const httplib::Request& req,
                                                                 httplib::Response& res) {
     impl->handle(req, res);

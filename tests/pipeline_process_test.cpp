@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <set>
+
+#include "local_service/local_service.h"
+#include "support/child_process.h"
+#include "support/test_support.h"
+
+namespace tavrel_mmp {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::set<int> deliveredSeqs(const tools::LocalService& service, const std::string& key) {
+  std::set<int> seqs;
+  for (const auto& [id, stored] : service.events()) {
+    if (stored.event["key"] != key) continue;
+    for (const auto& entry : stored.event["data"]) {
+      if (entry["key"] == "seq") seqs.insert(entry["value"].get<int>());
+    }
+  }
+  return seqs;
+}
+
+void drainInNewProcess(const std::string& directory, const tools::LocalService& service) {
+  testing::ChildProcess drain(testing::testHostPath("pipeline_host"),
+                              {"drain", directory, service.baseUrl()});
+  EXPECT_EQ(drain.readLine(60s), "pending 0");
+  const auto status = drain.wait(10s);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+}
+
+TEST(PipelineProcess, HostReturningFromMainWithABatchInFlightExitsAtOnce) {
+  testing::TempDir dir;
+  tools::LocalService service;
+  ASSERT_TRUE(service.start());
+  tools::Fault slow;
+  slow.kind = tools::Fault::Kind::delay;
+  slow.delaySeconds = 5.0;
+  service.setFault("/partner/event/log", slow);
+
+  testing::ChildProcess host(testing::testHostPath("pipeline_host"),
+                             {"exit-inflight", dir.path(), service.baseUrl(), "25"});
+  ASSERT_EQ(host.readLine(30s), "returning with a batch in flight");
+  const auto returned = std::chrono::steady_clock::now();
+  const auto status = host.wait(5s);
+  ASSERT_TRUE(status) << "the host did not end";
+  EXPECT_LT(std::chrono::steady_clock::now() - returned, 1s);
+  ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+
+  service.clearAllFaults();
+  drainInNewProcess(dir.path(), service);
+  EXPECT_EQ(deliveredSeqs(service, "before_exit").size(), 25u);
+}
+
+TEST(PipelineProcess, EventsSurviveSigkillRightAfterLogEventReturns) {
+  testing::TempDir dir;
+  testing::ChildProcess host(testing::testHostPath("pipeline_host"), {"log-forever", dir.path()});
+  int lastLogged = -1;
+  while (lastLogged < 300) {
+    const auto line = host.readLine(30s);
+    ASSERT_TRUE(line);
+    lastLogged = std::stoi(line->substr(7));
+  }
+  host.kill(SIGKILL);
+  // Lines already written were written after their logEvent returned.
+  while (const auto line = host.readLine(2s)) lastLogged = std::stoi(line->substr(7));
+  const auto status = host.wait(5s);
+  ASSERT_TRUE(status);
+  ASSERT_TRUE(WIFSIGNALED(*status));
+
+  tools::LocalService service;
+  ASSERT_TRUE(service.start());
+  drainInNewProcess(dir.path(), service);
+  const auto seqs = deliveredSeqs(service, "durable");
+  for (int seq = 0; seq <= lastLogged; ++seq) {
+    ASSERT_TRUE(seqs.count(seq)) << "event " << seq << " was lost (last logged " << lastLogged << ")";
+  }
+}
+
+}  // namespace
+}  // namespace tavrel_mmp

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavrel_mmp::testing {
+
+// A test host started as a child process, its standard output read line by line.
+class ChildProcess {
+ public:
+  ChildProcess(const std::string& path, const std::vector<std::string>& args);
+  ~ChildProcess();  // kills the child if it still runs
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // The next line of output, or none at end of output or when the time-out passes.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout);
+  // Waits for the child to end; the raw wait status, or none when the time-out passes.
+  std::optional<int> wait(std::chrono::milliseconds timeout);
+  void kill(int signal);
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string buffer_;
+  bool reaped_ = false;
+};
+
+}  // namespace tavrel_mmp::testing
