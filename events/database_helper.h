@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -25,6 +26,8 @@ class DatabaseHelper {
 
   // Tests only: a store on an explicit path, independent of the shared one.
   static std::unique_ptr<DatabaseHelper> openForTesting(const std::string& path);
+  // Tests only: a store at the documents directory's path, opened as `shared()` opens it.
+  static std::unique_ptr<DatabaseHelper> openAtDocumentsForTesting();
   ~DatabaseHelper();
 
  private:

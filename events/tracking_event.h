@@ -35,6 +35,8 @@ class TrackingEvent {
   static void sync();
   static void syncRealtime(const std::shared_ptr<EventData>& event);
   static void startSyncTimer();
+  // Starts the timer unless it was already requested in this process; true when it did.
+  static bool ensureSyncTimer();
   static void tick();
   static void heartBeat();
 };

@@ -1,0 +1,92 @@
+#include "events/event_data.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <utility>
+
+#include "session/storage_helper.h"
+#include "tavrel_mmp/platform/clock.h"
+#include "tavrel_mmp/platform/secure_random.h"
+
+namespace tavrel_mmp {
+namespace {
+
+// Screen views and product lists stay outside the predecessor chain.
+constexpr const char* kScreenViewKey = "tvr_mmp_screen_view";
+constexpr const char* kProductsKey = "tvr_mmp_products";
+
+// The chain is read and replaced as one step, so concurrent events each take a distinct
+// predecessor.
+std::mutex chainMutex;
+std::string chainHead;
+
+template <class Integer>
+std::string hex(Integer value) {
+  char buffer[24];
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, value, 16);
+  return std::string(buffer, result.ptr);
+}
+
+// Milliseconds since the epoch, truncated toward zero; a clock value that does not fit gives 0
+// rather than undefined behaviour.
+std::int64_t millisecondStamp(double seconds) {
+  const double millis = seconds * 1000.0;
+  if (!std::isfinite(millis) || millis <= -9223372036854775808.0 ||
+      millis >= 9223372036854775808.0) {
+    return 0;
+  }
+  return static_cast<std::int64_t>(millis);
+}
+
+}  // namespace
+
+EventData::EventData(std::string id, std::string key, std::int64_t time, std::string sessionId,
+                     bool realtime, std::optional<std::string> data,
+                     std::optional<std::string> preEvent)
+    : id(std::move(id)),
+      key(std::move(key)),
+      time(time),
+      sessionId(std::move(sessionId)),
+      realtime(realtime),
+      data(data ? std::move(*data) : std::string("{}")),
+      preEvent(preEvent ? std::move(*preEvent) : std::string()) {}
+
+std::string EventData::getSessionId() const {
+  if (!sessionId.empty()) return sessionId;
+  if (auto auth = StorageHelper::shared().getAuthData(); auth && auth->data) {
+    return auth->data->sessionId;
+  }
+  return std::string();
+}
+
+std::shared_ptr<EventData> EventData::makeEvent(const std::string& key,
+                                                const std::string& sessionId, bool realtime,
+                                                const std::optional<PropertyDictionary>& data) {
+  const std::int64_t stamp = millisecondStamp(platform::clock().now());
+  const std::uint64_t random =
+      platform::randomBelow(static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
+  std::string id = hex(stamp) + hex(random);
+
+  std::string preEvent;
+  if (key != kScreenViewKey && key != kProductsKey) {
+    std::lock_guard<std::mutex> lock(chainMutex);
+    preEvent = std::exchange(chainHead, id);
+  }
+
+  return std::make_shared<EventData>(std::move(id), key, stamp / 1000, sessionId, realtime,
+                                     toJsonString(data), std::move(preEvent));
+}
+
+std::string EventData::savedPreEvent() {
+  std::lock_guard<std::mutex> lock(chainMutex);
+  return chainHead;
+}
+
+void EventData::resetPredecessorChainForTesting() {
+  std::lock_guard<std::mutex> lock(chainMutex);
+  chainHead.clear();
+}
+
+}  // namespace tavrel_mmp

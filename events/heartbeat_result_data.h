@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavrel_mmp {
+
+struct HeartBeatData {
+  std::int64_t second = 0;  // the interval to use from now on
+};
+
+// The heartbeat answer: {"responseCode", "responseText", "data"?: {"second"}}.
+struct HeartBeatResultData {
+  std::int64_t responseCode = 0;
+  std::string responseText;
+  std::optional<HeartBeatData> data;  // absent and null both give none
+
+  // Strict decoding; none with the reason in `error` when the bytes are not this answer
+  // (also when a present "data" lacks "second").
+  static std::optional<HeartBeatResultData> decode(const std::vector<std::uint8_t>& bytes,
+                                                   std::string* error = nullptr);
+};
+
+}  // namespace tavrel_mmp
