@@ -1,0 +1,340 @@
+// The Linux HTTP transport: one library thread drives a libcurl multi handle.
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/library_thread.h"
+#include "tavrel_mmp/platform/http_transport.h"
+
+namespace tavrel_mmp::platform {
+
+namespace {
+
+// Browser-like; also keeps a small thread-per-connection server from starving on idle
+// keep-alive connections. Transfers beyond it wait inside curl for a free connection.
+constexpr long kMaxConnectionsPerHost = 6;
+// curl_multi_poll returns earlier for socket activity, curl's own timers and wake-ups.
+constexpr int kBusyPollMs = 1000;
+constexpr int kIdlePollMs = 60 * 1000;
+constexpr double kDefaultTimeoutSeconds = 60.0;
+constexpr double kDefaultConnectTimeoutSeconds = 15.0;
+
+long toMilliseconds(double seconds, double fallback) {
+  if (!std::isfinite(seconds) || seconds <= 0.0) seconds = fallback;
+  // 0 would mean "no limit" to curl; never round a short limit down to it.
+  return static_cast<long>(std::clamp(std::ceil(seconds * 1000.0), 1.0, 2147483647.0));
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
+}
+
+bool hasLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != text.npos;
+}
+
+HttpError curlError(CURLcode code, std::string_view detail) {
+  std::string description = curl_easy_strerror(code);
+  if (!detail.empty()) description.append(": ").append(detail);
+  return HttpError{"curl", static_cast<long>(code), std::move(description)};
+}
+
+void complete(HttpCompletion& completion, std::optional<std::vector<std::uint8_t>> body,
+              std::optional<HttpError> error) {
+  if (!completion) return;
+  // A throwing completion must not take the worker, and every later request, down with it.
+  try {
+    completion(std::move(body), std::move(error));
+  } catch (...) {
+  }
+}
+
+struct Pending {
+  HttpRequest request;
+  HttpCompletion completion;
+};
+
+struct Transfer {
+  CURL* easy = nullptr;
+  curl_slist* headers = nullptr;
+  HttpRequest request;  // owns the body curl sends from
+  HttpCompletion completion;
+  std::vector<std::uint8_t> body;
+  std::size_t maxBytes = 0;
+  bool tooLarge = false;
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+
+  Transfer() = default;
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+  ~Transfer() {
+    if (easy != nullptr) curl_easy_cleanup(easy);
+    curl_slist_free_all(headers);
+  }
+};
+
+std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  const std::size_t n = size * count;
+  // Abort as soon as the cap is crossed rather than holding an oversized answer in memory.
+  if (n > transfer->maxBytes - transfer->body.size()) {
+    transfer->tooLarge = true;
+    return 0;
+  }
+  transfer->body.insert(transfer->body.end(), data, data + n);
+  return n;
+}
+
+// Everything the worker thread touches. Heap-allocated and never destroyed while it may still
+// run: a host can exit with transfers in flight, so no static destructor may pull it away.
+// When its transport is destroyed, the worker finishes what was sent, then frees itself.
+class Worker {
+ public:
+  explicit Worker(CurlTransportOptions options) : options_(std::move(options)) {}
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+  void enqueue(HttpRequest request, HttpCompletion completion) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(Pending{std::move(request), std::move(completion)});
+    if (!threadRunning_) {
+      // Started lazily so that a process that never sends starts no thread. When the system
+      // refuses a thread the request stays queued and the next send tries again.
+      threadRunning_ = startLibraryThread([this] { run(); });
+      return;
+    }
+    // The worker may still be creating its multi handle; it drains the queue right after.
+    if (multi_ != nullptr) curl_multi_wakeup(multi_);
+  }
+
+  void release() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    released_ = true;
+    if (threadRunning_) {
+      if (multi_ != nullptr) curl_multi_wakeup(multi_);
+      return;
+    }
+    lock.unlock();
+    delete this;
+  }
+
+ private:
+  void run() {
+    CURLM* multi = curl_multi_init();
+    if (multi == nullptr) {
+      stopWithoutMulti();
+      return;
+    }
+    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      multi_ = multi;
+    }
+    for (;;) {
+      std::deque<Pending> incoming;
+      bool released = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        incoming.swap(queue_);
+        released = released_;
+        if (incoming.empty() && active_ == 0 && released) {
+          // Cleared under the lock so no late wake-up can reach a handle being cleaned up.
+          multi_ = nullptr;
+          threadRunning_ = false;
+          break;
+        }
+      }
+      // No lock is held from here on: completions may call send (re-entrantly) and take time.
+      for (Pending& pending : incoming) begin(multi, std::move(pending));
+      int stillRunning = 0;
+      curl_multi_perform(multi, &stillRunning);
+      collect(multi);
+      // Drained after the release: go back and stop rather than wait for a wake-up already used.
+      if (released && active_ == 0) continue;
+      curl_multi_poll(multi, nullptr, 0, active_ > 0 ? kBusyPollMs : kIdlePollMs, nullptr);
+    }
+    curl_multi_cleanup(multi);
+    delete this;
+  }
+
+  // Only when curl cannot make a multi handle (out of memory): fail what is queued and let the
+  // next send start a fresh worker.
+  void stopWithoutMulti() {
+    std::deque<Pending> failed;
+    bool released = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      failed.swap(queue_);
+      threadRunning_ = false;
+      released = released_;
+    }
+    for (Pending& pending : failed) {
+      complete(pending.completion, std::nullopt, curlError(CURLE_OUT_OF_MEMORY, ""));
+    }
+    if (released) delete this;
+  }
+
+  void begin(CURLM* multi, Pending pending) {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->request = std::move(pending.request);
+    transfer->completion = std::move(pending.completion);
+    transfer->maxBytes = options_.maxResponseBytes;
+    if (std::optional<HttpError> problem = configure(*transfer)) {
+      complete(transfer->completion, std::nullopt, std::move(problem));
+      return;
+    }
+    if (curl_multi_add_handle(multi, transfer->easy) != CURLM_OK) {
+      complete(transfer->completion, std::nullopt,
+               curlError(CURLE_FAILED_INIT, "the transfer could not be started"));
+      return;
+    }
+    transfer.release();  // owned by the multi handle until collected
+    ++active_;
+  }
+
+  std::optional<HttpError> configure(Transfer& transfer) {
+    const HttpRequest& request = transfer.request;
+    bool hasContentType = false;
+    bool hasExpect = false;
+    for (const auto& [name, value] : request.headers) {
+      // A line break would let a header smuggle further header lines into the request.
+      if (name.empty() || hasLineBreak(name) || hasLineBreak(value) ||
+          name.find(':') != std::string::npos) {
+        return curlError(CURLE_BAD_FUNCTION_ARGUMENT, "malformed header \"" + name + "\"");
+      }
+      hasContentType = hasContentType || equalsIgnoringCase(name, "Content-Type");
+      hasExpect = hasExpect || equalsIgnoringCase(name, "Expect");
+    }
+
+    transfer.easy = curl_easy_init();
+    if (transfer.easy == nullptr) return curlError(CURLE_OUT_OF_MEMORY, "");
+    CURL* easy = transfer.easy;
+
+    std::vector<std::string> lines;
+    for (const auto& [name, value] : request.headers) {
+      // "Name:" would tell curl to drop the header; "Name;" sends it with an empty value.
+      lines.push_back(value.empty() ? name + ";" : name + ": " + value);
+    }
+    // A POST body otherwise gets an implicit form Content-Type, and large ones an
+    // "Expect: 100-continue" round trip; send only what the request carries.
+    if (!hasContentType) lines.emplace_back("Content-Type:");
+    if (!hasExpect) lines.emplace_back("Expect:");
+    for (const std::string& line : lines) {
+      curl_slist* appended = curl_slist_append(transfer.headers, line.c_str());
+      if (appended == nullptr) return curlError(CURLE_OUT_OF_MEMORY, "");
+      transfer.headers = appended;
+    }
+
+    CURLcode rc = CURLE_OK;
+    auto set = [&](CURLoption option, auto value) {
+      if (rc == CURLE_OK) rc = curl_easy_setopt(easy, option, value);
+    };
+    set(CURLOPT_PRIVATE, static_cast<void*>(&transfer));
+    set(CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+    set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_URL, request.url.c_str());
+    set(CURLOPT_PROTOCOLS_STR, "http,https");
+    set(CURLOPT_FOLLOWLOCATION, 0L);
+    set(CURLOPT_SSL_VERIFYPEER, 1L);
+    set(CURLOPT_SSL_VERIFYHOST, 2L);
+    if (options_.caInfoPath) set(CURLOPT_CAINFO, options_.caInfoPath->c_str());
+    set(CURLOPT_CONNECTTIMEOUT_MS,
+        toMilliseconds(options_.connectTimeoutSeconds, kDefaultConnectTimeoutSeconds));
+    set(CURLOPT_TIMEOUT_MS, toMilliseconds(request.timeoutSeconds, kDefaultTimeoutSeconds));
+    set(CURLOPT_HTTPHEADER, transfer.headers);
+    set(CURLOPT_WRITEFUNCTION, &writeBody);
+    set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
+    if (options_.maxResponseBytes > 0) {
+      // Refuses an announced oversized answer before reading it; 0 would mean "no limit".
+      const auto cap =
+          static_cast<curl_off_t>(std::min<std::uint64_t>(options_.maxResponseBytes, INT64_MAX));
+      set(CURLOPT_MAXFILESIZE_LARGE, cap);
+    }
+
+    if (request.method == "GET" && !request.body) {
+      set(CURLOPT_HTTPGET, 1L);
+    } else {
+      // POST (the default, also for an empty method) sends an empty body when there is none.
+      static const char kEmpty[] = "";
+      const std::string* body = request.body ? &*request.body : nullptr;
+      set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body != nullptr ? body->size() : 0));
+      set(CURLOPT_POSTFIELDS, body != nullptr ? body->data() : kEmpty);
+      if (!request.method.empty() && request.method != "POST") {
+        set(CURLOPT_CUSTOMREQUEST, request.method.c_str());
+      }
+    }
+    if (rc != CURLE_OK) return curlError(rc, "");
+    return std::nullopt;
+  }
+
+  void collect(CURLM* multi) {
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      // The message is invalid once its handle is removed; read it first.
+      CURL* easy = message->easy_handle;
+      const CURLcode code = message->data.result;
+      void* privateData = nullptr;
+      curl_easy_getinfo(easy, CURLINFO_PRIVATE, &privateData);
+      curl_multi_remove_handle(multi, easy);
+      std::unique_ptr<Transfer> transfer(static_cast<Transfer*>(privateData));
+      --active_;
+      if (code == CURLE_OK) {
+        complete(transfer->completion, std::move(transfer->body), std::nullopt);
+      } else if (transfer->tooLarge) {
+        complete(transfer->completion, std::nullopt,
+                 curlError(code, "response body larger than " + std::to_string(transfer->maxBytes) +
+                                     " bytes"));
+      } else {
+        complete(transfer->completion, std::nullopt, curlError(code, transfer->errorBuffer));
+      }
+    }
+  }
+
+  const CurlTransportOptions options_;
+  std::mutex mutex_;
+  // Guarded by mutex_.
+  std::deque<Pending> queue_;
+  CURLM* multi_ = nullptr;  // set while the worker's multi handle exists, for wake-ups
+  bool threadRunning_ = false;
+  bool released_ = false;
+  // Worker thread only.
+  std::size_t active_ = 0;
+};
+
+class CurlTransport final : public HttpTransport {
+ public:
+  explicit CurlTransport(CurlTransportOptions options) : worker_(new Worker(std::move(options))) {}
+  CurlTransport(const CurlTransport&) = delete;
+  CurlTransport& operator=(const CurlTransport&) = delete;
+  ~CurlTransport() override { worker_->release(); }
+
+  void send(HttpRequest request, HttpCompletion completion) override {
+    worker_->enqueue(std::move(request), std::move(completion));
+  }
+
+ private:
+  Worker* worker_;  // frees itself once released and drained
+};
+
+}  // namespace
+
+std::shared_ptr<HttpTransport> makeCurlTransport(CurlTransportOptions options) {
+  return std::make_shared<CurlTransport>(std::move(options));
+}
+
+}  // namespace tavrel_mmp::platform
