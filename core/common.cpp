@@ -65,10 +65,10 @@ std::string openSslErrorText(const char* fallback) {
 // ends) the valid UTF-8 text `s`, or 0.
 std::size_t whitespaceAt(const std::string& s, std::size_t pos) {
   static const char* const multiByte[] = {
-      "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
-      "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87",
-      "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9",
-      "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
+      "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81",
+      "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86",
+      "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8",
+      "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
   const char c = s[pos];
   if (c == ' ' || (c >= '\t' && c <= '\r')) return 1;
   for (const char* ws : multiByte) {
@@ -103,9 +103,13 @@ struct CipherContextDeleter {
 
 }  // namespace
 
-std::string Common::md5(const std::string& text) { return digestHex(EVP_md5(), text); }
+std::string Common::md5(const std::string& text) {
+  return digestHex(EVP_md5(), text);
+}
 
-std::string Common::sha256(const std::string& text) { return digestHex(EVP_sha256(), text); }
+std::string Common::sha256(const std::string& text) {
+  return digestHex(EVP_sha256(), text);
+}
 
 std::string Common::decrypt(const std::string& encrypted, const std::string& key) {
   const std::string keyText = md5(key);  // the 32 hex characters are the AES-256 key

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "tavrel_mmp/property_dictionary.h"
 #include "tavrel_mmp/platform/http_transport.h"
+#include "tavrel_mmp/property_dictionary.h"
 
 namespace tavrel_mmp {
 

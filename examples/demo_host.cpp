@@ -58,8 +58,8 @@ int main() {
             << "App secret for " << partnerCode << ": " << appSecret << "\n";
 
   // A fresh application sandbox for every run.
-  const auto sandbox = std::filesystem::temp_directory_path() /
-                       ("tavrel_mmp_demo_" + std::to_string(::getpid()));
+  const auto sandbox =
+      std::filesystem::temp_directory_path() / ("tavrel_mmp_demo_" + std::to_string(::getpid()));
   std::filesystem::create_directories(sandbox / "Documents");
   tavrel_mmp::platform::installBundleInfo(
       tavrel_mmp::platform::makeFixedBundleInfo("com.tavrel.demo", "1.0.0"));

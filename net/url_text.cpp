@@ -6,7 +6,9 @@
 namespace tavrel_mmp {
 namespace {
 
-bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+bool isHex(char c) {
+  return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
 
 bool isUrlCharacter(char c) {
   if (std::isalnum(static_cast<unsigned char>(c))) return true;
@@ -37,7 +39,8 @@ bool isWellFormedUrlReference(const std::string& text) {
   // "/", "?" or "#".
   const auto colon = rest.find(':');
   const auto firstDelimiter = rest.find_first_of("/?#");
-  if (colon != std::string::npos && (firstDelimiter == std::string::npos || colon < firstDelimiter)) {
+  if (colon != std::string::npos &&
+      (firstDelimiter == std::string::npos || colon < firstDelimiter)) {
     const std::string scheme = rest.substr(0, colon);
     if (scheme.empty() || !std::isalpha(static_cast<unsigned char>(scheme[0]))) return false;
     for (char c : scheme) {
@@ -55,7 +58,8 @@ bool isWellFormedUrlReference(const std::string& text) {
   // Authority after "//": host (brackets allowed for IP literals) and an all-digit port.
   if (rest.rfind("//", 0) == 0) {
     const auto end = rest.find_first_of("/?#", 2);
-    const std::string authority = rest.substr(2, end == std::string::npos ? std::string::npos : end - 2);
+    const std::string authority =
+        rest.substr(2, end == std::string::npos ? std::string::npos : end - 2);
     const auto at = authority.rfind('@');
     const std::string hostPort = at == std::string::npos ? authority : authority.substr(at + 1);
     std::string port;

@@ -45,7 +45,11 @@ std::shared_ptr<BundleInfo> makeFixedBundleInfo(std::optional<std::string> ident
                                                 std::optional<std::string> shortVersion) {
   return std::make_shared<FixedBundleInfo>(std::move(identifier), std::move(shortVersion));
 }
-BundleInfo& bundleInfo() { return slot().get(); }
-void installBundleInfo(std::shared_ptr<BundleInfo> info) { slot().install(std::move(info)); }
+BundleInfo& bundleInfo() {
+  return slot().get();
+}
+void installBundleInfo(std::shared_ptr<BundleInfo> info) {
+  slot().install(std::move(info));
+}
 
 }  // namespace tavrel_mmp::platform

@@ -22,8 +22,14 @@ ProviderSlot<Clock>& slot() {
 
 }  // namespace
 
-std::shared_ptr<Clock> makeSystemClock() { return std::make_shared<SystemClock>(); }
-Clock& clock() { return slot().get(); }
-void installClock(std::shared_ptr<Clock> clock) { slot().install(std::move(clock)); }
+std::shared_ptr<Clock> makeSystemClock() {
+  return std::make_shared<SystemClock>();
+}
+Clock& clock() {
+  return slot().get();
+}
+void installClock(std::shared_ptr<Clock> clock) {
+  slot().install(std::move(clock));
+}
 
 }  // namespace tavrel_mmp::platform

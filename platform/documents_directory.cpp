@@ -58,7 +58,9 @@ std::string defaultApplicationDataDirectory() {
 std::shared_ptr<DocumentsDirectory> makeFixedDocumentsDirectory(std::optional<std::string> path) {
   return std::make_shared<FixedDocumentsDirectory>(std::move(path));
 }
-DocumentsDirectory& documentsDirectory() { return slot().get(); }
+DocumentsDirectory& documentsDirectory() {
+  return slot().get();
+}
 void installDocumentsDirectory(std::shared_ptr<DocumentsDirectory> directory) {
   slot().install(std::move(directory));
 }

@@ -12,7 +12,11 @@ ProviderSlot<MainLoop>& slot() {
 
 }  // namespace
 
-MainLoop& mainLoop() { return slot().get(); }
-void installMainLoop(std::shared_ptr<MainLoop> loop) { slot().install(std::move(loop)); }
+MainLoop& mainLoop() {
+  return slot().get();
+}
+void installMainLoop(std::shared_ptr<MainLoop> loop) {
+  slot().install(std::move(loop));
+}
 
 }  // namespace tavrel_mmp::platform

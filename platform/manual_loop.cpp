@@ -29,8 +29,8 @@ void ManualMainLoop::post(std::function<void()> task) {
 }
 
 void ManualMainLoop::scheduleRepeating(double periodSeconds, std::function<void()> tick) {
-  auto timer = std::make_shared<Timer>(Timer{periodSeconds, clock_->now() + periodSeconds,
-                                             std::move(tick)});
+  auto timer =
+      std::make_shared<Timer>(Timer{periodSeconds, clock_->now() + periodSeconds, std::move(tick)});
   std::lock_guard<std::mutex> lock(mutex_);
   timers_.push_back(std::move(timer));
 }

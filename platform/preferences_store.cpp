@@ -7,7 +7,8 @@ namespace tavrel_mmp::platform {
 namespace {
 
 std::shared_ptr<PreferencesStore> makeDefault() {
-  return makeFilePreferencesStore({defaultApplicationDataDirectory() + "/preferences.bin", nullptr});
+  return makeFilePreferencesStore(
+      {defaultApplicationDataDirectory() + "/preferences.bin", nullptr});
 }
 
 ProviderSlot<PreferencesStore>& slot() {
@@ -17,7 +18,9 @@ ProviderSlot<PreferencesStore>& slot() {
 
 }  // namespace
 
-PreferencesStore& preferencesStore() { return slot().get(); }
+PreferencesStore& preferencesStore() {
+  return slot().get();
+}
 void installPreferencesStore(std::shared_ptr<PreferencesStore> store) {
   slot().install(std::move(store));
 }

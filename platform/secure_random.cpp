@@ -28,7 +28,9 @@ class SystemRandom : public SecureRandom {
   }
 };
 
-std::shared_ptr<SecureRandom> makeSystemRandom() { return std::make_shared<SystemRandom>(); }
+std::shared_ptr<SecureRandom> makeSystemRandom() {
+  return std::make_shared<SystemRandom>();
+}
 
 ProviderSlot<SecureRandom>& slot() {
   static auto* s = new ProviderSlot<SecureRandom>(&makeSystemRandom);
@@ -37,8 +39,12 @@ ProviderSlot<SecureRandom>& slot() {
 
 }  // namespace
 
-SecureRandom& secureRandom() { return slot().get(); }
-void installSecureRandom(std::shared_ptr<SecureRandom> random) { slot().install(std::move(random)); }
+SecureRandom& secureRandom() {
+  return slot().get();
+}
+void installSecureRandom(std::shared_ptr<SecureRandom> random) {
+  slot().install(std::move(random));
+}
 
 std::uint64_t randomBelow(std::uint64_t bound) {
   if (bound == 0) return 0;

@@ -19,8 +19,14 @@ ProviderSlot<UIToolkit>& slot() {
 
 }  // namespace
 
-std::shared_ptr<UIToolkit> makeHeadlessUIToolkit() { return std::make_shared<HeadlessUIToolkit>(); }
-UIToolkit& uiToolkit() { return slot().get(); }
-void installUIToolkit(std::shared_ptr<UIToolkit> toolkit) { slot().install(std::move(toolkit)); }
+std::shared_ptr<UIToolkit> makeHeadlessUIToolkit() {
+  return std::make_shared<HeadlessUIToolkit>();
+}
+UIToolkit& uiToolkit() {
+  return slot().get();
+}
+void installUIToolkit(std::shared_ptr<UIToolkit> toolkit) {
+  slot().install(std::move(toolkit));
+}
 
 }  // namespace tavrel_mmp::platform

@@ -36,6 +36,8 @@ void Nimbrel::logEvent(const std::string& name, const std::optional<PropertyDict
   }
 }
 
-void Nimbrel::setDevMode(bool on) { Logger::setDevMode(on); }
+void Nimbrel::setDevMode(bool on) {
+  Logger::setDevMode(on);
+}
 
 }  // namespace tavrel_mmp

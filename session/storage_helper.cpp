@@ -18,7 +18,9 @@ constexpr const char* kDeeplinkExpireTime = "MMP_SessionExpireTimeInSeconds_Deep
 constexpr const char* kExpireTime = "MMP_SessionExpireTimeInSeconds";
 constexpr const char* kLastEventTime = "MMP_LastEventTime";
 
-platform::PreferencesStore& store() { return platform::preferencesStore(); }
+platform::PreferencesStore& store() {
+  return platform::preferencesStore();
+}
 
 // A value stored as bytes under a text key is read as its bytes' text, as the platform store
 // would hand back whatever object it holds.
@@ -43,18 +45,38 @@ std::optional<std::string> StorageHelper::getValue(const std::string& key) {
   return asText(store().value(key));
 }
 
-void StorageHelper::deleteValue(const std::string& key) { store().remove(key); }
+void StorageHelper::deleteValue(const std::string& key) {
+  store().remove(key);
+}
 
-std::string StorageHelper::getText(const std::string& key) { return getValue(key).value_or(""); }
+std::string StorageHelper::getText(const std::string& key) {
+  return getValue(key).value_or("");
+}
 
-void StorageHelper::savePartnerCode(const std::string& value) { save(value, kPartnerCode); }
-std::string StorageHelper::getPartnerCode() { return getText(kPartnerCode); }
-void StorageHelper::saveAppSecret(const std::string& value) { save(value, kAppSecret); }
-std::string StorageHelper::getAppSecret() { return getText(kAppSecret); }
-void StorageHelper::saveBaseUrl(const std::string& value) { save(value, kBaseUrl); }
-std::string StorageHelper::getBaseUrl() { return getText(kBaseUrl); }
-void StorageHelper::saveDeeplink(const std::string& value) { save(value, kDeeplink); }
-std::string StorageHelper::getDeeplink() { return getText(kDeeplink); }
+void StorageHelper::savePartnerCode(const std::string& value) {
+  save(value, kPartnerCode);
+}
+std::string StorageHelper::getPartnerCode() {
+  return getText(kPartnerCode);
+}
+void StorageHelper::saveAppSecret(const std::string& value) {
+  save(value, kAppSecret);
+}
+std::string StorageHelper::getAppSecret() {
+  return getText(kAppSecret);
+}
+void StorageHelper::saveBaseUrl(const std::string& value) {
+  save(value, kBaseUrl);
+}
+std::string StorageHelper::getBaseUrl() {
+  return getText(kBaseUrl);
+}
+void StorageHelper::saveDeeplink(const std::string& value) {
+  save(value, kDeeplink);
+}
+std::string StorageHelper::getDeeplink() {
+  return getText(kDeeplink);
+}
 
 std::int64_t StorageHelper::parseInteger(const std::string& text) {
   if (text.empty()) return 0;
@@ -76,14 +98,24 @@ std::int64_t StorageHelper::getInteger(const std::string& key) {
   return parseInteger(getValue(key).value_or("0"));
 }
 
-void StorageHelper::saveLastEventTime(std::int64_t value) { saveInteger(kLastEventTime, value); }
-std::int64_t StorageHelper::getLastEventTime() { return getInteger(kLastEventTime); }
-void StorageHelper::saveExpireTime(std::int64_t value) { saveInteger(kExpireTime, value); }
-std::int64_t StorageHelper::getExpireTime() { return getInteger(kExpireTime); }
+void StorageHelper::saveLastEventTime(std::int64_t value) {
+  saveInteger(kLastEventTime, value);
+}
+std::int64_t StorageHelper::getLastEventTime() {
+  return getInteger(kLastEventTime);
+}
+void StorageHelper::saveExpireTime(std::int64_t value) {
+  saveInteger(kExpireTime, value);
+}
+std::int64_t StorageHelper::getExpireTime() {
+  return getInteger(kExpireTime);
+}
 void StorageHelper::saveDeeplinkExpireTime(std::int64_t value) {
   saveInteger(kDeeplinkExpireTime, value);
 }
-std::int64_t StorageHelper::getDeeplinkExpireTime() { return getInteger(kDeeplinkExpireTime); }
+std::int64_t StorageHelper::getDeeplinkExpireTime() {
+  return getInteger(kDeeplinkExpireTime);
+}
 
 void StorageHelper::saveAuthData(const std::vector<std::uint8_t>& body) {
   store().setBytes(kAuthData, body);
@@ -99,7 +131,9 @@ std::optional<AuthData> StorageHelper::getAuthData() {
   return AuthData::decode(std::vector<std::uint8_t>(text.begin(), text.end()));
 }
 
-void StorageHelper::removeAuthData() { store().remove(kAuthData); }
+void StorageHelper::removeAuthData() {
+  store().remove(kAuthData);
+}
 
 std::string StorageHelper::getDeviceId() {
   if (auto stored = getValue(kDeviceId); stored && !stored->empty()) return *stored;

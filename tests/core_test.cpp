@@ -42,8 +42,8 @@ std::string opensslEncrypt(std::string plain, const std::string& partnerCode) {
   EXPECT_NE(std::fgets(md5, sizeof md5, md5Pipe), nullptr);
   pclose(md5Pipe);
   const std::string keyHex = hexOf(std::string(md5, 32));
-  const std::string encrypt =
-      "openssl enc -aes-256-ecb -nopad -K " + keyHex + " -in " + in + " | od -An -v -tx1 | tr -d ' \\n'";
+  const std::string encrypt = "openssl enc -aes-256-ecb -nopad -K " + keyHex + " -in " + in +
+                              " | od -An -v -tx1 | tr -d ' \\n'";
   FILE* pipe = popen(encrypt.c_str(), "r");
   std::string out;
   char buffer[256];
@@ -95,9 +95,9 @@ TEST(CommonDecrypt, BadInputGivesTheEmptyText) {
   const std::string good = tools::makeAppSecret("https://api.example.com", "P");
   Logger::setDevMode(true);
   std::string printed = captureStdout([&] {
-    EXPECT_EQ(Common::decrypt(good.substr(1), "P"), "");           // odd length
-    EXPECT_EQ(Common::decrypt("zz" + good.substr(2), "P"), "");    // not hexadecimal
-    EXPECT_EQ(Common::decrypt(good.substr(0, 30), "P"), "");       // not whole blocks
+    EXPECT_EQ(Common::decrypt(good.substr(1), "P"), "");         // odd length
+    EXPECT_EQ(Common::decrypt("zz" + good.substr(2), "P"), "");  // not hexadecimal
+    EXPECT_EQ(Common::decrypt(good.substr(0, 30), "P"), "");     // not whole blocks
   });
   EXPECT_EQ(printed.find("MMP: error "), 0u) << printed;
   EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 3);
@@ -160,10 +160,13 @@ TEST(Logger, WritesPrefixedWholeLinesOnlyInDevelopmentMode) {
 
 TEST(Utf8, ValidatesAndRepairs) {
   EXPECT_TRUE(isValidUtf8("plain ü € 𝄞"));
-  EXPECT_FALSE(isValidUtf8("\xC0\xAF"));          // overlong
-  EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // surrogate
-  EXPECT_FALSE(isValidUtf8("abc\xE2\x82"));       // truncated
-  EXPECT_EQ(toValidUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_FALSE(isValidUtf8("\xC0\xAF"));      // overlong
+  EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));  // surrogate
+  EXPECT_FALSE(isValidUtf8("abc\xE2\x82"));   // truncated
+  EXPECT_EQ(toValidUtf8("a\xFF"
+                        "b"),
+            "a\xEF\xBF\xBD"
+            "b");
 }
 
 }  // namespace

@@ -30,8 +30,9 @@ TEST(HttpClientUrl, JoinsWithoutAddingOrRemovingSeparators) {
 }
 
 TEST(HttpClientUrl, RecognisesUnparseableText) {
-  for (const char* good : {"https://h.example/a/b?c=d#e", "http://127.0.0.1:8080/x", "/bare/path",
-                           "http://[::1]:80/x", "https://h.example/%20x", "https://baseHTTPS://o"}) {
+  for (const char* good :
+       {"https://h.example/a/b?c=d#e", "http://127.0.0.1:8080/x", "/bare/path", "http://[::1]:80/x",
+        "https://h.example/%20x", "https://baseHTTPS://o"}) {
     EXPECT_TRUE(HttpClient::isParseableUrl(good)) << good;
   }
   for (const char* bad : {"", "http://h.example/a b", "http://h.example/%zz", "http://h:port/x",
@@ -56,12 +57,11 @@ TEST_F(HttpClientFakeTest, InvalidUrlCompletesSynchronouslyAndSendsNothing) {
   SessionManager::setBaseUrl("http://svc.test/has space");
   std::thread::id completedOn;
   std::optional<HttpError> error;
-  HttpClient::shared().post("/partner/event/log", nlohmann::json::object(),
-                            [&](auto body, auto e) {
-                              completedOn = std::this_thread::get_id();
-                              EXPECT_FALSE(body);
-                              error = e;
-                            });
+  HttpClient::shared().post("/partner/event/log", nlohmann::json::object(), [&](auto body, auto e) {
+    completedOn = std::this_thread::get_id();
+    EXPECT_FALSE(body);
+    error = e;
+  });
   ASSERT_TRUE(error);
   EXPECT_EQ(error->domain, "Invalid URL");
   EXPECT_EQ(error->code, 0);
@@ -96,8 +96,9 @@ TEST_F(HttpClientFakeTest, AuthenticationCallNeverCarriesTheToken) {
   }
   // No partner code persisted: the signature text starts with the application identifier.
   const auto sent = transport_->at(0);
-  const std::string h = testing::sha256Hex("com.tavrel.test" + StorageHelper::shared().getDeviceId() +
-                                           *sent.header("t") + "KPVXRTE@BHMWQZLYN");
+  const std::string h =
+      testing::sha256Hex("com.tavrel.test" + StorageHelper::shared().getDeviceId() +
+                         *sent.header("t") + "KPVXRTE@BHMWQZLYN");
   EXPECT_EQ(*sent.header("v"), h.substr(54) + h.substr(0, 10));
 
   StorageHelper::shared().removeAuthData();
@@ -144,10 +145,11 @@ class HttpClientServiceTest : public ::testing::Test {
 
 TEST_F(HttpClientServiceTest, SignedAuthenticationIsAcceptedByTheService) {
   StorageHelper::shared().savePartnerCode("E2E");
-  const auto outcome = postAndWait(
-      "/public/partner/auth", PropertyDictionary{{"partnerCode", "E2E"},
-                                                 {"appId", "com.tavrel.e2e"},
-                                                 {"deviceId", StorageHelper::shared().getDeviceId()}});
+  const auto outcome =
+      postAndWait("/public/partner/auth",
+                  PropertyDictionary{{"partnerCode", "E2E"},
+                                     {"appId", "com.tavrel.e2e"},
+                                     {"deviceId", StorageHelper::shared().getDeviceId()}});
   ASSERT_TRUE(outcome.body);
   const auto result = ResultData::decode(*outcome.body);
   ASSERT_TRUE(result);
@@ -159,9 +161,10 @@ TEST_F(HttpClientServiceTest, SignedAuthenticationIsAcceptedByTheService) {
   EXPECT_FALSE(request.header("authorization"));
   EXPECT_EQ(request.header("content-type"), "application/json");
   EXPECT_EQ(request.header("platform"), "iOS");
-  const std::string h = testing::sha256Hex("E2E" "com.tavrel.e2e" +
-                                           StorageHelper::shared().getDeviceId() +
-                                           *request.header("t") + "KPVXRTE@BHMWQZLYN");
+  const std::string h = testing::sha256Hex(
+      "E2E"
+      "com.tavrel.e2e" +
+      StorageHelper::shared().getDeviceId() + *request.header("t") + "KPVXRTE@BHMWQZLYN");
   EXPECT_EQ(request.header("v"), h.substr(54) + h.substr(0, 10));
 }
 

@@ -15,8 +15,8 @@
 namespace tavrel_mmp {
 namespace {
 
-using testing::bytes;
 using std::chrono::seconds;
+using testing::bytes;
 
 class PipelineEndToEnd : public ::testing::Test {
  protected:
@@ -76,16 +76,15 @@ TEST_F(PipelineEndToEnd, HostEventsArriveWithSessionShapeAndChain) {
   EXPECT_EQ(first["realtime"], false);
   EXPECT_TRUE(first["time"].is_number_integer());
   EXPECT_EQ(first["preEvent"], "");
-  EXPECT_EQ(dataOf(first), (std::map<std::string, nlohmann::json>{{"price", 9.5},
-                                                                   {"tags", {"a"}}}));
+  EXPECT_EQ(dataOf(first),
+            (std::map<std::string, nlohmann::json>{{"price", 9.5}, {"tags", {"a"}}}));
   EXPECT_EQ(byKey["second"]["data"], nlohmann::json::array());
   EXPECT_EQ(byKey["second"]["preEvent"], first["id"]);
   EXPECT_EQ(byKey["third"]["preEvent"], byKey["second"]["id"]);
 
   const auto uploads = service_.requests("/partner/event/log");
   ASSERT_EQ(uploads.size(), 1u);
-  EXPECT_EQ(uploads[0].header("authorization"),
-            StorageHelper::shared().getAuthData()->data->token);
+  EXPECT_EQ(uploads[0].header("authorization"), StorageHelper::shared().getAuthData()->data->token);
 }
 
 TEST_F(PipelineEndToEnd, RefusedAuthenticationIsRetriedByTheNextEvent) {
@@ -137,7 +136,8 @@ TEST_F(PipelineEndToEnd, NothingIsLostWhileTheServiceFails) {
   EXPECT_EQ(service_.acceptedEventCount(), static_cast<std::size_t>(logged));
   EXPECT_EQ(testing::pendingEventCount(), 0u);
   std::set<int> seqs;
-  for (const auto& [id, stored] : service_.events()) seqs.insert(dataOf(stored.event)["seq"].get<int>());
+  for (const auto& [id, stored] : service_.events())
+    seqs.insert(dataOf(stored.event)["seq"].get<int>());
   EXPECT_EQ(seqs.size(), static_cast<std::size_t>(logged));
 }
 

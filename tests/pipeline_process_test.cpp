@@ -78,7 +78,8 @@ TEST(PipelineProcess, EventsSurviveSigkillRightAfterLogEventReturns) {
   drainInNewProcess(dir.path(), service);
   const auto seqs = deliveredSeqs(service, "durable");
   for (int seq = 0; seq <= lastLogged; ++seq) {
-    ASSERT_TRUE(seqs.count(seq)) << "event " << seq << " was lost (last logged " << lastLogged << ")";
+    ASSERT_TRUE(seqs.count(seq)) << "event " << seq << " was lost (last logged " << lastLogged
+                                 << ")";
   }
 }
 

@@ -53,14 +53,16 @@ TEST_F(SessionManagerTest, AuthDerivesTheBaseUrlAndSendsASignedRequest) {
   EXPECT_EQ(sent.request.method, "POST");
   EXPECT_EQ(sent.request.timeoutSeconds, 60.0);
   const std::string deviceId = storage_.getDeviceId();
-  EXPECT_EQ(sent.json(), (nlohmann::json{{"partnerCode", "PARTNER"},
-                                         {"appId", "com.tavrel.app"},
-                                         {"deviceId", deviceId}}));
+  EXPECT_EQ(sent.json(),
+            (nlohmann::json{
+                {"partnerCode", "PARTNER"}, {"appId", "com.tavrel.app"}, {"deviceId", deviceId}}));
   // Exactly the signed set, in order, and no token.
   ASSERT_EQ(sent.request.headers.size(), 4u);
   EXPECT_EQ(sent.request.headers[0], (std::pair<std::string, std::string>{"t", "1765000000"}));
-  const std::string h =
-      testing::sha256Hex("PARTNER" "com.tavrel.app" + deviceId + "1765000000KPVXRTE@BHMWQZLYN");
+  const std::string h = testing::sha256Hex(
+      "PARTNER"
+      "com.tavrel.app" +
+      deviceId + "1765000000KPVXRTE@BHMWQZLYN");
   EXPECT_EQ(sent.request.headers[1].first, "v");
   EXPECT_EQ(sent.request.headers[1].second, h.substr(54) + h.substr(0, 10));
   EXPECT_EQ(sent.request.headers[2],
@@ -80,9 +82,9 @@ TEST_F(SessionManagerTest, AcceptedAnswerIsStoredAndItsTokenUsedNext) {
   HttpClient::shared().post("/partner/event/log", nlohmann::json::object(), nullptr);
   const auto next = transport_->at(1);
   EXPECT_EQ(next.request.headers,
-            (std::vector<std::pair<std::string, std::string>>{
-                {"Authorization", "TOKEN-1"}, {"Content-Type", "application/json"},
-                {"Platform", "iOS"}}));
+            (std::vector<std::pair<std::string, std::string>>{{"Authorization", "TOKEN-1"},
+                                                              {"Content-Type", "application/json"},
+                                                              {"Platform", "iOS"}}));
 }
 
 TEST_F(SessionManagerTest, AcceptedAnswerWithoutSessionLeavesRequestsBare) {
@@ -116,8 +118,9 @@ TEST_F(SessionManagerTest, FailedCallsChangeNothing) {
     transport_->respondNothing(3);
     transport_->respond(4, "\xFF\xFE");
   });
-  EXPECT_EQ(std::get<std::vector<std::uint8_t>>(*platform::preferencesStore().value("MMP_AuthData")),
-            bytes(kGranted));
+  EXPECT_EQ(
+      std::get<std::vector<std::uint8_t>>(*platform::preferencesStore().value("MMP_AuthData")),
+      bytes(kGranted));
   EXPECT_NE(printed.find("MMP: <html>not json</html>\n"), std::string::npos);
   EXPECT_NE(printed.find("keyNotFound \"sessionExpireTimeInSeconds\""), std::string::npos);
   EXPECT_NE(printed.find("MMP: Khong lay duoc du lieu\n"), std::string::npos);
@@ -151,8 +154,7 @@ TEST_F(SessionManagerTest, RetryFallsBackToThePersistedBaseUrl) {
 
 TEST_F(SessionManagerTest, FailedDerivationSendsToTheBarePath) {
   Logger::setDevMode(true);
-  const std::string printed =
-      testing::captureStdout([] { SessionManager::auth("P", "nothex"); });
+  const std::string printed = testing::captureStdout([] { SessionManager::auth("P", "nothex"); });
   EXPECT_NE(printed.find("MMP: baseUrl \n"), std::string::npos);
   EXPECT_EQ(SessionManager::baseUrl(), "");
   ASSERT_EQ(transport_->count(), 1u);

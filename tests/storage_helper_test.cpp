@@ -53,10 +53,19 @@ TEST_F(StorageHelperTest, IntegerEntriesFollowTheReadingRule) {
   storage_.saveExpireTime(INT64_MIN);
   EXPECT_EQ(storage_.getExpireTime(), INT64_MIN);
 
-  const std::pair<const char*, std::int64_t> cases[] = {
-      {"12a", 0},  {" 12", 0},  {"12 ", 0}, {"", 0},   {"-", 0},
-      {"1.5", 0},  {"0x10", 0}, {"007", 7}, {"+5", 5}, {"9223372036854775807", INT64_MAX},
-      {"9223372036854775808", 0}, {"-9223372036854775809", 0}, {"+-1", 0}};
+  const std::pair<const char*, std::int64_t> cases[] = {{"12a", 0},
+                                                        {" 12", 0},
+                                                        {"12 ", 0},
+                                                        {"", 0},
+                                                        {"-", 0},
+                                                        {"1.5", 0},
+                                                        {"0x10", 0},
+                                                        {"007", 7},
+                                                        {"+5", 5},
+                                                        {"9223372036854775807", INT64_MAX},
+                                                        {"9223372036854775808", 0},
+                                                        {"-9223372036854775809", 0},
+                                                        {"+-1", 0}};
   for (const auto& [text, expected] : cases) {
     storage_.save(text, "MMP_LastEventTime");
     EXPECT_EQ(storage_.getLastEventTime(), expected) << "'" << text << "'";
@@ -150,8 +159,9 @@ TEST_F(StorageHelperTest, ValuesSurviveAReopen) {
   storage_.saveLastEventTime(-3);
   reopen();
   EXPECT_EQ(storage_.getPartnerCode(), "P1");
-  EXPECT_EQ(std::get<std::vector<std::uint8_t>>(*platform::preferencesStore().value("MMP_AuthData")),
-            (std::vector<std::uint8_t>{0x00, 0xFF, 0x7B}));
+  EXPECT_EQ(
+      std::get<std::vector<std::uint8_t>>(*platform::preferencesStore().value("MMP_AuthData")),
+      (std::vector<std::uint8_t>{0x00, 0xFF, 0x7B}));
   EXPECT_EQ(storage_.getLastEventTime(), -3);
 }
 
@@ -173,9 +183,8 @@ TEST_F(StorageHelperTest, DamagedFilesReadAsEmptyAndAreReported) {
     }
     reopen();
     Logger::setDevMode(true);
-    const std::string printed = testing::captureStdout([&] {
-      EXPECT_EQ(storage_.getPartnerCode(), "");
-    });
+    const std::string printed =
+        testing::captureStdout([&] { EXPECT_EQ(storage_.getPartnerCode(), ""); });
     Logger::setDevMode(false);
     EXPECT_NE(printed.find("damaged"), std::string::npos) << printed;
     // The store stays usable and writes a sound file again.

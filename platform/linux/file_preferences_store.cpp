@@ -192,7 +192,8 @@ class FilePreferencesStore : public PreferencesStore {
     if (auto entries = decode(data)) {
       entries_ = std::move(*entries);
     } else {
-      Logger::log("Preferences file " + options_.path + " is damaged; starting with empty preferences");
+      Logger::log("Preferences file " + options_.path +
+                  " is damaged; starting with empty preferences");
     }
   }
 

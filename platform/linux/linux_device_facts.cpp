@@ -106,7 +106,9 @@ class LinuxDeviceFacts : public DeviceFacts {
   struct utsname system_ {};
 };
 
-std::shared_ptr<DeviceFacts> makeDefault() { return std::make_shared<LinuxDeviceFacts>(); }
+std::shared_ptr<DeviceFacts> makeDefault() {
+  return std::make_shared<LinuxDeviceFacts>();
+}
 
 ProviderSlot<DeviceFacts>& slot() {
   static auto* s = new ProviderSlot<DeviceFacts>(&makeDefault);
@@ -115,7 +117,11 @@ ProviderSlot<DeviceFacts>& slot() {
 
 }  // namespace
 
-DeviceFacts& deviceFacts() { return slot().get(); }
-void installDeviceFacts(std::shared_ptr<DeviceFacts> facts) { slot().install(std::move(facts)); }
+DeviceFacts& deviceFacts() {
+  return slot().get();
+}
+void installDeviceFacts(std::shared_ptr<DeviceFacts> facts) {
+  slot().install(std::move(facts));
+}
 
 }  // namespace tavrel_mmp::platform

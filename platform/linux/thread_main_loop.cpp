@@ -99,6 +99,8 @@ class ThreadMainLoop : public MainLoop {
 
 }  // namespace
 
-std::shared_ptr<MainLoop> makeThreadMainLoop() { return std::make_shared<ThreadMainLoop>(); }
+std::shared_ptr<MainLoop> makeThreadMainLoop() {
+  return std::make_shared<ThreadMainLoop>();
+}
 
 }  // namespace tavrel_mmp::platform

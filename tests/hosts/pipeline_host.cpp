@@ -26,7 +26,8 @@ void say(const std::string& line) {
 }
 
 bool startAndAuthenticate(const std::string& baseUrl) {
-  Nimbrel::intSDK("HOST", tools::makeAppSecret(baseUrl, "HOST"), std::make_shared<NimbrelOptions>());
+  Nimbrel::intSDK("HOST", tools::makeAppSecret(baseUrl, "HOST"),
+                  std::make_shared<NimbrelOptions>());
   return testing::waitUntil([] {
     auto auth = StorageHelper::shared().getAuthData();
     return auth && auth->data;
@@ -50,7 +51,8 @@ int main(int argc, char** argv) {
   if (mode == "exit-inflight" && argc == 5) {
     if (!startAndAuthenticate(argv[3])) return 3;
     const int count = std::atoi(argv[4]);
-    for (int i = 0; i < count; ++i) Nimbrel::logEvent("before_exit", PropertyDictionary{{"seq", i}});
+    for (int i = 0; i < count; ++i)
+      Nimbrel::logEvent("before_exit", PropertyDictionary{{"seq", i}});
     say(TrackingEvent::isSyncing() ? "returning with a batch in flight" : "returning");
     return 0;
   }

@@ -75,6 +75,8 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
   }
 }
 
-void ChildProcess::kill(int signal) { ::kill(pid_, signal); }
+void ChildProcess::kill(int signal) {
+  ::kill(pid_, signal);
+}
 
 }  // namespace tavrel_mmp::testing

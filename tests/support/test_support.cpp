@@ -16,7 +16,8 @@
 namespace tavrel_mmp::testing {
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tavrel_mmp_test_XXXXXX").string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "tavrel_mmp_test_XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
@@ -44,9 +45,13 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return true;
 }
 
-std::vector<std::uint8_t> bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<std::uint8_t> bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
 
-std::string text(const std::vector<std::uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+std::string text(const std::vector<std::uint8_t>& bytes) {
+  return {bytes.begin(), bytes.end()};
+}
 
 std::string captureStdout(const std::function<void()>& body) {
   std::fflush(stdout);
@@ -62,7 +67,8 @@ std::string captureStdout(const std::function<void()>& body) {
   ::lseek(capture, 0, SEEK_SET);
   char buffer[4096];
   ssize_t n;
-  while ((n = ::read(capture, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  while ((n = ::read(capture, buffer, sizeof buffer)) > 0)
+    out.append(buffer, static_cast<std::size_t>(n));
   ::close(capture);
   ::unlink(path);
   return out;

@@ -37,7 +37,7 @@ std::string makeAppSecret(const std::string& baseUrl, const std::string& partner
   std::vector<unsigned char> cipher(plain.size() + 16);
 
   std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(EVP_CIPHER_CTX_new(),
-                                                                           &EVP_CIPHER_CTX_free);
+                                                                          &EVP_CIPHER_CTX_free);
   int written = 0;
   int finalWritten = 0;
   if (!context ||
