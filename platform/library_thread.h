@@ -13,7 +13,10 @@ namespace tavrel_mmp::platform {
 // Returns false when the system refuses a new thread.
 bool startLibraryThread(std::function<void()> body);
 
-// Runs once per process, before the first library thread starts.
+// Runs once per process, before the first library thread starts and before the library's first
+// use of OpenSSL (the facade calls it on entry): OpenSSL decides at its first initialisation
+// whether to tear itself down at exit, which must not happen under a running transfer. Starts
+// no thread.
 void ensureProcessSetup();
 
 }  // namespace tavrel_mmp::platform

@@ -2,6 +2,7 @@
 
 #include "core/logger.h"
 #include "events/tracking_event.h"
+#include "platform/library_thread.h"
 #include "session/session_manager.h"
 #include "session/storage_helper.h"
 
@@ -9,6 +10,7 @@ namespace tavrel_mmp {
 
 void Nimbrel::intSDK(const std::string& partnerCode, const std::string& appSecret,
                      const std::shared_ptr<NimbrelOptions>& options) {
+  platform::ensureProcessSetup();
   try {
     if (!partnerCode.empty()) {
       if (options) Logger::setDevMode(options->showLog);
@@ -29,6 +31,7 @@ void Nimbrel::intSDK(const std::string& partnerCode, const std::string& appSecre
 }
 
 void Nimbrel::logEvent(const std::string& name, const std::optional<PropertyDictionary>& data) {
+  platform::ensureProcessSetup();
   try {
     TrackingEvent::trackEvent(name, data);
   } catch (...) {
