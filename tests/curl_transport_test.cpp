@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "local_service/local_service.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/platform/http_transport.h"
 
@@ -92,7 +93,7 @@ struct Received {
 // An httplib server on a free loopback port with the routes the tests use.
 class LoopbackServer {
  public:
-  explicit LoopbackServer(std::unique_ptr<httplib::Server> server) : server_(std::move(server)) {
+  LoopbackServer() : server_(std::make_unique<httplib::Server>()) {
     route("/echo", [](const httplib::Request& request, httplib::Response& response) {
       response.set_content(request.body, "application/octet-stream");
     });
@@ -142,8 +143,8 @@ class LoopbackServer {
     thread_.join();
   }
 
-  std::string url(const std::string& path, const std::string& scheme = "http") const {
-    return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
+  std::string url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
   }
   void release() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -186,7 +187,7 @@ class LoopbackServer {
 
 class CurlTransportTest : public ::testing::Test {
  protected:
-  LoopbackServer server_{std::make_unique<httplib::Server>()};
+  LoopbackServer server_;
   std::shared_ptr<HttpTransport> transport_ = makeCurlTransport();
 };
 
@@ -461,18 +462,23 @@ TEST(CurlTransportTlsTest, VerifiesThePeerAgainstTheGivenAuthority) {
       " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
       key + " -out " + cert + " >/dev/null 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
-  LoopbackServer server(std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str()));
+  tools::LocalService service({.certificatePath = cert, .privateKeyPath = key});
+  ASSERT_TRUE(service.start());
+  ASSERT_TRUE(service.baseUrl().starts_with("https://127.0.0.1:"));
+  const std::string url = service.baseUrl() + "/partner/crash/log";
 
   CurlTransportOptions trusting;
   trusting.caInfoPath = cert;
-  Outcome trusted =
-      sendAndWait(*makeCurlTransport(trusting), post(server.url("/echo", "https"), "tls"));
+  Outcome trusted = sendAndWait(*makeCurlTransport(trusting), post(url, R"({"tls":true})"));
   EXPECT_FALSE(trusted.error.has_value()) << trusted.error->description;
   ASSERT_TRUE(trusted.body.has_value());
-  EXPECT_EQ(text(*trusted.body), "tls");
+  EXPECT_EQ(nlohmann::json::parse(text(*trusted.body))["responseCode"], 200);
+  ASSERT_EQ(service.requests("/partner/crash/log").size(), 1u);
+  EXPECT_EQ(service.requests("/partner/crash/log")[0].json(), (nlohmann::json{{"tls", true}}));
 
-  Outcome untrusted = sendAndWait(*makeCurlTransport(), post(server.url("/echo", "https")));
+  Outcome untrusted = sendAndWait(*makeCurlTransport(), post(url));
   expectCurlError(untrusted, CURLE_PEER_FAILED_VERIFICATION);
+  EXPECT_EQ(service.requests().size(), 1u);
 }
 
 }  // namespace
