@@ -18,9 +18,17 @@ constexpr const char* kScreenViewKey = "tvr_mmp_screen_view";
 constexpr const char* kProductsKey = "tvr_mmp_products";
 
 // The chain is read and replaced as one step, so concurrent events each take a distinct
-// predecessor.
-std::mutex chainMutex;
-std::string chainHead;
+// predecessor. Never destroyed: events may still be built on other threads while the process
+// exits.
+struct PredecessorChain {
+  std::mutex mutex;
+  std::string head;
+};
+
+PredecessorChain& chain() {
+  static auto* instance = new PredecessorChain();
+  return *instance;
+}
 
 template <class Integer>
 std::string hex(Integer value) {
@@ -71,8 +79,8 @@ std::shared_ptr<EventData> EventData::makeEvent(const std::string& key,
 
   std::string preEvent;
   if (key != kScreenViewKey && key != kProductsKey) {
-    std::lock_guard<std::mutex> lock(chainMutex);
-    preEvent = std::exchange(chainHead, id);
+    std::lock_guard<std::mutex> lock(chain().mutex);
+    preEvent = std::exchange(chain().head, id);
   }
 
   return std::make_shared<EventData>(std::move(id), key, stamp / 1000, sessionId, realtime,
@@ -80,13 +88,13 @@ std::shared_ptr<EventData> EventData::makeEvent(const std::string& key,
 }
 
 std::string EventData::savedPreEvent() {
-  std::lock_guard<std::mutex> lock(chainMutex);
-  return chainHead;
+  std::lock_guard<std::mutex> lock(chain().mutex);
+  return chain().head;
 }
 
 void EventData::resetPredecessorChainForTesting() {
-  std::lock_guard<std::mutex> lock(chainMutex);
-  chainHead.clear();
+  std::lock_guard<std::mutex> lock(chain().mutex);
+  chain().head.clear();
 }
 
 }  // namespace tavrel_mmp
