@@ -10,22 +10,14 @@
 #include "core/logger.h"
 #include "core/utf8.h"
 #include "secret/secret_generator.h"
+#include "support/sha256_hex.h"
 #include "support/test_support.h"
 
 namespace tavrel_mmp {
 namespace {
 
 using testing::captureStdout;
-
-std::string hexOf(const std::string& bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
+using testing::hexOf;
 
 // Enciphers `plain` (zero-filled to whole blocks) with the openssl command line, independently
 // of our own code, keyed by the ASCII of the MD5 hex of `partnerCode`.

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "local_service/local_service.h"
+#include "support/loopback_socket.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/platform/http_transport.h"
 
@@ -27,6 +28,7 @@ namespace tavrel_mmp::platform {
 namespace {
 
 using namespace std::chrono_literals;
+using tavrel_mmp::testing::boundLoopbackSocket;
 using tavrel_mmp::testing::text;
 
 struct Outcome {
@@ -220,19 +222,6 @@ TEST_F(CurlTransportTest, AnyResponseArrivesAsABodyWhateverItsStatus) {
   ASSERT_TRUE(moved.body.has_value());
   EXPECT_EQ(text(*moved.body), "moved");
   EXPECT_EQ(server_.received().size(), 4u);
-}
-
-// A socket bound to a free loopback port.
-int boundLoopbackSocket(int& port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
-  EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  port = ntohs(address.sin_port);
-  return fd;
 }
 
 bool readable(int fd) {

@@ -24,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "support/loopback_socket.h"
 #include "tavrel_mmp/platform/http_transport.h"
 
 namespace {
@@ -31,6 +32,7 @@ namespace {
 using namespace std::chrono_literals;
 using tavrel_mmp::platform::HttpRequest;
 using tavrel_mmp::platform::httpTransport;
+using tavrel_mmp::testing::boundLoopbackSocket;
 
 // Trivially destructible: still valid on other threads while exit() runs.
 std::atomic<int> received{0};
@@ -54,18 +56,6 @@ std::string statusField(const std::string& path, const std::string& field) {
       return line.substr(line.find_first_not_of(" \t", field.size() + 1));
   }
   return "";
-}
-
-int boundLoopbackSocket(int& port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  port = ntohs(address.sin_port);
-  return fd;
 }
 
 // Reads requests off one connection; answers each at once, or never (holding it in flight).
