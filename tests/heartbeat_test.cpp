@@ -6,6 +6,7 @@
 #include "core/logger.h"
 #include "events/tracking_event.h"
 #include "session/session_manager.h"
+#include "support/pipeline_fixture.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/platform/http_transport.h"
 #include "tavrel_mmp/platform/manual_loop.h"
@@ -55,14 +56,7 @@ std::string accepted(const std::string& data) {
 class HeartbeatTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    static testing::TempDir dir;  // the shared store stays open on it for the process
-    std::filesystem::remove(dir.path() + "/preferences.bin");
-    testing::installIsolatedPlatform(dir.path());
-    platform::installClock(clock_);
-    platform::installMainLoop(loop_);
-    platform::installHttpTransport(transport_);
-    SessionManager::setBaseUrl("http://service.test");
-    TrackingEvent::resetForTesting();
+    testing::installTrackerUnderTest(clock_, loop_, transport_);
     TrackingEvent::trackEvent("start", {});  // starts the timer at start_
     loop_->runPending();
   }

@@ -12,6 +12,7 @@
 #include "events/event_data.h"
 #include "session/session_manager.h"
 #include "session/storage_helper.h"
+#include "support/pipeline_fixture.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/platform/http_transport.h"
 #include "tavrel_mmp/platform/manual_loop.h"
@@ -81,15 +82,7 @@ void saveSession(const std::string& sessionId) {
 class TrackingEventTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // One directory per process: the shared store stays open on it until the process ends.
-    static testing::TempDir dir;
-    std::filesystem::remove(dir.path() + "/preferences.bin");
-    testing::installIsolatedPlatform(dir.path());
-    platform::installClock(clock_);
-    platform::installMainLoop(loop_);
-    platform::installHttpTransport(transport_);
-    SessionManager::setBaseUrl("http://service.test");
-    TrackingEvent::resetForTesting();
+    testing::installTrackerUnderTest(clock_, loop_, transport_);
     auto& store = DatabaseHelper::shared();
     ASSERT_TRUE(store.isUsable());
     for (auto rows = store.getEvents(1000); rows && !rows->empty(); rows = store.getEvents(1000))

@@ -1,7 +1,10 @@
 #include "support/pipeline_fixture.h"
 
+#include <filesystem>
+
 #include "events/database_helper.h"
 #include "events/tracking_event.h"
+#include "session/session_manager.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/platform/clock.h"
 #include "tavrel_mmp/platform/main_loop.h"
@@ -24,6 +27,19 @@ void installCurlTransport() {
 void tickAndSettle(platform::ManualMainLoop& loop) {
   loop.advance(TrackingEvent::timerPeriod);
   waitUntil([] { return !TrackingEvent::isSyncing(); }, std::chrono::seconds(30));
+}
+
+void installTrackerUnderTest(std::shared_ptr<platform::ManualClock> clock,
+                             std::shared_ptr<platform::ManualMainLoop> loop,
+                             std::shared_ptr<platform::HttpTransport> transport) {
+  static auto* dir = new TempDir();
+  std::filesystem::remove(dir->path() + "/preferences.bin");
+  installIsolatedPlatform(dir->path());
+  platform::installClock(std::move(clock));
+  platform::installMainLoop(std::move(loop));
+  platform::installHttpTransport(std::move(transport));
+  SessionManager::setBaseUrl("http://service.test");
+  TrackingEvent::resetForTesting();
 }
 
 std::size_t pendingEventCount() {

@@ -22,6 +22,13 @@ void installCurlTransport();
 // Moves time on by one timer period and waits until the batch it started, if any, completed.
 void tickAndSettle(platform::ManualMainLoop& loop);
 
+// For unit tests of the tracker: fresh settings in one directory per process (the shared event
+// store stays open on it until the process ends), the given clock, loop and transport, the base
+// URL "http://service.test", and a tracker as in a new process.
+void installTrackerUnderTest(std::shared_ptr<platform::ManualClock> clock,
+                             std::shared_ptr<platform::ManualMainLoop> loop,
+                             std::shared_ptr<platform::HttpTransport> transport);
+
 // Pending rows in the event store.
 std::size_t pendingEventCount();
 
