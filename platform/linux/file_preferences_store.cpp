@@ -156,7 +156,10 @@ class FilePreferencesStore : public PreferencesStore {
   }
 
   // Every change is already on disk when its call returns.
-  void flush() override { std::lock_guard<std::mutex> lock(fileMutex_); }
+  bool flush() override {
+    std::lock_guard<std::mutex> lock(fileMutex_);
+    return true;
+  }
 
  private:
   template <class Mutation>

@@ -22,8 +22,9 @@ class PreferencesStore {
   virtual void setText(const std::string& key, const std::string& value) = 0;
   virtual void setBytes(const std::string& key, const std::vector<std::uint8_t>& value) = 0;
   virtual void remove(const std::string& key) = 0;
-  // Writes every change made so far to permanent storage before returning.
-  virtual void flush() = 0;
+  // Writes every change made so far to permanent storage before returning; false when that
+  // failed (the changes stay visible in this process and are written again later).
+  virtual bool flush() = 0;
 };
 
 PreferencesStore& preferencesStore();
