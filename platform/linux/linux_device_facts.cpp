@@ -79,6 +79,7 @@ class LinuxDeviceFacts : public DeviceFacts {
     return host;
   }
   std::string model() override { return system_.machine; }
+  std::string machine() override { return system_.machine; }
   std::string systemName() override { return system_.sysname; }
   std::string systemVersion() override { return system_.release; }
   InterfaceIdiom interfaceIdiom() override { return InterfaceIdiom::unspecified; }

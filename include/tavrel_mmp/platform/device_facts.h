@@ -16,8 +16,12 @@ class DeviceFacts {
   virtual ~DeviceFacts() = default;
   // The per-vendor device identifier as a 36-character UUID text; none when unavailable now.
   virtual std::optional<std::string> identifierForVendor() = 0;
+  // The user-assigned device name.
   virtual std::string name() = 0;
+  // The generic model name ("iPhone", "iPad"; on Linux the machine architecture).
   virtual std::string model() = 0;
+  // The hardware model identifier, as uname's machine field gives it ("iPhone14,5", "x86_64").
+  virtual std::string machine() = 0;
   virtual std::string systemName() = 0;
   virtual std::string systemVersion() = 0;
   virtual InterfaceIdiom interfaceIdiom() = 0;
