@@ -122,6 +122,7 @@ class FakeDeviceFacts : public platform::DeviceFacts {
   }
   std::string name() override { return ""; }
   std::string model() override { return ""; }
+  std::string machine() override { return ""; }
   std::string systemName() override { return ""; }
   std::string systemVersion() override { return ""; }
   platform::InterfaceIdiom interfaceIdiom() override { return platform::InterfaceIdiom::phone; }
