@@ -1,0 +1,25 @@
+#include "commerce/commerce_events.h"
+
+#include "core/dictionary_merge.h"
+#include "events/tracking_event.h"
+
+namespace tavrel_mmp {
+
+void CommerceEvents::setProductList(const std::string& listName,
+                                    const std::vector<std::shared_ptr<ProductItem>>& products) {
+  // The receiver reads one text property holding JSON, not a nested object.
+  const std::string json = ProductItem::convertToJsonString(listName, products);
+  TrackingEvent::trackEvent("tvr_mmp_products", PropertyDictionary{{"products", json}});
+}
+
+void CommerceEvents::setRevenue(const std::string& orderId, double amount,
+                                const std::string& currency,
+                                const std::optional<PropertyDictionary>& data) {
+  PropertyDictionary event = PropertyDictionary::object();
+  if (data) mergeInto(event, *data);
+  mergeInto(event,
+            PropertyDictionary{{"orderId", orderId}, {"amount", amount}, {"currency", currency}});
+  TrackingEvent::trackEvent("tvr_mmp_revenue", event);
+}
+
+}  // namespace tavrel_mmp

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tavrel_mmp/product_item.h"
+#include "tavrel_mmp/property_dictionary.h"
+
+namespace tavrel_mmp {
+
+// The product-list and revenue events.
+class CommerceEvents {
+ public:
+  // Tracks "tvr_mmp_products" with {"products": <JSON text of the list>}.
+  static void setProductList(const std::string& listName,
+                             const std::vector<std::shared_ptr<ProductItem>>& products);
+  // Tracks "tvr_mmp_revenue" with the host's data and the three fixed keys, which win.
+  static void setRevenue(const std::string& orderId, double amount, const std::string& currency,
+                         const std::optional<PropertyDictionary>& data);
+};
+
+}  // namespace tavrel_mmp

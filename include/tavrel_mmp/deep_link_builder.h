@@ -1,0 +1,63 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tavrel_mmp/deep_link_parameters.h"
+#include "tavrel_mmp/property_dictionary.h"
+
+namespace tavrel_mmp {
+
+class DeepLinkBuilder;
+
+// The links the service made for a successful request. Only the builder creates one.
+class DeepLinkBuilderResult {
+ public:
+  std::string shortLink;
+  std::string longLink;
+
+ private:
+  friend class DeepLinkBuilder;
+  DeepLinkBuilderResult(std::string shortLink, std::string longLink);
+};
+
+// Why a request failed: the service's result code in decimal when it refused the request, "0"
+// for every other failure.
+class DeepLinkBuilderError {
+ public:
+  DeepLinkBuilderError(std::string code, std::string message);
+  std::string code;
+  std::string message;
+};
+
+// Asks the measurement service for tracking links. Every request calls its completion exactly
+// once, with exactly one of the two arguments set, normally on the transport's thread (on the
+// caller's thread, before returning, only when no request could be formed).
+class DeepLinkBuilder {
+ public:
+  using Completion = std::function<void(std::shared_ptr<DeepLinkBuilderResult> result,
+                                        std::shared_ptr<DeepLinkBuilderError> error)>;
+
+  DeepLinkBuilder() = default;
+  virtual ~DeepLinkBuilder() = default;
+
+  std::shared_ptr<DeepLinkIOSParameters> iOSParameters;
+  std::shared_ptr<DeepLinkAndroidParameters> androidParameters;
+  std::shared_ptr<DeepLinkNimbrelParameters> nimbrelParameters;
+
+  // {"fields": [{"key", "value"}...]} from the parameter sets that are present.
+  virtual PropertyDictionary buildParams() const;
+  // Posts the host's own body, unchanged.
+  virtual void create(const PropertyDictionary& params, Completion completion);
+  // Posts the body of buildParams().
+  virtual void create(Completion completion);
+  // Posts {"name", "short_link_id", "redirect_url"}; empty texts are sent as they are.
+  virtual void createShortLink(const std::string& longLink, const std::string& name,
+                               const std::string& shortLinkSlug, Completion completion);
+
+ private:
+  static void post(const std::string& path, const PropertyDictionary& body, Completion completion);
+};
+
+}  // namespace tavrel_mmp
