@@ -59,6 +59,41 @@ struct Reply {
   json body;
 };
 
+// Everything but the unreserved characters as %XX, so any text fits in a query.
+std::string percentEncode(const std::string& text) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out += {'%', digits[c >> 4], digits[c & 0x0F]};
+    }
+  }
+  return out;
+}
+
+// The parameters of a link to create: the builder's {"fields": [{"key", "value"}...]}, or any
+// other object whose members are the parameters. None when the body is neither.
+std::optional<std::vector<std::pair<std::string, std::string>>> linkParameters(const json& body) {
+  if (!body.is_object()) return std::nullopt;
+  std::vector<std::pair<std::string, std::string>> parameters;
+  const auto fields = body.find("fields");
+  if (fields != body.end() && fields->is_array()) {
+    for (const json& field : *fields) {
+      if (!field.is_object() || !isStringMember(field, "key") || !isStringMember(field, "value")) {
+        return std::nullopt;
+      }
+      parameters.emplace_back(field["key"], field["value"]);
+    }
+    return parameters;
+  }
+  for (const auto& [key, value] : body.items()) {
+    parameters.emplace_back(key, value.is_string() ? value.get<std::string>() : value.dump());
+  }
+  return parameters;
+}
+
 }  // namespace
 
 std::optional<std::string> RecordedRequest::header(const std::string& name) const {
@@ -98,6 +133,7 @@ struct LocalService::Impl {
   std::map<std::string, StoredEvent> events;
   std::size_t duplicates = 0;
   std::optional<json> heartbeatData = json{{"second", 30}};
+  std::vector<json> links;  // the "data" of every link answer
 
   // Held across recording and notifying so the listener sees requests in arrival order.
   std::mutex listenerMutex;
@@ -111,8 +147,8 @@ struct LocalService::Impl {
         {"/partner/device-info/update", &Impl::acknowledge},
         {"/partner/session-deeplink", &Impl::acknowledge},
         {"/partner/unified-deeplink/verify", &Impl::acknowledge},
-        {"/partner/deeplink/create", &Impl::acknowledge},
-        {"/partner/deeplink/shorten-link", &Impl::acknowledge},
+        {"/partner/deeplink/create", &Impl::createLink},
+        {"/partner/deeplink/shorten-link", &Impl::shortenLink},
         {"/partner/crash/log", &Impl::acknowledge},
     };
     return table;
@@ -247,7 +283,50 @@ struct LocalService::Impl {
     return {200, std::move(answer)};
   }
 
+  Reply createLink(const httplib::Request& req) {
+    if (!authorized(req)) return {200, envelope(401, "Unauthorized")};
+    const auto parameters = linkParameters(parseOrNull(req.body));
+    if (!parameters) return {200, envelope(400, "Bad request")};
+    std::string query;
+    for (const auto& [key, value] : *parameters) {
+      if (!query.empty()) query += '&';
+      query += percentEncode(key) + '=' + percentEncode(value);
+    }
+    return madeLink(baseUrl() + "/s/" + randomHex(4), baseUrl() + "/l?" + query);
+  }
+
+  Reply shortenLink(const httplib::Request& req) {
+    if (!authorized(req)) return {200, envelope(401, "Unauthorized")};
+    const json body = parseOrNull(req.body);
+    if (!body.is_object() || !isStringMember(body, "name") ||
+        !isStringMember(body, "short_link_id") || !isStringMember(body, "redirect_url")) {
+      return {200, envelope(400, "Bad request")};
+    }
+    std::string slug = body["short_link_id"];
+    if (slug.empty()) slug = randomHex(4);
+    return madeLink(baseUrl() + "/s/" + percentEncode(slug), body["redirect_url"]);
+  }
+
+  Reply madeLink(const std::string& shortLink, const std::string& longLink) {
+    const json data = {{"short_link", shortLink}, {"long_link", longLink}};
+    {
+      std::lock_guard lock(mutex);
+      links.push_back(data);
+    }
+    json answer = envelope(200, "OK");
+    answer["data"] = data;
+    return {200, std::move(answer)};
+  }
+
   Reply acknowledge(const httplib::Request&) { return {200, envelope(200, "OK")}; }
+
+  std::string baseUrl() const {
+    const bool secure = options.certificatePath && options.privateKeyPath;
+    // A wildcard bind is reached through loopback.
+    const std::string host = options.host == "0.0.0.0" ? "127.0.0.1" : options.host;
+    std::lock_guard lock(mutex);
+    return std::string(secure ? "https" : "http") + "://" + host + ":" + std::to_string(port);
+  }
 };
 
 LocalService::LocalService(LocalServiceOptions options)
@@ -344,11 +423,7 @@ int LocalService::port() const {
 }
 
 std::string LocalService::baseUrl() const {
-  const LocalServiceOptions& options = impl_->options;
-  const bool secure = options.certificatePath && options.privateKeyPath;
-  // A wildcard bind is reached through loopback.
-  const std::string host = options.host == "0.0.0.0" ? "127.0.0.1" : options.host;
-  return std::string(secure ? "https" : "http") + "://" + host + ":" + std::to_string(port());
+  return impl_->baseUrl();
 }
 
 std::vector<RecordedRequest> LocalService::requests() const {
@@ -444,6 +519,11 @@ bool LocalService::waitForEvents(std::size_t distinctCount,
   std::unique_lock lock(impl_->mutex);
   return impl_->changed.wait_for(lock, timeout,
                                  [&] { return impl_->events.size() >= distinctCount; });
+}
+
+std::vector<nlohmann::json> LocalService::linksMade() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->links;
 }
 
 void LocalService::setHeartbeatData(std::optional<nlohmann::json> data) {

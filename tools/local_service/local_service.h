@@ -110,6 +110,12 @@ class LocalService {
   // nullopt leaves "data" out; a JSON null sends "data": null.
   void setHeartbeatData(std::optional<nlohmann::json> data);
 
+  // "/partner/deeplink/create" and "/partner/deeplink/shorten-link": the "data" of every
+  // answer, {"short_link", "long_link"}, in order. A created long link is "<base>/l?" and the
+  // parameters as percent-encoded key=value pairs joined with "&"; a short link is
+  // "<base>/s/" and the requested slug, or a random one.
+  std::vector<nlohmann::json> linksMade() const;
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
