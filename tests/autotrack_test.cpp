@@ -120,15 +120,6 @@ TEST_F(ScreenTrackingTest, ActivationsReportTheTopmostScreenWhenItChanged) {
   }
 }
 
-TEST_F(ScreenTrackingTest, ActivationIsHandledOnTheMainLoop) {
-  startAutomaticScreenTracking();
-  root_->present(controller("Detail"));
-  toolkit_->becomeActive();
-  EXPECT_EQ(newScreens(), Screens{});
-  loop_->runPending();
-  EXPECT_EQ(newScreens(), Screens{"Detail"});
-}
-
 TEST_F(ScreenTrackingTest, NoKeyWindowAtStartObservesNothing) {
   toolkit_->setKeyWindow(nullptr);
   startAutomaticScreenTracking();
