@@ -23,13 +23,20 @@ std::shared_ptr<HeadlessViewController> controller(const std::string& descriptio
   return std::make_shared<HeadlessViewController>(description);
 }
 
+// The shared event store opens once per process and stays open, so its folder lives until exit.
+testing::TempDir& storeDirectory() {
+  static testing::TempDir directory;
+  return directory;
+}
+
 class ScreenTrackingTest : public ::testing::Test {
  public:
   void SetUp() override {
     auto time = testing::installManualTime();
     clock_ = time.clock;
     loop_ = time.loop;
-    testing::installTrackerUnderTest(clock_, loop_, std::make_shared<testing::FakeTransport>());
+    testing::installIsolatedPlatform(storeDirectory().path());
+    platform::installHttpTransport(std::make_shared<testing::FakeTransport>());
     if (auto earlier = DatabaseHelper::shared().getEvents(1'000'000)) {
       DatabaseHelper::shared().removeEvents(*earlier);
     }
