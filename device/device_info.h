@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -25,6 +26,9 @@ class DeviceInfo {
   static std::string getAppVersionName();
   // The numeric address of the interface; the last matching entry of the system's list wins.
   static std::optional<std::string> getIPAddress(Network network);
+
+  // Model identifier to marketing name, built once.
+  static const std::map<std::string, std::string>& deviceNames();
 };
 
 }  // namespace tavrel_mmp

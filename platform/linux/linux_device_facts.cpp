@@ -2,8 +2,10 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -48,9 +50,51 @@ LocaleParts localeParts() {
   return parts;
 }
 
+struct Battery {
+  float level = -1.0f;  // what the phone platform reports when it does not know
+  BatteryState state = BatteryState::unknown;
+};
+
+BatteryState stateFromStatus(const std::string& status) {
+  if (status == "Charging") return BatteryState::charging;
+  if (status == "Full") return BatteryState::full;
+  if (status == "Discharging") return BatteryState::unplugged;
+  // On external power but held below full by a charge threshold: the nearest plugged-in state.
+  if (status == "Not charging") return BatteryState::full;
+  return BatteryState::unknown;
+}
+
+// The first power supply of type "Battery", by directory name.
+Battery readBattery(const std::string& powerSupplyDirectory) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  std::vector<fs::path> supplies;
+  for (fs::directory_iterator it(powerSupplyDirectory, error), end; !error && it != end;
+       it.increment(error)) {
+    supplies.push_back(it->path());
+  }
+  std::sort(supplies.begin(), supplies.end());
+  for (const auto& supply : supplies) {
+    if (readFirstLine((supply / "type").c_str()) != "Battery") continue;
+    Battery battery;
+    battery.state = stateFromStatus(readFirstLine((supply / "status").c_str()));
+    const std::string capacity = readFirstLine((supply / "capacity").c_str());
+    char* end = nullptr;
+    const long percent = std::strtol(capacity.c_str(), &end, 10);
+    if (!capacity.empty() && end != capacity.c_str() && percent >= 0 && percent <= 100) {
+      battery.level = static_cast<float>(percent) / 100.0f;
+    }
+    return battery;
+  }
+  return {};
+}
+
 class LinuxDeviceFacts : public DeviceFacts {
  public:
-  LinuxDeviceFacts() { ::uname(&system_); }
+  explicit LinuxDeviceFacts(std::string powerSupplyDirectory)
+      : powerSupplyDirectory_(std::move(powerSupplyDirectory)) {
+    ::uname(&system_);
+  }
 
   // A stable per-installation UUID derived from the machine identifier, hashed so that the
   // machine identifier itself is never exposed.
@@ -83,8 +127,8 @@ class LinuxDeviceFacts : public DeviceFacts {
   std::string systemName() override { return system_.sysname; }
   std::string systemVersion() override { return system_.release; }
   InterfaceIdiom interfaceIdiom() override { return InterfaceIdiom::unspecified; }
-  float batteryLevel() override { return -1.0f; }  // not monitored, as the platform reports it
-  BatteryState batteryState() override { return BatteryState::unknown; }
+  float batteryLevel() override { return readBattery(powerSupplyDirectory_).level; }
+  BatteryState batteryState() override { return readBattery(powerSupplyDirectory_).state; }
   std::optional<std::string> carrierName() override { return std::nullopt; }
   std::vector<std::string> preferredLanguages() override { return {localeParts().languageTag}; }
   std::optional<std::string> regionCode() override { return localeParts().region; }
@@ -104,11 +148,12 @@ class LinuxDeviceFacts : public DeviceFacts {
   }
 
  private:
+  std::string powerSupplyDirectory_;
   struct utsname system_ {};
 };
 
 std::shared_ptr<DeviceFacts> makeDefault() {
-  return std::make_shared<LinuxDeviceFacts>();
+  return makeLinuxDeviceFacts();
 }
 
 ProviderSlot<DeviceFacts>& slot() {
@@ -117,6 +162,10 @@ ProviderSlot<DeviceFacts>& slot() {
 }
 
 }  // namespace
+
+std::shared_ptr<DeviceFacts> makeLinuxDeviceFacts(std::string powerSupplyDirectory) {
+  return std::make_shared<LinuxDeviceFacts>(std::move(powerSupplyDirectory));
+}
 
 DeviceFacts& deviceFacts() {
   return slot().get();

@@ -36,4 +36,10 @@ class DeviceFacts {
 DeviceFacts& deviceFacts();
 void installDeviceFacts(std::shared_ptr<DeviceFacts> facts);
 
+// The Linux provider: host name as the device name, uname, the first battery found under
+// `powerSupplyDirectory` (level -1 and state unknown without one), the process's locale and
+// time zone, no carrier.
+std::shared_ptr<DeviceFacts> makeLinuxDeviceFacts(
+    std::string powerSupplyDirectory = "/sys/class/power_supply");
+
 }  // namespace tavrel_mmp::platform

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace tavrel_mmp::platform {
 
@@ -13,10 +16,29 @@ class ViewController {
   virtual std::string description() const = 0;
 };
 
+enum class TouchPhase { began, moved, stationary, ended, cancelled };
+
+struct Point {
+  double x = 0;
+  double y = 0;
+};
+
+struct Touch {
+  TouchPhase phase = TouchPhase::began;
+  Point location;  // in the coordinates of the window the event is sent to
+};
+
+// One input event as the toolkit dispatches it to a window.
+struct UIEvent {
+  std::vector<Touch> allTouches;
+};
+
 class Window {
  public:
   virtual ~Window() = default;
   virtual std::shared_ptr<ViewController> rootViewController() const = 0;
+  // Dispatches the event to the window's views.
+  virtual void sendEvent(const UIEvent& event) = 0;
 };
 
 // The application's user interface as far as the library looks at it.
@@ -31,7 +53,53 @@ class UIToolkit {
 UIToolkit& uiToolkit();
 void installUIToolkit(std::shared_ptr<UIToolkit> toolkit);
 
-// The Linux provider: a headless application with no key window and no activations.
-std::shared_ptr<UIToolkit> makeHeadlessUIToolkit();
+// A view controller whose presented controller is set by hand.
+class HeadlessViewController : public ViewController {
+ public:
+  explicit HeadlessViewController(std::string description);
+  std::shared_ptr<ViewController> presentedViewController() const override;
+  std::string description() const override;
+  // Presents `controller` over this one (none dismisses what was presented).
+  void present(std::shared_ptr<ViewController> controller);
+
+ private:
+  const std::string description_;
+  mutable std::mutex mutex_;
+  std::shared_ptr<ViewController> presented_;
+};
+
+// A window with no views: its root is set by hand and it keeps every event sent to it.
+class HeadlessWindow : public Window {
+ public:
+  std::shared_ptr<ViewController> rootViewController() const override;
+  void setRootViewController(std::shared_ptr<ViewController> controller);
+  void sendEvent(const UIEvent& event) override;
+  std::vector<UIEvent> receivedEvents() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<ViewController> root_;
+  std::vector<UIEvent> received_;
+};
+
+// The Linux provider: a headless application, with no key window until its host sets one and
+// activated only when its host says so.
+class HeadlessUIToolkit : public UIToolkit {
+ public:
+  std::shared_ptr<Window> keyWindow() override;
+  void addDidBecomeActiveObserver(std::function<void()> handler) override;
+
+  void setKeyWindow(std::shared_ptr<Window> window);
+  // The application became active: every registered handler is posted to the main loop.
+  void becomeActive();
+  std::size_t observerCount() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<Window> keyWindow_;
+  std::vector<std::shared_ptr<const std::function<void()>>> observers_;
+};
+
+std::shared_ptr<HeadlessUIToolkit> makeHeadlessUIToolkit();
 
 }  // namespace tavrel_mmp::platform
