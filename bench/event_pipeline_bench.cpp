@@ -1,44 +1,46 @@
 // Event pipeline costs, each against a baseline measured in the same run:
-//   recording: trackEvent vs a bare prepared INSERT with the store's connection settings;
-//   threads:   eight recording threads vs one (events per second);
-//   draining:  one batch to the local service with 100,000 vs 1,000 pending events;
-//   memory:    resident set of a process holding 100,000 vs 1,000 pending events.
+//   recording:  trackEvent vs a bare prepared INSERT with the store's connection settings;
+//   latency:    the per-call distribution of logEvent through the public API, with the local
+//               service up and with it down, vs the bare INSERT's (child processes);
+//   start-up:   intSDK on the host's thread, first call of a process and a later one;
+//   batch:      the local share of one batch (read 50, convert, delete) with 100,000 vs 1,000
+//               pending events;
+//   memory:     resident set of a process holding 100,000 vs 1,000 pending events.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "events/database_helper.h"
 #include "events/event_data.h"
 #include "events/tracking_event.h"
-#include "net/http_client.h"
-#include "session/session_manager.h"
 #include "session/storage_helper.h"
+#include "tavrel_mmp/nimbrel.h"
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/http_transport.h"
 #include "tavrel_mmp/platform/manual_loop.h"
 #include "tavrel_mmp/platform/preferences_store.h"
 #include "tools/local_service/local_service.h"
+#include "tools/secret/secret_generator.h"
 
 namespace {
 
 using namespace tavrel_mmp;
 using nlohmann::json;
+using Clock = std::chrono::steady_clock;
 
 const json kProperties = {{"price", 9.5}, {"currency", "USD"}, {"quantity", 3}};
-constexpr const char* kBundleId = "com.tavrel.bench";
 
 std::string makeTempDir() {
   std::string pattern =
@@ -51,58 +53,17 @@ std::string storePath(const std::string& dir) {
   return dir + "/Documents/tavrel_mmp_1.sqlite3";
 }
 
-// The timer is driven by hand, so every batch start is under the benchmark's control.
-std::shared_ptr<platform::ManualClock> manualClock = std::make_shared<platform::ManualClock>();
-std::shared_ptr<platform::ManualMainLoop> manualLoop =
-    std::make_shared<platform::ManualMainLoop>(manualClock);
-
 void installPlatform(const std::string& dir) {
   std::filesystem::create_directories(dir + "/Documents");
-  platform::installPreferencesStore(
-      platform::makeFilePreferencesStore({dir + "/preferences.bin", nullptr}));
+  platform::installPreferencesStore(platform::makeSqlitePreferencesStore(dir + "/prefs.sqlite3"));
   platform::installDocumentsDirectory(platform::makeFixedDocumentsDirectory(dir + "/Documents"));
-  platform::installBundleInfo(platform::makeFixedBundleInfo(kBundleId, "1.0.0"));
-  platform::installClock(manualClock);
-  platform::installMainLoop(manualLoop);
+  platform::installBundleInfo(platform::makeFixedBundleInfo("com.tavrel.bench", "1.0.0"));
 }
 
-// Requests go nowhere and are never answered: the first batch stays in flight, so recording
-// measures recording only.
+// Requests go nowhere and are never answered.
 class SwallowingTransport : public platform::HttpTransport {
  public:
   void send(platform::HttpRequest, HttpCompletion) override {}
-};
-
-// Counts event-upload completions after they have run (deletion included).
-class CountingTransport : public platform::HttpTransport {
- public:
-  explicit CountingTransport(std::shared_ptr<platform::HttpTransport> inner)
-      : inner_(std::move(inner)) {}
-  void send(platform::HttpRequest request, HttpCompletion completion) override {
-    const bool upload = request.url.ends_with("/partner/event/log");
-    inner_->send(std::move(request), [this, upload, completion](auto body, auto error) {
-      completion(std::move(body), std::move(error));
-      if (!upload) return;
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++finished_;
-      changed_.notify_all();
-    });
-  }
-  int finished() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return finished_;
-  }
-  // Blocks without spinning, so the waiting thread leaves the cores to the transport.
-  void waitPast(int count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return finished_ > count; });
-  }
-
- private:
-  std::shared_ptr<platform::HttpTransport> inner_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int finished_ = 0;
 };
 
 // A connection set up the way the store sets up its own.
@@ -122,12 +83,6 @@ sqlite3* openLikeTheStore(const std::string& path) {
   return db;
 }
 
-void execute(const std::string& path, const std::string& sql) {
-  sqlite3* db = openLikeTheStore(path);
-  sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
-  sqlite3_close(db);
-}
-
 // Older events than anything tracked now, written in one transaction.
 void prefill(const std::string& path, std::int64_t count) {
   sqlite3* db = openLikeTheStore(path);
@@ -137,7 +92,6 @@ void prefill(const std::string& path, std::int64_t count) {
                      &insert, nullptr);
   const std::string data = kProperties.dump();
   for (std::int64_t i = 0; i < count; ++i) {
-    // Shaped like real identifiers: millisecond stamp, then a scrambled "random" part.
     const std::int64_t stamp = 1'600'000'000'000 + i * 100;
     char id[48];
     std::snprintf(id, sizeof id, "%llx%llx", static_cast<unsigned long long>(stamp),
@@ -150,141 +104,149 @@ void prefill(const std::string& path, std::int64_t count) {
   }
   sqlite3_finalize(insert);
   sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-  // Start from a settled file, not from a large write-ahead log the first batch would pay for.
   sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
   sqlite3_close(db);
 }
 
-std::string workspace;  // the process's documents, preferences and baseline file
+// One prepared INSERT of a row shaped like the tracker's, on its own connection and file.
+class BareInsert {
+ public:
+  explicit BareInsert(const std::string& path) : db_(openLikeTheStore(path)) {
+    sqlite3_exec(db_, "DELETE FROM \"EventData\"", nullptr, nullptr, nullptr);
+    sqlite3_prepare_v2(db_,
+                       "INSERT INTO \"EventData\" (\"id\", \"key\", \"time\", \"sessionId\", "
+                       "\"realtime\", \"data\", \"preEvent\") VALUES (?, ?, ?, ?, ?, ?, ?)",
+                       -1, &insert_, nullptr);
+  }
+  ~BareInsert() {
+    sqlite3_finalize(insert_);
+    sqlite3_close(db_);
+  }
+  bool operator()() {
+    char id[40];
+    std::snprintf(id, sizeof id, "18bcfe56bdb%llx", static_cast<unsigned long long>(++counter_));
+    sqlite3_bind_text(insert_, 1, id, -1, SQLITE_STATIC);
+    sqlite3_bind_text(insert_, 2, "purchase", -1, SQLITE_STATIC);
+    sqlite3_bind_int64(insert_, 3, 1'700'000'000);
+    sqlite3_bind_text(insert_, 4, "s1", -1, SQLITE_STATIC);
+    sqlite3_bind_int(insert_, 5, 0);
+    sqlite3_bind_text(insert_, 6, data_.c_str(), static_cast<int>(data_.size()), SQLITE_STATIC);
+    sqlite3_bind_text(insert_, 7, "18bcfe56bdb5c1d4a7e93f0b2a1", -1, SQLITE_STATIC);
+    const bool ok = sqlite3_step(insert_) == SQLITE_DONE;
+    sqlite3_reset(insert_);
+    return ok;
+  }
 
-void clearStore() {
-  execute(storePath(workspace), "DELETE FROM \"EventData\"");
-}
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* insert_ = nullptr;
+  std::string data_ = kProperties.dump();
+  std::uint64_t counter_ = 0x5c1d4a7e93f0b2a1;
+};
 
-void saveSession(const std::string& token) {
-  const std::string answer =
-      R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"s1","token":")" + token +
-      R"(","sessionExpireTimeInSeconds":3600}})";
-  StorageHelper::shared().saveAuthData(std::vector<std::uint8_t>(answer.begin(), answer.end()));
-}
+std::string workspace;  // the parent's documents, preferences and baseline file
 
 void BM_TrackEvent(benchmark::State& state) {
-  if (state.thread_index() == 0) {
-    clearStore();
-    TrackingEvent::resetForTesting();
-  }
   for (auto _ : state) TrackingEvent::trackEvent("purchase", kProperties);
   state.SetItemsProcessed(state.iterations());
 }
 
 void BM_BareInsert(benchmark::State& state) {
-  const std::string path = workspace + "/baseline.sqlite3";
-  execute(path, "DELETE FROM \"EventData\"");
-  sqlite3* db = openLikeTheStore(path);
-  sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(db,
-                     "INSERT INTO \"EventData\" (\"id\", \"key\", \"time\", \"sessionId\", "
-                     "\"realtime\", \"data\", \"preEvent\") VALUES (?, ?, ?, ?, ?, ?, ?)",
-                     -1, &insert, nullptr);
-  const std::string data = kProperties.dump();
-  const std::string previous = "18bcfe56bdb5c1d4a7e93f0b2a1";
-  std::uint64_t counter = 0x5c1d4a7e93f0b2a1;
-  char id[40];
+  BareInsert insert(workspace + "/baseline.sqlite3");
   for (auto _ : state) {
-    std::snprintf(id, sizeof id, "18bcfe56bdb%llx", static_cast<unsigned long long>(++counter));
-    sqlite3_bind_text(insert, 1, id, -1, SQLITE_STATIC);
-    sqlite3_bind_text(insert, 2, "purchase", -1, SQLITE_STATIC);
-    sqlite3_bind_int64(insert, 3, 1'700'000'000);
-    sqlite3_bind_text(insert, 4, "s1", -1, SQLITE_STATIC);
-    sqlite3_bind_int(insert, 5, 0);
-    sqlite3_bind_text(insert, 6, data.c_str(), static_cast<int>(data.size()), SQLITE_STATIC);
-    sqlite3_bind_text(insert, 7, previous.c_str(), -1, SQLITE_STATIC);
-    if (sqlite3_step(insert) != SQLITE_DONE) state.SkipWithError(sqlite3_errmsg(db));
-    sqlite3_reset(insert);
+    if (!insert()) state.SkipWithError("insert failed");
   }
-  sqlite3_finalize(insert);
-  sqlite3_close(db);
   state.SetItemsProcessed(state.iterations());
-}
-
-std::shared_ptr<CountingTransport> countingTransport;
-std::string serviceToken;
-
-// Authenticates against the local service directly, without the session start that a full
-// authentication would run (it would add events and requests of its own).
-bool authenticate() {
-  StorageHelper::shared().savePartnerCode("bench");
-  json body = {{"partnerCode", "bench"},
-               {"appId", kBundleId},
-               {"deviceId", StorageHelper::shared().getDeviceId()}};
-  std::atomic<bool> done{false};
-  HttpClient::shared().post("/public/partner/auth", body, [&](auto reply, auto) {
-    if (reply) {
-      json answer = json::parse(reply->begin(), reply->end(), nullptr, false);
-      if (answer.contains("data")) serviceToken = answer["data"].value("token", "");
-    }
-    done = true;
-  });
-  while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return !serviceToken.empty();
-}
-
-void BM_DrainBatch(benchmark::State& state) {
-  platform::installHttpTransport(countingTransport);
-  clearStore();
-  prefill(storePath(workspace), state.range(0));
-  TrackingEvent::resetForTesting();
-  saveSession(serviceToken);
-  TrackingEvent::trackEvent("drain", {});  // starts the timer
-  manualLoop->runPending();
-  for (auto _ : state) {
-    const int before = countingTransport->finished();
-    const auto start = std::chrono::steady_clock::now();
-    manualLoop->advance(TrackingEvent::timerPeriod);  // one tick: one batch of 50
-    countingTransport->waitPast(before);
-    state.SetIterationTime(
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  }
-  auto left = DatabaseHelper::shared().getEvents(1);
-  if (!left || left->empty() || (*left)[0]->time == 1'600'000'000) {
-    state.SkipWithError("batches were not accepted");
-  }
-  platform::installHttpTransport(std::make_shared<SwallowingTransport>());
 }
 
 // The local share of one batch: read the oldest 50, build the upload shape, delete them.
 void BM_StoreBatch(benchmark::State& state) {
-  clearStore();
-  prefill(storePath(workspace), state.range(0));
-  auto& store = DatabaseHelper::shared();
+  const std::string dir = makeTempDir();
+  prefill(dir + "/batch.sqlite3", state.range(0));
+  DatabaseHelper store(dir + "/batch.sqlite3");
   for (auto _ : state) {
     EventList batch = store.getEvents(TrackingEvent::batchSize).value_or(EventList{});
     benchmark::DoNotOptimize(EventData::convertToArray(batch));
     store.removeEvents(batch);
   }
+  std::filesystem::remove_all(dir);
 }
 
-// Median of every repeated benchmark, kept for the closing summary.
-class SummaryReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
-      std::string key = run.run_name.function_name;
-      if (!run.run_name.args.empty()) key += "/" + run.run_name.args;
-      if (!run.run_name.threads.empty()) key += "/" + run.run_name.threads;
-      auto rate = run.counters.find("items_per_second");
-      medians[key] = {run.GetAdjustedRealTime(),
-                      rate == run.counters.end() ? 0.0 : double(rate->second)};
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  struct Median {
-    double time = 0;  // in the benchmark's own unit
-    double itemsPerSecond = 0;
-  };
-  std::map<std::string, Median> medians;
+struct Distribution {
+  double median = 0, p99 = 0, p999 = 0, max = 0;  // microseconds
 };
+
+Distribution distributionOf(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  const auto at = [&](double q) {
+    return samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * samples.size()))];
+  };
+  return {at(0.5), at(0.99), at(0.999), samples.back()};
+}
+
+template <class Call>
+std::vector<double> timeEach(int count, Call call) {
+  std::vector<double> samples;
+  samples.reserve(count);
+  for (int i = 0; i < count; ++i) {
+    const auto start = Clock::now();
+    call(i);
+    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  return samples;
+}
+
+bool waitFor(const std::function<bool()>& condition) {
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Child: logEvent's per-call latency through the public API with the real main-loop thread and
+// libcurl transport, against the local service (up) or a closed port (down), and the bare
+// INSERT's in the same process. Prints the two distributions.
+int latencyChild(bool serviceUp) {
+  const std::string dir = makeTempDir();
+  installPlatform(dir);
+  tools::LocalService service;
+  if (!service.start()) return 1;
+  const std::string secret = tools::makeAppSecret(service.baseUrl(), "BENCH");
+  if (!serviceUp) service.stop();
+  Nimbrel::intSDK("BENCH", secret, std::make_shared<NimbrelOptions>());
+  if (serviceUp && !waitFor([] { return StorageHelper::shared().getAuthData().has_value(); })) {
+    return 1;
+  }
+  constexpr int kWarmUp = 2'000, kMeasured = 20'000;
+  for (int i = 0; i < kWarmUp; ++i) Nimbrel::logEvent("warm_up", kProperties);
+  const auto logged = timeEach(kMeasured, [](int) { Nimbrel::logEvent("purchase", kProperties); });
+  BareInsert insert(dir + "/baseline.sqlite3");
+  for (int i = 0; i < kWarmUp; ++i) insert();
+  const auto inserted = timeEach(kMeasured, [&](int) { insert(); });
+  for (const auto& d : {distributionOf(logged), distributionOf(inserted)}) {
+    std::printf("%.3f %.3f %.3f %.3f\n", d.median, d.p99, d.p999, d.max);
+  }
+  std::fflush(stdout);
+  std::filesystem::remove_all(dir);
+  std::_Exit(0);  // the library's threads stay; nothing to tear down
+}
+
+// Child: intSDK on a fresh installation (first call of the process), then once more.
+int startUpChild() {
+  const std::string dir = makeTempDir();
+  installPlatform(dir);
+  platform::installHttpTransport(std::make_shared<SwallowingTransport>());
+  const std::string secret = tools::makeAppSecret("http://127.0.0.1:9", "BENCH");
+  const auto options = std::make_shared<NimbrelOptions>();
+  const auto first = timeEach(1, [&](int) { Nimbrel::intSDK("BENCH", secret, options); });
+  const auto later = timeEach(1, [&](int) { Nimbrel::intSDK("BENCH", secret, options); });
+  std::printf("%.3f %.3f\n", first[0], later[0]);
+  std::fflush(stdout);
+  std::filesystem::remove_all(dir);
+  std::_Exit(0);
+}
 
 double residentMiB() {
   std::ifstream status("/proc/self/status");
@@ -295,29 +257,59 @@ double residentMiB() {
   return 0.0;
 }
 
-// Child process: open the prepared store, run one batch, report the resident set.
+// Child: open the prepared store, run one batch, report the resident set.
 int residentChild(const std::string& dir) {
   installPlatform(dir);
+  auto clock = std::make_shared<platform::ManualClock>();
+  auto loop = std::make_shared<platform::ManualMainLoop>(clock);
+  platform::installClock(clock);
+  platform::installMainLoop(loop);
   platform::installHttpTransport(std::make_shared<SwallowingTransport>());
-  SessionManager::setBaseUrl("http://127.0.0.1:9");
   TrackingEvent::trackEvent("probe", {});
-  manualLoop->runPending();
-  manualLoop->advance(TrackingEvent::timerPeriod);
+  loop->runPending();
+  loop->advance(TrackingEvent::timerPeriod);
   std::printf("%.3f\n", residentMiB());
   return 0;
 }
 
-double residentWithPending(const std::string& exe, std::int64_t pending) {
+// Runs this program with the arguments and reads the numbers it prints.
+std::vector<double> runChild(const std::string& arguments) {
+  const std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::vector<double> numbers;
+  if (FILE* child = ::popen(("'" + exe + "' " + arguments).c_str(), "r")) {
+    double value;
+    while (std::fscanf(child, "%lf", &value) == 1) numbers.push_back(value);
+    ::pclose(child);
+  }
+  return numbers;
+}
+
+double residentWithPending(std::int64_t pending) {
   const std::string dir = makeTempDir();
   std::filesystem::create_directories(dir + "/Documents");
   prefill(storePath(dir), pending);
-  double mib = -1;
-  if (FILE* child = ::popen(("'" + exe + "' --resident-child '" + dir + "'").c_str(), "r")) {
-    if (std::fscanf(child, "%lf", &mib) != 1) mib = -1;
-    ::pclose(child);
-  }
+  const auto numbers = runChild("--resident-child '" + dir + "'");
   std::filesystem::remove_all(dir);
-  return mib;
+  return numbers.empty() ? -1 : numbers[0];
+}
+
+// Median of every repeated benchmark, kept for the closing summary.
+class SummaryReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
+      std::string key = run.run_name.function_name;
+      if (!run.run_name.args.empty()) key += "/" + run.run_name.args;
+      medians[key] = run.GetAdjustedRealTime();
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> medians;
+};
+
+double ratio(double a, double b) {
+  return b > 0 ? a / b : 0.0;
 }
 
 }  // namespace
@@ -332,23 +324,6 @@ BENCHMARK(BM_BareInsert)
     ->Repetitions(5)
     ->MinTime(0.3)
     ->ReportAggregatesOnly(true);
-BENCHMARK(BM_TrackEvent)
-    ->Name("BM_TrackEventThreads")
-    ->Threads(1)
-    ->Threads(8)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond)
-    ->Repetitions(3)
-    ->MinTime(0.3)
-    ->ReportAggregatesOnly(true);
-BENCHMARK(BM_DrainBatch)
-    ->Arg(1000)
-    ->Arg(100000)
-    ->Iterations(15)
-    ->Repetitions(3)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->ReportAggregatesOnly(true);
 BENCHMARK(BM_StoreBatch)
     ->Arg(1000)
     ->Arg(100000)
@@ -359,56 +334,71 @@ BENCHMARK(BM_StoreBatch)
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--resident-child") return residentChild(argv[2]);
+  if (argc == 3 && std::string(argv[1]) == "--latency-child") {
+    return latencyChild(std::string(argv[2]) == "up");
+  }
+  if (argc == 2 && std::string(argv[1]) == "--start-up-child") return startUpChild();
 
-  const std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
-  const double resident1k = residentWithPending(exe, 1'000);
-  const double resident100k = residentWithPending(exe, 100'000);
+  const double resident1k = residentWithPending(1'000);
+  const double resident100k = residentWithPending(100'000);
+  const auto up = runChild("--latency-child up");
+  const auto down = runChild("--latency-child down");
+  std::vector<double> firstStart, laterStart;
+  for (int i = 0; i < 7; ++i) {
+    const auto times = runChild("--start-up-child");
+    if (times.size() == 2) {
+      firstStart.push_back(times[0]);
+      laterStart.push_back(times[1]);
+    }
+  }
 
   benchmark::Initialize(&argc, argv);
   workspace = makeTempDir();
   installPlatform(workspace);
+  // Recording alone: uploads are handed to a main loop that never runs.
+  auto clock = std::make_shared<platform::ManualClock>();
+  platform::installClock(clock);
+  platform::installMainLoop(std::make_shared<platform::ManualMainLoop>(clock));
   platform::installHttpTransport(std::make_shared<SwallowingTransport>());
-  saveSession("tok");
-
-  tools::LocalService local;
-  if (!local.start()) return 1;
-  SessionManager::setBaseUrl(local.baseUrl());
-  countingTransport = std::make_shared<CountingTransport>(platform::makeCurlTransport());
-  platform::installHttpTransport(countingTransport);
-  const bool authenticated = authenticate();
-  platform::installHttpTransport(std::make_shared<SwallowingTransport>());
-  if (!authenticated) std::fprintf(stderr, "local service refused authentication\n");
-
   SummaryReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
-  const auto median = [&](const std::string& key) { return reporter.medians[key]; };
-  const double track = median("BM_TrackEvent").time;
-  const double insert = median("BM_BareInsert").time;
-  const double one = median("BM_TrackEventThreads/threads:1").itemsPerSecond;
-  const double eight = median("BM_TrackEventThreads/threads:8").itemsPerSecond;
-  const double drain1k = median("BM_DrainBatch/1000").time;
-  const double drain100k = median("BM_DrainBatch/100000").time;
-  const double store1k = median("BM_StoreBatch/1000").time;
-  const double store100k = median("BM_StoreBatch/100000").time;
+  const double track = reporter.medians["BM_TrackEvent"];
+  const double insert = reporter.medians["BM_BareInsert"];
   std::printf("\n== event pipeline summary (medians) ==\n");
   std::printf("recording:  trackEvent %.2f us, bare INSERT %.2f us, ratio %.2f (target <= 2)\n",
-              track, insert, insert > 0 ? track / insert : 0.0);
-  std::printf("threads:    1 thread %.0f ev/s, 8 threads %.0f ev/s, ratio %.2f\n", one, eight,
-              one > 0 ? eight / one : 0.0);
+              track, insert, ratio(track, insert));
+  for (const auto& [name, numbers] : {std::pair{"up", up}, std::pair{"down", down}}) {
+    if (numbers.size() != 8) {
+      std::printf("latency (service %s): the child process failed\n", name);
+      continue;
+    }
+    const double median = numbers[0];
+    std::printf(
+        "latency (service %s): logEvent median %.1f us, p99 %.1f us (%.1fx), p99.9 %.1f us "
+        "(%.1fx), max %.0f us; bare INSERT median %.1f us (logEvent %.2fx)\n",
+        name, median, numbers[1], ratio(numbers[1], median), numbers[2], ratio(numbers[2], median),
+        numbers[3], numbers[4], ratio(median, numbers[4]));
+  }
   std::printf(
-      "draining:   1,000 pending %.2f ms/batch, 100,000 pending %.2f ms/batch, "
-      "ratio %.2f (target <= 1.5)\n",
-      drain1k, drain100k, drain1k > 0 ? drain100k / drain1k : 0.0);
-  std::printf("  local share (read 50, convert, delete): %.0f us vs %.0f us, ratio %.2f\n", store1k,
-              store100k, store1k > 0 ? store100k / store1k : 0.0);
+      "            targets: p99 <= 3x median, p99.9 <= 10x median, median <= 1.5x INSERT\n");
+  if (!firstStart.empty()) {
+    std::sort(firstStart.begin(), firstStart.end());
+    std::sort(laterStart.begin(), laterStart.end());
+    std::printf(
+        "start-up:   intSDK first call %.2f ms (median of %zu processes, max %.2f), later call "
+        "%.2f ms (target <= 2 ms)\n",
+        firstStart[firstStart.size() / 2] / 1000, firstStart.size(), firstStart.back() / 1000,
+        laterStart[laterStart.size() / 2] / 1000);
+  }
+  const double store1k = reporter.medians["BM_StoreBatch/1000"];
+  const double store100k = reporter.medians["BM_StoreBatch/100000"];
+  std::printf("batch:      read 50, convert, delete: %.0f us vs %.0f us, ratio %.2f\n", store1k,
+              store100k, ratio(store100k, store1k));
   std::printf(
-      "memory:     VmRSS 1,000 pending %.1f MiB, 100,000 pending %.1f MiB, "
-      "difference %.1f MiB\n",
+      "memory:     VmRSS 1,000 pending %.1f MiB, 100,000 pending %.1f MiB, difference %.1f MiB\n",
       resident1k, resident100k, resident100k - resident1k);
 
-  platform::installHttpTransport(std::make_shared<SwallowingTransport>());
-  local.stop();
   std::filesystem::remove_all(workspace);
   benchmark::Shutdown();
   return 0;

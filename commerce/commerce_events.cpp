@@ -1,6 +1,8 @@
 #include "commerce/commerce_events.h"
 
 #include "core/dictionary_merge.h"
+#include "core/json_depth.h"
+#include "core/logger.h"
 #include "events/tracking_event.h"
 
 namespace tavrel_mmp {
@@ -16,7 +18,12 @@ void CommerceEvents::setRevenue(const std::string& orderId, double amount,
                                 const std::string& currency,
                                 const std::optional<PropertyDictionary>& data) {
   PropertyDictionary event = PropertyDictionary::object();
-  if (data) mergeInto(event, *data);
+  if (data && nestedDeeperThan(*data)) {
+    Logger::log("Revenue data nesting deeper than " + std::to_string(kMaxJsonDepth) +
+                " levels is left out");
+  } else if (data) {
+    mergeInto(event, *data);
+  }
   mergeInto(event,
             PropertyDictionary{{"orderId", orderId}, {"amount", amount}, {"currency", currency}});
   TrackingEvent::trackEvent("tvr_mmp_revenue", event);

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "core/dictionary_merge.h"
+#include "core/json_depth.h"
 #include "deeplink/deep_link_result_answer.h"
 #include "net/http_client.h"
 #include "platform/library_thread.h"
@@ -79,6 +80,10 @@ void DeepLinkBuilder::createShortLink(const std::string& longLink, const std::st
 void DeepLinkBuilder::post(const std::string& path, const PropertyDictionary& body,
                            Completion completion) {
   auto once = std::make_shared<CompletionOnce>(std::move(completion));
+  if (nestedDeeperThan(body)) {
+    return once->fail(
+        "0", "the parameters nest deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+  }
   try {
     platform::ensureProcessSetup();
     HttpClient::shared().post(path, body, [once](auto responseBody, auto transportError) {

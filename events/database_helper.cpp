@@ -8,6 +8,8 @@
 #include <mutex>
 
 #include "core/logger.h"
+#include "platform/sqlite_database.h"
+#include "tavrel_mmp/platform/clock.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 
 namespace tavrel_mmp {
@@ -53,10 +55,9 @@ std::optional<std::string> documentsDatabasePath() {
 
 }  // namespace
 
-// Prepared once for the connection's life. The connection serialises statements by itself, but
-// a prepared statement is shared state: the mutex covers one statement's bind/step/reset.
+// Prepared once for the connection's life; the helper's mutex covers one statement's
+// bind/step/reset.
 struct DatabaseHelper::Statements {
-  std::mutex mutex;
   sqlite3_stmt* insert = nullptr;
   sqlite3_stmt* select = nullptr;
   sqlite3_stmt* begin = nullptr;
@@ -90,22 +91,19 @@ struct DatabaseHelper::Statements {
 
 DatabaseHelper& DatabaseHelper::shared() {
   // Never destroyed: other threads may still use the store while the process exits.
-  static DatabaseHelper* const instance = new DatabaseHelper(documentsDatabasePath());
+  static DatabaseHelper* const instance = new DatabaseHelper();
   return *instance;
 }
 
-std::unique_ptr<DatabaseHelper> DatabaseHelper::openForTesting(const std::string& path) {
-  return std::unique_ptr<DatabaseHelper>(new DatabaseHelper(path));
+DatabaseHelper::DatabaseHelper() : atDocuments_(true), statements_(std::make_unique<Statements>()) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  openIfDueLocked();
 }
 
-std::unique_ptr<DatabaseHelper> DatabaseHelper::openAtDocumentsForTesting() {
-  return std::unique_ptr<DatabaseHelper>(new DatabaseHelper(documentsDatabasePath()));
-}
-
-DatabaseHelper::DatabaseHelper(const std::optional<std::string>& path)
-    : statements_(std::make_unique<Statements>()) {
-  initDb(path);
-  if (dbQueue_ != nullptr) createTable();
+DatabaseHelper::DatabaseHelper(std::optional<std::string> path)
+    : atDocuments_(false), path_(std::move(path)), statements_(std::make_unique<Statements>()) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  openIfDueLocked();
 }
 
 DatabaseHelper::~DatabaseHelper() {
@@ -113,28 +111,30 @@ DatabaseHelper::~DatabaseHelper() {
   if (dbQueue_ != nullptr) sqlite3_close(dbQueue_);
 }
 
-bool DatabaseHelper::isUsable() const {
+bool DatabaseHelper::isUsable() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return openIfDueLocked();
+}
+
+bool DatabaseHelper::openIfDueLocked() {
+  if (dbQueue_ != nullptr) return true;
+  const double now = platform::clock().monotonic();
+  if (lastAttempt_ && now - *lastAttempt_ < kReopenIntervalSeconds && now >= *lastAttempt_) {
+    return false;
+  }
+  lastAttempt_ = now;
+  const std::optional<std::string> path = atDocuments_ ? documentsDatabasePath() : path_;
+  if (!path) return false;  // nowhere to put the file yet
+  initDb(*path);
+  if (dbQueue_ != nullptr) createTable();
+  if (dbQueue_ != nullptr) writeQueuedLocked();
   return dbQueue_ != nullptr;
 }
 
-void DatabaseHelper::initDb(const std::optional<std::string>& path) {
-  if (!path) return;  // nowhere to put the file: the store stays unusable
-  sqlite3* db = nullptr;
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
-  if (sqlite3_open_v2(path->c_str(), &db, flags, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return;
-  }
-  sqlite3_busy_timeout(db, 5000);
-  // Opening is lazy: a file that is not a database only shows itself at the first read.
-  if (sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) !=
-      SQLITE_OK) {
-    sqlite3_close(db);
-    return;
-  }
-  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-  dbQueue_ = db;
+void DatabaseHelper::initDb(const std::string& path) {
+  std::string failure;
+  dbQueue_ = platform::openPrivateDatabase(path, failure);
+  if (dbQueue_ == nullptr) Logger::log("Cannot open the event store " + path + ": " + failure);
 }
 
 void DatabaseHelper::createTable() {
@@ -152,40 +152,69 @@ void DatabaseHelper::createTable() {
                         prepare("ROLLBACK", &s.rollback);
   if (!prepared) {
     // A table of another shape under the same name: nothing can be stored or read.
+    Logger::log(std::string("The event store cannot be used: ") + sqlite3_errmsg(dbQueue_));
     statements_ = std::make_unique<Statements>();
     sqlite3_close(dbQueue_);
     dbQueue_ = nullptr;
   }
 }
 
+bool DatabaseHelper::insertLocked(const EventData& event, std::string& failure) {
+  sqlite3_stmt* insert = statements_->insert;
+  int rc = bindText(insert, 1, event.id);
+  if (rc == SQLITE_OK) rc = bindText(insert, 2, event.key);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_int64(insert, 3, event.time);
+  if (rc == SQLITE_OK) rc = bindText(insert, 4, event.sessionId);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_int(insert, 5, event.realtime ? 1 : 0);
+  if (rc == SQLITE_OK) rc = bindText(insert, 6, event.data);
+  if (rc == SQLITE_OK) rc = bindText(insert, 7, event.preEvent);
+  // A single INSERT in autocommit mode is its own write transaction.
+  if (rc == SQLITE_OK) rc = sqlite3_step(insert);
+  if (rc != SQLITE_DONE) failure = sqlite3_errmsg(dbQueue_);
+  sqlite3_reset(insert);
+  sqlite3_clear_bindings(insert);
+  return rc == SQLITE_DONE;
+}
+
+// Events recorded while the file could not be opened, written in their order in one transaction.
+void DatabaseHelper::writeQueuedLocked() {
+  if (queued_.empty()) return;
+  sqlite3_exec(dbQueue_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  std::size_t written = 0;
+  for (const EventData& event : queued_) {
+    std::string failure;
+    if (!insertLocked(event, failure)) Logger::log(failure);
+    ++written;
+  }
+  sqlite3_exec(dbQueue_, "COMMIT", nullptr, nullptr, nullptr);
+  queued_.clear();
+  Logger::log("Wrote " + std::to_string(written) + " events kept in memory to the event store");
+}
+
 void DatabaseHelper::addEvent(const EventData& event) {
-  if (dbQueue_ == nullptr) return;
   std::string failure;
   {
-    std::lock_guard<std::mutex> lock(statements_->mutex);
-    sqlite3_stmt* insert = statements_->insert;
-    int rc = bindText(insert, 1, event.id);
-    if (rc == SQLITE_OK) rc = bindText(insert, 2, event.key);
-    if (rc == SQLITE_OK) rc = sqlite3_bind_int64(insert, 3, event.time);
-    if (rc == SQLITE_OK) rc = bindText(insert, 4, event.sessionId);
-    if (rc == SQLITE_OK) rc = sqlite3_bind_int(insert, 5, event.realtime ? 1 : 0);
-    if (rc == SQLITE_OK) rc = bindText(insert, 6, event.data);
-    if (rc == SQLITE_OK) rc = bindText(insert, 7, event.preEvent);
-    // A single INSERT in autocommit mode is its own write transaction.
-    if (rc == SQLITE_OK) rc = sqlite3_step(insert);
-    if (rc != SQLITE_DONE) failure = sqlite3_errmsg(dbQueue_);
-    sqlite3_reset(insert);
-    sqlite3_clear_bindings(insert);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!openIfDueLocked()) {
+      if (queued_.size() >= kMemoryQueueLimit) {
+        queued_.pop_front();
+        failure = "The event store is unavailable and " + std::to_string(kMemoryQueueLimit) +
+                  " events wait in memory; the oldest was dropped";
+      }
+      queued_.push_back(event);
+    } else {
+      insertLocked(event, failure);
+    }
   }
   if (!failure.empty()) Logger::log(failure);
 }
 
 std::optional<EventList> DatabaseHelper::getEvents(int limit) {
-  if (dbQueue_ == nullptr) return std::nullopt;
   EventList events;
   bool failed = false;
   {
-    std::lock_guard<std::mutex> lock(statements_->mutex);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!openIfDueLocked()) return std::nullopt;
     sqlite3_stmt* select = statements_->select;
     sqlite3_bind_int(select, 1, limit > 0 ? limit : 10);
     for (;;) {
@@ -207,11 +236,12 @@ std::optional<EventList> DatabaseHelper::getEvents(int limit) {
 }
 
 void DatabaseHelper::removeEvents(const EventList& events) {
-  if (dbQueue_ == nullptr || events.empty()) return;
+  if (events.empty()) return;
   std::string failure;
   {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!openIfDueLocked()) return;
     Statements& s = *statements_;
-    std::lock_guard<std::mutex> lock(s.mutex);
     const bool chunked = events.size() > kMaxDeleteChunk;
     const auto run = [](sqlite3_stmt* statement) {
       const int rc = sqlite3_step(statement);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -11,33 +13,49 @@ struct sqlite3;
 namespace tavrel_mmp {
 
 // The local event store: one SQLite file "<documents>/tavrel_mmp_1.sqlite3", table "EventData".
+// When the file cannot be opened (a transient failure, a missing documents directory), opening
+// is tried again at later uses, at most once a second; events recorded meanwhile wait in a
+// bounded memory queue and are written when the file opens.
 class DatabaseHelper {
  public:
-  // Opens the store on first use (initDb, then createTable); never destroyed.
+  // The store at the documents directory, opened on first use; never destroyed.
   static DatabaseHelper& shared();
 
+  // A store at `path` (none: nowhere to put it until a later attempt finds one). The shared
+  // store reads the documents directory again at each attempt.
+  explicit DatabaseHelper(std::optional<std::string> path);
+  ~DatabaseHelper();
+  DatabaseHelper(const DatabaseHelper&) = delete;
+  DatabaseHelper& operator=(const DatabaseHelper&) = delete;
+
   void addEvent(const EventData& event);
-  // At most `limit` records (10 when limit <= 0), oldest "time" first; none when unusable or the
-  // read fails.
+  // At most `limit` records (10 when limit <= 0), oldest "time" first; none when the store is
+  // unusable or the read fails.
   std::optional<EventList> getEvents(int limit);
   void removeEvents(const EventList& events);
 
-  bool isUsable() const;
+  // Whether the file is open (trying to open it when an attempt is due).
+  bool isUsable();
 
-  // Tests only: a store on an explicit path, independent of the shared one.
-  static std::unique_ptr<DatabaseHelper> openForTesting(const std::string& path);
-  // Tests only: a store at the documents directory's path, opened as `shared()` opens it.
-  static std::unique_ptr<DatabaseHelper> openAtDocumentsForTesting();
-  ~DatabaseHelper();
+  static constexpr std::size_t kMemoryQueueLimit = 10'000;
+  static constexpr double kReopenIntervalSeconds = 1.0;
 
  private:
-  explicit DatabaseHelper(const std::optional<std::string>& path);
-  void initDb(const std::optional<std::string>& path);
+  DatabaseHelper();  // the shared store
+  bool openIfDueLocked();
+  void initDb(const std::string& path);
   void createTable();
+  void writeQueuedLocked();
+  bool insertLocked(const EventData& event, std::string& failure);
 
   struct Statements;
+  const bool atDocuments_;
+  const std::optional<std::string> path_;
+  std::mutex mutex_;  // the connection, its prepared statements and the memory queue
   sqlite3* dbQueue_ = nullptr;
   std::unique_ptr<Statements> statements_;
+  std::optional<double> lastAttempt_;  // monotonic seconds
+  std::deque<EventData> queued_;
 };
 
 }  // namespace tavrel_mmp

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <string>
 
+#include "core/json_depth.h"
 #include "core/logger.h"
 #include "core/utf8.h"
 #include "events/event_data.h"
@@ -48,6 +49,11 @@ std::string EventData::toJsonString(const std::optional<PropertyDictionary>& dic
     return "{}";
   }
   if (dictionary->empty()) return "{}";
+  if (nestedDeeperThan(*dictionary)) {
+    logSerialisationFailure("the value nests deeper than " + std::to_string(kMaxJsonDepth) +
+                            " levels");
+    return "{}";
+  }
   if (auto problem = unrepresentableValue(*dictionary)) {
     logSerialisationFailure(*problem);
     return "{}";

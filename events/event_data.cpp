@@ -1,11 +1,11 @@
 #include "events/event_data.h"
 
 #include <charconv>
-#include <cmath>
 #include <limits>
 #include <mutex>
 #include <utility>
 
+#include "core/unix_time.h"
 #include "session/storage_helper.h"
 #include "tavrel_mmp/platform/clock.h"
 #include "tavrel_mmp/platform/secure_random.h"
@@ -37,15 +37,9 @@ std::string hex(Integer value) {
   return std::string(buffer, result.ptr);
 }
 
-// Milliseconds since the epoch, truncated toward zero; a clock value that does not fit gives 0
-// rather than undefined behaviour.
+// Milliseconds since the epoch, truncated toward zero (range-checked: see truncatedToInt64).
 std::int64_t millisecondStamp(double seconds) {
-  const double millis = seconds * 1000.0;
-  if (!std::isfinite(millis) || millis <= -9223372036854775808.0 ||
-      millis >= 9223372036854775808.0) {
-    return 0;
-  }
-  return static_cast<std::int64_t>(millis);
+  return truncatedToInt64(seconds * 1000.0);
 }
 
 }  // namespace
@@ -90,11 +84,6 @@ std::shared_ptr<EventData> EventData::makeEvent(const std::string& key,
 std::string EventData::savedPreEvent() {
   std::lock_guard<std::mutex> lock(chain().mutex);
   return chain().head;
-}
-
-void EventData::resetPredecessorChainForTesting() {
-  std::lock_guard<std::mutex> lock(chain().mutex);
-  chain().head.clear();
 }
 
 }  // namespace tavrel_mmp

@@ -39,8 +39,6 @@ class EventData {
 
   // The identifier most recently taken into the predecessor chain ("" at process start).
   static std::string savedPreEvent();
-  // Tests only: forget the chain, as a new process would.
-  static void resetPredecessorChainForTesting();
 };
 
 using EventList = std::vector<std::shared_ptr<EventData>>;

@@ -15,15 +15,14 @@ void TrackingEvent::heartBeat() {
   auto& state = tracker::state();
   const double last = state.lastCheckHeartBeatTime.load();
   if (!tracker::isPresent(last)) return;
-  const double current = tracker::now();
+  const double current = tracker::monotonicNow();
   if (current - last < state.beatInterval.load()) return;
   // Due time counts from the send, whatever the outcome: a failure is not retried early.
   state.lastCheckHeartBeatTime.store(current);
 
-  const std::uint64_t generation = state.generation.load();
   HttpClient::shared().post(
       "/partner/online-user/log", PropertyDictionary::object(),
-      [generation](std::optional<std::vector<std::uint8_t>> body, std::optional<HttpError> error) {
+      [](std::optional<std::vector<std::uint8_t>> body, std::optional<HttpError> error) {
         if (!body) {
           Logger::log(error ? error->description : std::string("Error from request"));
           return;
@@ -41,9 +40,7 @@ void TrackingEvent::heartBeat() {
         Logger::log("Nimbrel ping.......");
         const double interval =
             reply->data ? static_cast<double>(reply->data->second) : tracker::kDefaultBeatInterval;
-        if (tracker::state().generation.load() == generation) {
-          tracker::state().beatInterval.store(interval);
-        }
+        tracker::state().beatInterval.store(interval);
       });
 }
 

@@ -1,4 +1,5 @@
-// Batch and real-time upload of stored events to "/partner/event/log".
+// Batch and real-time upload of stored events to "/partner/event/log". Runs on the main loop;
+// completions on the HTTP client's callback thread.
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,16 +48,42 @@ void handleUploadReply(const std::optional<std::vector<std::uint8_t>>& body,
   DatabaseHelper::shared().removeEvents(events);
 }
 
+// The oldest stored events, leaving out real-time events whose own upload is in flight.
+EventList readBatch() {
+  auto& inFlight = tracker::state().realtimeInFlight;
+  const std::size_t skippable = inFlight.size();
+  EventList read = DatabaseHelper::shared()
+                       .getEvents(TrackingEvent::batchSize + static_cast<int>(skippable))
+                       .value_or(EventList{});
+  EventList batch;
+  for (auto& event : read) {
+    if (batch.size() == static_cast<std::size_t>(TrackingEvent::batchSize)) break;
+    if (skippable == 0 || !inFlight.contains(event->id)) batch.push_back(std::move(event));
+  }
+  return batch;
+}
+
+// Runs its action when it goes out of scope, also when an exception passes: a flag left set
+// would stop every later batch.
+template <class Action>
+struct OnExit {
+  Action action;
+  ~OnExit() { action(); }
+};
+template <class Action>
+OnExit(Action) -> OnExit<Action>;
+
 }  // namespace
 
 void TrackingEvent::sync() {
   auto& state = tracker::state();
-  // Test and set in one step: of two threads arriving together only one reads a batch.
+  // Test and set in one step: of two callers arriving together only one reads a batch.
   bool expected = false;
   if (!state.isSyncing.compare_exchange_strong(expected, true)) return;
 
-  EventList batch = DatabaseHelper::shared().getEvents(batchSize).value_or(EventList{});
-  state.lastSyncTime.store(tracker::now());
+  // Taken when the batch starts, before the read, so the next tick measures a whole period.
+  state.lastSyncTime.store(tracker::monotonicNow());
+  EventList batch = readBatch();
   Logger::log("----- syncing: " + std::to_string(batch.size()) + " events -----");
   state.eventTotalCounter.store(0);
   if (batch.empty()) {
@@ -64,29 +91,40 @@ void TrackingEvent::sync() {
     return;
   }
 
-  const std::uint64_t generation = state.generation.load();
+  bool handedOver = false;
+  OnExit unlessHandedOver{[&] {
+    if (!handedOver) tracker::state().isSyncing.store(false);
+  }};
   PropertyDictionary body = uploadBody(batch);
   HttpClient::shared().post(
       kEventLogPath, body,
-      [batch = std::move(batch), generation](std::optional<std::vector<std::uint8_t>> reply,
-                                             std::optional<HttpError> error) {
-        const bool current = tracker::state().generation.load() == generation;
-        if (current) tracker::state().isSyncing.store(false);
+      [batch = std::move(batch)](std::optional<std::vector<std::uint8_t>> reply,
+                                 std::optional<HttpError> error) {
+        // The batch stays in flight until its accepted rows are gone, so
+        // no other batch can carry them a second time.
+        OnExit finish{[] { tracker::state().isSyncing.store(false); }};
         handleUploadReply(reply, error, batch);
-        if (current) ensureSyncTimer();
+        ensureSyncTimer();
       });
+  handedOver = true;
 }
 
 void TrackingEvent::syncRealtime(const std::shared_ptr<EventData>& event) {
   // Leaves the batch state alone: a batch in flight stays the only one in flight.
+  bool handedOver = false;
+  OnExit unlessHandedOver{[&] {
+    if (!handedOver) tracker::state().realtimeInFlight.remove(event->id);
+  }};
   EventList single{event};
   PropertyDictionary body = uploadBody(single);
   HttpClient::shared().post(
       kEventLogPath, body,
       [single = std::move(single)](std::optional<std::vector<std::uint8_t>> reply,
                                    std::optional<HttpError> error) {
+        OnExit finish{[&] { tracker::state().realtimeInFlight.remove(single.front()->id); }};
         handleUploadReply(reply, error, single);
       });
+  handedOver = true;
 }
 
 }  // namespace tavrel_mmp

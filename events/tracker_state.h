@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <mutex>
+#include <string>
+#include <unordered_set>
 
 namespace tavrel_mmp::tracker {
 
@@ -15,9 +18,27 @@ inline bool isPresent(double instant) {
 
 inline constexpr double kDefaultBeatInterval = 30.0;
 
+// Real ticks arrive a little early or late against the previous batch start; a tick within this
+// much of the minimum gap still counts as due, so a backlog drains one batch per tick.
+inline constexpr double kTickTolerance = 0.5;
+
+// Real-time events whose own upload is in flight: batches leave them out, so the service never
+// receives one twice because a batch started before its answer came back.
+class RealtimeInFlight {
+ public:
+  void add(const std::string& id);
+  void remove(const std::string& id);
+  bool contains(const std::string& id);
+  std::size_t size();
+
+ private:
+  std::mutex mutex_;
+  std::unordered_set<std::string> ids_;
+};
+
 // The tracker's process-wide state, shared by recording threads, the main loop and HTTP
 // completions. Every field is updated indivisibly on its own; no lock is ever held across a
-// store or network call.
+// store or network call. Instants are monotonic seconds (platform clock).
 struct State {
   std::atomic<std::int64_t> eventTotalCounter{0};
   std::atomic<bool> isSyncing{false};
@@ -27,13 +48,13 @@ struct State {
   // Set once, by whoever starts the timer; later requests (even while the installation is
   // still queued on the main loop) find it set and do nothing.
   std::atomic<bool> timerRequested{false};
-  std::atomic<bool> timerInstalled{false};
-  // Changed only by resetForTesting: timers and completions of an earlier epoch stay inert.
-  std::atomic<std::uint64_t> generation{0};
+  // A count-triggered batch already handed to the main loop and not yet started there.
+  std::atomic<bool> syncRequested{false};
+  RealtimeInFlight realtimeInFlight;
 };
 
 State& state();
-// The current wall time in seconds, from the platform clock.
-double now();
+// Monotonic seconds from the platform clock.
+double monotonicNow();
 
 }  // namespace tavrel_mmp::tracker

@@ -21,8 +21,25 @@ State& state() {
   return *instance;
 }
 
-double now() {
-  return platform::clock().now();
+double monotonicNow() {
+  return platform::clock().monotonic();
+}
+
+void RealtimeInFlight::add(const std::string& id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ids_.insert(id);
+}
+void RealtimeInFlight::remove(const std::string& id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ids_.erase(id);
+}
+bool RealtimeInFlight::contains(const std::string& id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ids_.count(id) != 0;
+}
+std::size_t RealtimeInFlight::size() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ids_.size();
 }
 
 }  // namespace tracker
@@ -61,15 +78,17 @@ void TrackingEvent::trackEvent(const std::string& name,
       authData && authData->data ? authData->data->sessionId : std::string();
 
   auto event = EventData::makeEvent(name, sessionId, realtime, data);
-  DatabaseHelper::shared().addEvent(*event);
-  if (realtime) syncRealtime(event);
-
   auto& state = tracker::state();
-  state.eventTotalCounter.fetch_add(1);
+  // Marked before the row exists, so no batch can pick the event up ahead of its own upload.
+  if (realtime) state.realtimeInFlight.add(event->id);
+  DatabaseHelper::shared().addEvent(*event);
+  if (realtime) platform::mainLoop().post([event] { syncRealtime(event); });
+
+  const std::int64_t counted = state.eventTotalCounter.fetch_add(1) + 1;
   ensureSyncTimer();
-  if (state.eventTotalCounter.load() >= syncEventCount) {
+  if (counted >= syncEventCount) {
     Logger::log("eventTotalCounter >= syncEventCount");
-    sync();
+    requestSync();
   }
 }
 
@@ -78,67 +97,37 @@ void TrackingEvent::checkAuth() {
   if (!authData) SessionManager::retry();
 }
 
-bool TrackingEvent::ensureSyncTimer() {
+// Hands the batch start to the main loop; requests made before it runs share that one start.
+void TrackingEvent::requestSync() {
+  if (tracker::state().syncRequested.exchange(true)) return;
+  platform::mainLoop().post([] {
+    tracker::state().syncRequested.store(false);
+    sync();
+  });
+}
+
+void TrackingEvent::ensureSyncTimer() {
   bool expected = false;
-  if (!tracker::state().timerRequested.compare_exchange_strong(expected, true)) return false;
-  startSyncTimer();
-  return true;
+  if (tracker::state().timerRequested.compare_exchange_strong(expected, true)) startSyncTimer();
 }
 
 void TrackingEvent::startSyncTimer() {
   auto& state = tracker::state();
-  const double started = tracker::now();
+  const double started = tracker::monotonicNow();
   state.lastSyncTime.store(started);
   state.lastCheckHeartBeatTime.store(started);
   Logger::log("startSyncTimer");
-
-  const std::uint64_t generation = state.generation.load();
-  platform::mainLoop().post([generation] {
-    auto& state = tracker::state();
-    if (state.generation.load() != generation) return;
-    platform::mainLoop().scheduleRepeating(timerPeriod, [generation] {
-      if (tracker::state().generation.load() == generation) tick();
-    });
-    state.timerInstalled.store(true);
-  });
+  platform::mainLoop().post([] { platform::mainLoop().scheduleRepeating(timerPeriod, &tick); });
 }
 
 void TrackingEvent::tick() {
   const double last = tracker::state().lastSyncTime.load();
-  if (tracker::isPresent(last) && tracker::now() - last >= minimumSyncGap) {
+  if (tracker::isPresent(last) &&
+      tracker::monotonicNow() - last >= minimumSyncGap - tracker::kTickTolerance) {
     Logger::log("time to sync");
     sync();
   }
   heartBeat();
-}
-
-std::int64_t TrackingEvent::eventTotalCounter() {
-  return tracker::state().eventTotalCounter.load();
-}
-
-bool TrackingEvent::isSyncing() {
-  return tracker::state().isSyncing.load();
-}
-
-bool TrackingEvent::hasSyncTimer() {
-  return tracker::state().timerInstalled.load();
-}
-
-double TrackingEvent::beatInterval() {
-  return tracker::state().beatInterval.load();
-}
-
-void TrackingEvent::resetForTesting() {
-  auto& state = tracker::state();
-  state.generation.fetch_add(1);
-  state.eventTotalCounter.store(0);
-  state.isSyncing.store(false);
-  state.lastSyncTime.store(tracker::kAbsent);
-  state.lastCheckHeartBeatTime.store(tracker::kAbsent);
-  state.beatInterval.store(tracker::kDefaultBeatInterval);
-  state.timerInstalled.store(false);
-  state.timerRequested.store(false);
-  EventData::resetPredecessorChainForTesting();
 }
 
 }  // namespace tavrel_mmp

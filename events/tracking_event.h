@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,7 +10,9 @@ namespace tavrel_mmp {
 
 class EventData;
 
-// The event tracker: stores every event and uploads batches (and real-time events).
+// The event tracker: stores every event and uploads batches (and real-time events). The
+// recording thread only builds, stores and counts the event; reading batches, building request
+// bodies and handing them to the HTTP client happen on the main loop.
 class TrackingEvent {
  public:
   static void trackEvent(const std::string& name, const std::optional<PropertyDictionary>& data);
@@ -22,21 +23,14 @@ class TrackingEvent {
   static constexpr double minimumSyncGap = 5.0;
   static constexpr const char* realtimeKey = "nbRealtime";
 
-  // Read-only views of the tracker's state, for tests and diagnostics.
-  static std::int64_t eventTotalCounter();
-  static bool isSyncing();
-  static bool hasSyncTimer();
-  static double beatInterval();
-  // Tests only: back to the state of a new process (no timer, counters at zero).
-  static void resetForTesting();
-
  private:
   static void checkAuth();
+  static void requestSync();
   static void sync();
   static void syncRealtime(const std::shared_ptr<EventData>& event);
   static void startSyncTimer();
-  // Starts the timer unless it was already requested in this process; true when it did.
-  static bool ensureSyncTimer();
+  // Starts the timer unless it was already requested in this process.
+  static void ensureSyncTimer();
   static void tick();
   static void heartBeat();
 };

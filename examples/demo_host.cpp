@@ -63,8 +63,8 @@ int main() {
   std::filesystem::create_directories(sandbox / "Documents");
   tavrel_mmp::platform::installBundleInfo(
       tavrel_mmp::platform::makeFixedBundleInfo("com.tavrel.demo", "1.0.0"));
-  tavrel_mmp::platform::installPreferencesStore(tavrel_mmp::platform::makeFilePreferencesStore(
-      {(sandbox / "preferences.bin").string(), nullptr}));
+  tavrel_mmp::platform::installPreferencesStore(
+      tavrel_mmp::platform::makeSqlitePreferencesStore((sandbox / "preferences.sqlite3").string()));
   tavrel_mmp::platform::installDocumentsDirectory(
       tavrel_mmp::platform::makeFixedDocumentsDirectory((sandbox / "Documents").string()));
 

@@ -1,9 +1,8 @@
 #include "net/http_client.h"
 
-#include <cmath>
-
 #include "core/common.h"
 #include "core/logger.h"
+#include "core/unix_time.h"
 #include "net/url_text.h"
 #include "session/session_manager.h"
 #include "session/storage_helper.h"
@@ -83,7 +82,7 @@ void HttpClient::post(const std::string& with, const std::optional<PropertyDicti
   }
 
   if (endsWith(urlText, kAuthPathSuffix)) {
-    request.headers = signedHeaders(static_cast<std::int64_t>(std::trunc(platform::clock().now())));
+    request.headers = signedHeaders(unixSeconds(platform::clock().now()));
   } else if (auto auth = StorageHelper::shared().getAuthData(); auth && auth->data) {
     request.headers = {{"Authorization", auth->data->token},
                        {"Content-Type", "application/json"},

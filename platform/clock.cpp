@@ -13,6 +13,10 @@ class SystemClock : public Clock {
     const auto since = std::chrono::system_clock::now().time_since_epoch();
     return std::chrono::duration<double>(since).count();
   }
+  double monotonic() override {
+    const auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration<double>(since).count();
+  }
 };
 
 ProviderSlot<Clock>& slot() {

@@ -1,8 +1,13 @@
 #include "tavrel_mmp/platform/documents_directory.h"
 
-#include <cstdlib>
-#include <filesystem>
+#include <pwd.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <vector>
+
+#include "core/logger.h"
+#include "platform/private_files.h"
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/provider_slot.h"
 
@@ -18,14 +23,17 @@ class FixedDocumentsDirectory : public DocumentsDirectory {
   const std::optional<std::string> path_;
 };
 
-// "<application data>/Documents", created when missing; none when it cannot be created.
+// "<application data>/Documents", created 0700 when missing; none when it cannot be made.
 class DefaultDocumentsDirectory : public DocumentsDirectory {
  public:
   std::optional<std::string> path() override {
-    const std::string path = defaultApplicationDataDirectory() + "/Documents";
-    std::error_code error;
-    std::filesystem::create_directories(path, error);
-    if (error) return std::nullopt;
+    const auto base = defaultApplicationDataDirectory();
+    if (!base) return std::nullopt;
+    const std::string path = *base + "/Documents";
+    if (!makePrivateDirectories(path)) {
+      Logger::log("Cannot create the documents directory " + path);
+      return std::nullopt;
+    }
     return path;
   }
 };
@@ -39,20 +47,41 @@ ProviderSlot<DocumentsDirectory>& slot() {
   return *s;
 }
 
+std::optional<std::string> absoluteVariable(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || value[0] != '/') return std::nullopt;
+  return std::string(value);
+}
+
+// The user's home from the password database, for processes started without HOME.
+std::optional<std::string> homeOfUser() {
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') {
+    return std::nullopt;
+  }
+  return std::string(found->pw_dir);
+}
+
 }  // namespace
 
-std::string defaultApplicationDataDirectory() {
-  std::string base;
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
-    base = xdg;
-  } else if (const char* home = std::getenv("HOME"); home && *home) {
-    base = std::string(home) + "/.local/share";
-  } else {
-    base = "/tmp";
+std::optional<std::string> defaultApplicationDataDirectory() {
+  std::optional<std::string> base = absoluteVariable("XDG_DATA_HOME");
+  if (!base) {
+    auto home = absoluteVariable("HOME");
+    if (!home) home = homeOfUser();
+    if (home) base = *home + "/.local/share";
+  }
+  // Never a shared folder such as /tmp: what the library keeps belongs to this user alone.
+  if (!base) {
+    Logger::log("No data directory for this user (neither XDG_DATA_HOME nor a home directory)");
+    return std::nullopt;
   }
   std::string app = bundleInfo().bundleIdentifier().value_or("app");
   if (app.empty() || app == "." || app == ".." || app.find('/') != std::string::npos) app = "app";
-  return base + "/tavrel_mmp/" + app;
+  return *base + "/tavrel_mmp/" + app;
 }
 
 std::shared_ptr<DocumentsDirectory> makeFixedDocumentsDirectory(std::optional<std::string> path) {

@@ -11,6 +11,11 @@ double ManualClock::now() {
   return now_;
 }
 
+double ManualClock::monotonic() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return monotonic_;
+}
+
 void ManualClock::set(double seconds) {
   std::lock_guard<std::mutex> lock(mutex_);
   now_ = seconds;
@@ -19,6 +24,7 @@ void ManualClock::set(double seconds) {
 void ManualClock::advance(double seconds) {
   std::lock_guard<std::mutex> lock(mutex_);
   now_ += seconds;
+  monotonic_ += seconds;
 }
 
 ManualMainLoop::ManualMainLoop(std::shared_ptr<ManualClock> clock) : clock_(std::move(clock)) {}
@@ -29,8 +35,8 @@ void ManualMainLoop::post(std::function<void()> task) {
 }
 
 void ManualMainLoop::scheduleRepeating(double periodSeconds, std::function<void()> tick) {
-  auto timer =
-      std::make_shared<Timer>(Timer{periodSeconds, clock_->now() + periodSeconds, std::move(tick)});
+  auto timer = std::make_shared<Timer>(
+      Timer{periodSeconds, clock_->monotonic() + periodSeconds, std::move(tick)});
   std::lock_guard<std::mutex> lock(mutex_);
   timers_.push_back(std::move(timer));
 }
@@ -52,7 +58,7 @@ std::size_t ManualMainLoop::runPending() {
 }
 
 void ManualMainLoop::advance(double seconds) {
-  const double target = clock_->now() + seconds;
+  const double target = clock_->monotonic() + seconds;
   runPending();
   for (;;) {
     std::shared_ptr<Timer> next;
@@ -63,12 +69,12 @@ void ManualMainLoop::advance(double seconds) {
       }
     }
     if (!next) break;
-    clock_->set(std::max(clock_->now(), next->due));
+    clock_->advance(std::max(0.0, next->due - clock_->monotonic()));
     next->due += next->period > 0 ? next->period : 1e-3;
     next->tick();
     runPending();
   }
-  clock_->set(std::max(clock_->now(), target));
+  clock_->advance(std::max(0.0, target - clock_->monotonic()));
   runPending();
 }
 

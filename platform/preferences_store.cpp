@@ -7,8 +7,9 @@ namespace tavrel_mmp::platform {
 namespace {
 
 std::shared_ptr<PreferencesStore> makeDefault() {
-  return makeFilePreferencesStore(
-      {defaultApplicationDataDirectory() + "/preferences.bin", nullptr});
+  // Without a data directory of the user's own, preferences live in memory only.
+  const auto directory = defaultApplicationDataDirectory();
+  return makeSqlitePreferencesStore(directory ? *directory + "/preferences.sqlite3" : "");
 }
 
 ProviderSlot<PreferencesStore>& slot() {

@@ -1,26 +1,52 @@
 #include "tavrel_mmp/nimbrel.h"
 
+#include "autotrack/screen_tracking.h"
+#include "commerce/commerce_events.h"
+#include "core/dictionary_merge.h"
 #include "core/logger.h"
+#include "crash/crashlytics.h"
+#include "device/device_info.h"
 #include "events/tracking_event.h"
 #include "platform/library_thread.h"
 #include "session/session_manager.h"
 #include "session/storage_helper.h"
+#include "tavrel_mmp/deep_link_handler.h"
 
 namespace tavrel_mmp {
+namespace {
+
+// Every entry point runs the library's work here: nothing thrown ever reaches the host.
+template <class Work>
+void guarded(Work work) {
+  try {
+    platform::ensureProcessSetup();
+    work();
+  } catch (const std::exception& e) {
+    Logger::log(std::string("Unexpected failure: ") + e.what());
+  } catch (...) {
+    Logger::log("Unexpected failure");
+  }
+}
+
+constexpr const char* kUserIdKey = "Tavrel_MMP_UserID";
+
+}  // namespace
 
 void Nimbrel::intSDK(const std::string& partnerCode, const std::string& appSecret,
                      const std::shared_ptr<NimbrelOptions>& options) {
-  platform::ensureProcessSetup();
-  try {
+  guarded([&] {
     if (!partnerCode.empty()) {
-      if (options) Logger::setDevMode(options->showLog);
+      if (options) {
+        Logger::setDevMode(options->showLog);
+        if (options->autoTrackingScreen) startAutomaticScreenTracking();
+      }
       StorageHelper::shared().savePartnerCode(partnerCode);
       StorageHelper::shared().saveAppSecret(appSecret);
       SessionManager::auth(partnerCode, appSecret);
     }
-  } catch (...) {
-    // Nothing reaches the host.
-  }
+  });
+  // Crash capture is installed on every call, whatever happened above.
+  guarded([] { Crashlytics::setup(); });
 }
 
 void Nimbrel::intSDK(const std::string& partnerCode, const std::string& appSecret) {
@@ -31,16 +57,48 @@ void Nimbrel::intSDK(const std::string& partnerCode, const std::string& appSecre
 }
 
 void Nimbrel::logEvent(const std::string& name, const std::optional<PropertyDictionary>& data) {
-  platform::ensureProcessSetup();
-  try {
-    TrackingEvent::trackEvent(name, data);
-  } catch (...) {
-    // Nothing reaches the host.
-  }
+  guarded([&] { TrackingEvent::trackEvent(name, data); });
 }
 
 void Nimbrel::setDevMode(bool on) {
   Logger::setDevMode(on);
+}
+
+void Nimbrel::setCurrentScreen(const std::string& screenName) {
+  guarded([&] { trackScreenView(screenName); });
+}
+
+void Nimbrel::recordError(const std::string& name, const std::string& stackTrace) {
+  guarded([&] { Crashlytics::recordError(name, stackTrace); });
+}
+
+void Nimbrel::setUserInfo(const std::shared_ptr<UserInfo>& userInfo) {
+  guarded([&] {
+    if (!userInfo) return Logger::log("setUserInfo: no user profile given");
+    const PropertyDictionary profile = userInfo->toDictionary();
+    Logger::log("user info");
+    Logger::log(profile);
+    PropertyDictionary merged = PropertyDictionary::object();
+    mergeInto(merged, DeviceInfo::getDeviceInfo());
+    mergeInto(merged, profile);
+    // Written after the device dictionary was read, so that one still carries the old user.
+    StorageHelper::shared().save(userInfo->userId, kUserIdKey);
+    SessionManager::updateInfo(merged);
+  });
+}
+
+void Nimbrel::setRevenue(const std::string& orderId, double amount, const std::string& currency,
+                         const std::optional<PropertyDictionary>& data) {
+  guarded([&] { CommerceEvents::setRevenue(orderId, amount, currency, data); });
+}
+
+void Nimbrel::handleDeeplink(std::function<void(const std::string& deeplink)> callback) {
+  guarded([&] { DeepLinkHandler::setHandleDeeplink(std::move(callback)); });
+}
+
+void Nimbrel::setProductList(const std::string& listName,
+                             const std::vector<std::shared_ptr<ProductItem>>& products) {
+  guarded([&] { CommerceEvents::setProductList(listName, products); });
 }
 
 }  // namespace tavrel_mmp

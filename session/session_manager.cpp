@@ -1,5 +1,6 @@
 #include "session/session_manager.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "core/common.h"
@@ -24,8 +25,28 @@ BaseUrlHolder& holder() {
   return *h;
 }
 
+// An authentication answer is a few hundred bytes; one far larger is refused rather than kept
+// and decoded again by every later request.
+constexpr std::size_t kMaxAuthAnswerBytes = 64 * 1024;
+
+// At most one authentication is in flight: calls made meanwhile join it instead of sending
+// their own, so a burst of events before the first answer starts one session, not one each.
+std::atomic<bool>& authInFlight() {
+  static auto* flag = new std::atomic<bool>(false);
+  return *flag;
+}
+
+void finishAuthentication() {
+  authInFlight().store(false);
+}
+
 void authCompletion(std::optional<std::vector<std::uint8_t>> body, std::optional<HttpError>) {
-  if (!body) return;
+  if (!body) return finishAuthentication();
+  if (body->size() > kMaxAuthAnswerBytes) {
+    Logger::log("Authentication answer of " + std::to_string(body->size()) +
+                " bytes refused (more than " + std::to_string(kMaxAuthAnswerBytes) + ")");
+    return finishAuthentication();
+  }
   const std::string text(body->begin(), body->end());
   Logger::log(isValidUtf8(text) ? text : std::string("Khong lay duoc du lieu"));
 
@@ -33,14 +54,16 @@ void authCompletion(std::optional<std::vector<std::uint8_t>> body, std::optional
   const auto auth = AuthData::decode(*body, &error);
   if (!auth) {
     Logger::log(error);
-    return;
+    return finishAuthentication();
   }
   if (auth->responseCode != 200) {
     StorageHelper::shared().removeAuthData();
-    return;
+    return finishAuthentication();
   }
   Logger::log(auth->data ? auth->data->token : std::string());
   StorageHelper::shared().saveAuthData(*body);
+  // Cleared only once the record is stored, so no event in between asks for another session.
+  finishAuthentication();
   SessionStart::begin(*auth);
 }
 
@@ -66,15 +89,26 @@ void SessionManager::auth(const std::string& partnerCode, const std::string& app
 void SessionManager::authWithBaseUrl(const std::string& partnerCode, const std::string&,
                                      const std::string& baseUrl) {
   setBaseUrl(baseUrl);
-  PropertyDictionary body = {
-      {"partnerCode", partnerCode},
-      {"appId", platform::bundleInfo().bundleIdentifier().value_or("")},
-      {"deviceId", StorageHelper::shared().getDeviceId()},
-  };
-  HttpClient::shared().post("/public/partner/auth", body, &authCompletion);
+  bool idle = false;
+  if (!authInFlight().compare_exchange_strong(idle, true)) {
+    Logger::log("Authentication already in flight; waiting for its answer");
+    return;
+  }
+  try {
+    PropertyDictionary body = {
+        {"partnerCode", partnerCode},
+        {"appId", platform::bundleInfo().bundleIdentifier().value_or("")},
+        {"deviceId", StorageHelper::shared().getDeviceId()},
+    };
+    HttpClient::shared().post("/public/partner/auth", body, &authCompletion);
+  } catch (...) {
+    finishAuthentication();  // a request that never left must not block every later one
+    throw;
+  }
 }
 
 void SessionManager::retry() {
+  if (authInFlight().load()) return;  // the answer on its way settles it
   auto& storage = StorageHelper::shared();
   const std::string partnerCode = storage.getPartnerCode();
   const std::string appSecret = storage.getAppSecret();

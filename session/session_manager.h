@@ -1,6 +1,9 @@
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "tavrel_mmp/property_dictionary.h"
 
 namespace tavrel_mmp {
 
@@ -11,6 +14,11 @@ class SessionManager {
   static void authWithBaseUrl(const std::string& partnerCode, const std::string& appSecret,
                               const std::string& baseUrl);
   static void retry();
+
+  // Posts the dictionary to "/partner/device-info/update"; the answer is only logged.
+  static void updateInfo(const std::optional<PropertyDictionary>& data);
+  // Restores or clears the retained deep link, then reports it when there is one.
+  static void sendSessionDeeplink();
 
   static std::string baseUrl();
   static void setBaseUrl(const std::string& value);

@@ -1,6 +1,7 @@
 #include "session/storage_helper.h"
 
 #include <charconv>
+#include <mutex>
 
 #include "tavrel_mmp/platform/device_facts.h"
 #include "tavrel_mmp/platform/preferences_store.h"
@@ -30,6 +31,24 @@ std::optional<std::string> asText(const std::optional<platform::PreferenceValue>
   return std::nullopt;
 }
 
+// The decoded authentication record, refreshed when this process changes it. Every request and
+// every tracked event reads it, so it is decoded once per change rather than once per read.
+struct AuthCache {
+  std::mutex mutex;
+  const platform::PreferencesStore* source = nullptr;  // the store it was read from
+  std::optional<AuthData> decoded;
+};
+
+AuthCache& authCache() {
+  static auto* cache = new AuthCache();
+  return *cache;
+}
+
+void forgetAuthCache() {
+  std::lock_guard<std::mutex> lock(authCache().mutex);
+  authCache().source = nullptr;
+}
+
 }  // namespace
 
 StorageHelper& StorageHelper::shared() {
@@ -39,6 +58,7 @@ StorageHelper& StorageHelper::shared() {
 
 void StorageHelper::save(const std::string& value, const std::string& key) {
   store().setText(key, value);
+  if (key == kAuthData) forgetAuthCache();
 }
 
 std::optional<std::string> StorageHelper::getValue(const std::string& key) {
@@ -47,6 +67,7 @@ std::optional<std::string> StorageHelper::getValue(const std::string& key) {
 
 void StorageHelper::deleteValue(const std::string& key) {
   store().remove(key);
+  if (key == kAuthData) forgetAuthCache();
 }
 
 std::string StorageHelper::getText(const std::string& key) {
@@ -118,21 +139,36 @@ std::int64_t StorageHelper::getDeeplinkExpireTime() {
 }
 
 void StorageHelper::saveAuthData(const std::vector<std::uint8_t>& body) {
+  std::lock_guard<std::mutex> lock(authCache().mutex);
   store().setBytes(kAuthData, body);
+  authCache().source = &store();
+  authCache().decoded = AuthData::decode(body);
 }
 
 std::optional<AuthData> StorageHelper::getAuthData() {
-  const auto value = store().value(kAuthData);
-  if (!value) return std::nullopt;
-  if (const auto* bytes = std::get_if<std::vector<std::uint8_t>>(&*value)) {
-    return AuthData::decode(*bytes);
+  // The store is read under the cache's lock, so a change made meanwhile is never overwritten
+  // by an older reading.
+  AuthCache& cache = authCache();
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  if (cache.source == &store()) return cache.decoded;
+  cache.decoded.reset();
+  if (const auto value = store().value(kAuthData)) {
+    if (const auto* bytes = std::get_if<std::vector<std::uint8_t>>(&*value)) {
+      cache.decoded = AuthData::decode(*bytes);
+    } else {
+      const auto& text = std::get<std::string>(*value);
+      cache.decoded = AuthData::decode(std::vector<std::uint8_t>(text.begin(), text.end()));
+    }
   }
-  const auto& text = std::get<std::string>(*value);
-  return AuthData::decode(std::vector<std::uint8_t>(text.begin(), text.end()));
+  cache.source = &store();
+  return cache.decoded;
 }
 
 void StorageHelper::removeAuthData() {
+  std::lock_guard<std::mutex> lock(authCache().mutex);
   store().remove(kAuthData);
+  authCache().source = &store();
+  authCache().decoded.reset();
 }
 
 std::string StorageHelper::getDeviceId() {

@@ -61,9 +61,9 @@ class CommerceEventsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     auto clock = std::make_shared<platform::ManualClock>();
-    testing::installTrackerUnderTest(clock, std::make_shared<platform::ManualMainLoop>(clock),
+    testing::installTrackerUnderTest(dir_.path(), clock,
+                                     std::make_shared<platform::ManualMainLoop>(clock),
                                      std::make_shared<testing::FakeTransport>());
-    clearStore();
     StorageHelper::shared().saveAuthData(
         testing::bytes(R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"s",)"
                        R"("token":"t","sessionExpireTimeInSeconds":3600}})"));
@@ -72,6 +72,7 @@ class CommerceEventsTest : public ::testing::Test {
     auto& store = DatabaseHelper::shared();
     store.removeEvents(store.getEvents(100000).value_or(EventList{}));
   }
+  testing::TempDir dir_;
   // The data of the one stored event with this name.
   static json trackedData(const std::string& name) {
     json found = nullptr;

@@ -158,7 +158,7 @@ class CrashUpload : public ::testing::Test {
     testing::installCurlTransport();
     ASSERT_TRUE(service_.start());
     SessionManager::setBaseUrl(service_.baseUrl());
-    StorageHelper::shared().saveAuthData(bytes(kGranted));
+    ASSERT_TRUE(testing::signInWithoutSessionStart("CRASH"));
     // Marks the stored hash (written after the text) while the service holds the request, so
     // the test sees when the completion has put its outcome into the store.
     service_.setRequestListener([this](const tools::RecordedRequest&) {
@@ -212,7 +212,7 @@ TEST_F(CrashUpload, OnlyA2xxEnvelopeClearsTheRecord) {
                                   {"appVersion", "1.0.0"},
                                   {"stackTrace", "Signal 11 caught"},
                               }));
-    EXPECT_EQ(request.header("authorization"), "tok");
+    EXPECT_EQ(request.header("authorization"), StorageHelper::shared().getAuthData()->data->token);
     EXPECT_EQ(stored(kCrashKey), c.cleared ? "" : "Signal 11 caught");
     EXPECT_EQ(stored(kHashKey), c.cleared ? "" : Common::md5("11"));
   }

@@ -193,15 +193,7 @@ TEST(DeepLinkBuilderService, CreatesAndShortensLinksWithTheServiceAnswers) {
   tools::LocalService service;
   ASSERT_TRUE(service.start());
   SessionManager::setBaseUrl(service.baseUrl());
-  // Signs in through the service and keeps the session, as an accepted authentication does.
-  StorageHelper::shared().savePartnerCode("LINKS");
-  const json identity = {{"partnerCode", "LINKS"},
-                         {"appId", "com.tavrel.links"},
-                         {"deviceId", StorageHelper::shared().getDeviceId()}};
-  HttpClient::shared().post("/public/partner/auth", identity, [](auto body, auto) {
-    if (body) StorageHelper::shared().saveAuthData(*body);
-  });
-  ASSERT_TRUE(testing::waitUntil([] { return StorageHelper::shared().getAuthData().has_value(); }));
+  ASSERT_TRUE(testing::signInWithoutSessionStart("LINKS"));
   auto waitFor = [](Delivered& delivered) {
     EXPECT_TRUE(testing::waitUntil([&] { return delivered.calls.load() > 0; }));
     EXPECT_NE(delivered.thread, std::this_thread::get_id());

@@ -24,7 +24,6 @@ class PipelineEndToEnd : public ::testing::Test {
     testing::installIsolatedPlatform(dir_.path(), "com.tavrel.pipeline");
     testing::installCurlTransport();
     time_ = testing::installManualTime();
-    TrackingEvent::resetForTesting();
     SessionManager::setBaseUrl("");
     ASSERT_TRUE(service_.start());
   }
@@ -33,11 +32,13 @@ class PipelineEndToEnd : public ::testing::Test {
     Nimbrel::intSDK("E2E", tools::makeAppSecret(service_.baseUrl(), "E2E"),
                     std::make_shared<NimbrelOptions>());
   }
+  // Waits for the session and for the session start that follows it.
   bool authenticated() {
     return testing::waitUntil([] {
-      auto auth = StorageHelper::shared().getAuthData();
-      return auth && auth->data;
-    });
+             auto auth = StorageHelper::shared().getAuthData();
+             return auth && auth->data;
+           }) &&
+           testing::curlTransport().waitIdle();
   }
   // Ticks until every pending event is accepted (or a bounded number of ticks passed).
   void drain() {
@@ -61,12 +62,12 @@ TEST_F(PipelineEndToEnd, HostEventsArriveWithSessionShapeAndChain) {
   ASSERT_TRUE(authenticated());
   const std::string sessionId = StorageHelper::shared().getAuthData()->data->sessionId;
 
+  const std::size_t before = testing::pendingEventCount();
   Nimbrel::logEvent("first", PropertyDictionary{{"price", 9.5}, {"tags", {"a"}}});
   Nimbrel::logEvent("second", std::nullopt);
   Nimbrel::logEvent("third", PropertyDictionary{{"ok", true}});
-  EXPECT_EQ(testing::pendingEventCount(), 3u);
+  EXPECT_EQ(testing::pendingEventCount(), before + 3);
   testing::tickAndSettle(*time_.loop);
-  ASSERT_TRUE(service_.waitForEvents(3, seconds(10)));
   EXPECT_EQ(testing::pendingEventCount(), 0u);
 
   std::map<std::string, nlohmann::json> byKey;
@@ -75,7 +76,6 @@ TEST_F(PipelineEndToEnd, HostEventsArriveWithSessionShapeAndChain) {
   EXPECT_EQ(first["sessionId"], sessionId);
   EXPECT_EQ(first["realtime"], false);
   EXPECT_TRUE(first["time"].is_number_integer());
-  EXPECT_EQ(first["preEvent"], "");
   EXPECT_EQ(dataOf(first),
             (std::map<std::string, nlohmann::json>{{"price", 9.5}, {"tags", {"a"}}}));
   EXPECT_EQ(byKey["second"]["data"], nlohmann::json::array());
@@ -83,7 +83,7 @@ TEST_F(PipelineEndToEnd, HostEventsArriveWithSessionShapeAndChain) {
   EXPECT_EQ(byKey["third"]["preEvent"], byKey["second"]["id"]);
 
   const auto uploads = service_.requests("/partner/event/log");
-  ASSERT_EQ(uploads.size(), 1u);
+  ASSERT_FALSE(uploads.empty());
   EXPECT_EQ(uploads[0].header("authorization"), StorageHelper::shared().getAuthData()->data->token);
 }
 
@@ -100,10 +100,13 @@ TEST_F(PipelineEndToEnd, RefusedAuthenticationIsRetriedByTheNextEvent) {
   ASSERT_TRUE(authenticated());
   EXPECT_EQ(service_.requests("/public/partner/auth").size(), 2u);
   testing::tickAndSettle(*time_.loop);
-  ASSERT_TRUE(service_.waitForEvents(1, seconds(10)));
   // Recorded without a session, uploaded with the one stored by then.
-  EXPECT_EQ(service_.events().begin()->second.event["sessionId"],
-            StorageHelper::shared().getAuthData()->data->sessionId);
+  for (const auto& [id, stored] : service_.events()) {
+    if (stored.event["key"] != "after_refusal") continue;
+    EXPECT_EQ(stored.event["sessionId"], StorageHelper::shared().getAuthData()->data->sessionId);
+    return;
+  }
+  ADD_FAILURE() << "the event did not arrive";
 }
 
 TEST_F(PipelineEndToEnd, NothingIsLostWhileTheServiceFails) {
@@ -118,6 +121,8 @@ TEST_F(PipelineEndToEnd, NothingIsLostWhileTheServiceFails) {
   faults[3].kind = Kind::delay;
   faults[3].delaySeconds = 1.0;
 
+  drain();
+  const std::size_t settled = service_.acceptedEventCount();
   int logged = 0;
   for (const auto& fault : faults) {
     service_.setFault("/partner/event/log", fault);
@@ -126,19 +131,19 @@ TEST_F(PipelineEndToEnd, NothingIsLostWhileTheServiceFails) {
     }
     testing::tickAndSettle(*time_.loop);
     if (fault.kind != Kind::delay) {
-      EXPECT_EQ(service_.acceptedEventCount(), 0u);
+      EXPECT_EQ(service_.acceptedEventCount(), settled);
       EXPECT_EQ(testing::pendingEventCount(), static_cast<std::size_t>(logged));
     }
     service_.clearFault("/partner/event/log");
   }
   drain();
-  ASSERT_TRUE(service_.waitForEvents(static_cast<std::size_t>(logged), seconds(10)));
-  EXPECT_EQ(service_.acceptedEventCount(), static_cast<std::size_t>(logged));
   EXPECT_EQ(testing::pendingEventCount(), 0u);
   std::set<int> seqs;
-  for (const auto& [id, stored] : service_.events())
-    seqs.insert(dataOf(stored.event)["seq"].get<int>());
+  for (const auto& [id, stored] : service_.events()) {
+    if (stored.event["key"] == "under_fault") seqs.insert(dataOf(stored.event)["seq"].get<int>());
+  }
   EXPECT_EQ(seqs.size(), static_cast<std::size_t>(logged));
+  EXPECT_EQ(service_.duplicateEventCount(), 0u);
 }
 
 TEST_F(PipelineEndToEnd, HeartbeatReachesTheServiceWithTheToken) {
@@ -147,8 +152,7 @@ TEST_F(PipelineEndToEnd, HeartbeatReachesTheServiceWithTheToken) {
   service_.setHeartbeatData(nlohmann::json{{"second", 12}});
   Nimbrel::logEvent("starts_the_timer", std::nullopt);
   for (int tick = 0; tick < 6; ++tick) testing::tickAndSettle(*time_.loop);
-  ASSERT_TRUE(service_.waitForRequests("/partner/online-user/log", 1, std::chrono::seconds(10)));
-  ASSERT_TRUE(testing::waitUntil([] { return TrackingEvent::beatInterval() == 12.0; }));
+  ASSERT_EQ(service_.requests("/partner/online-user/log").size(), 1u);
   const auto beats = service_.requests("/partner/online-user/log");
   EXPECT_EQ(beats[0].json(), nlohmann::json::object());
   EXPECT_EQ(beats[0].header("authorization"), StorageHelper::shared().getAuthData()->data->token);
@@ -156,7 +160,7 @@ TEST_F(PipelineEndToEnd, HeartbeatReachesTheServiceWithTheToken) {
   for (int tick = 0; tick < 2; ++tick) testing::tickAndSettle(*time_.loop);
   EXPECT_EQ(service_.requests("/partner/online-user/log").size(), 1u);
   testing::tickAndSettle(*time_.loop);
-  EXPECT_TRUE(service_.waitForRequests("/partner/online-user/log", 2, std::chrono::seconds(10)));
+  EXPECT_EQ(service_.requests("/partner/online-user/log").size(), 2u);
 }
 
 }  // namespace

@@ -1,22 +1,37 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tavrel_mmp/nimbrel_options.h"
+#include "tavrel_mmp/product_item.h"
 #include "tavrel_mmp/property_dictionary.h"
+#include "tavrel_mmp/user_info.h"
 
 namespace tavrel_mmp {
 
 // The library's public entry points. Nothing here throws or reports failure to the caller.
 class Nimbrel {
  public:
+  // Starts the library: options, credentials, authentication, crash capture.
   static void intSDK(const std::string& partnerCode, const std::string& appSecret,
                      const std::shared_ptr<NimbrelOptions>& options);
+  // The same with the current development flag and automatic screen tracking on.
   static void intSDK(const std::string& partnerCode, const std::string& appSecret);
   static void logEvent(const std::string& name, const std::optional<PropertyDictionary>& data);
   static void setDevMode(bool on);
+  static void setCurrentScreen(const std::string& screenName);
+  static void recordError(const std::string& name, const std::string& stackTrace);
+  static void setUserInfo(const std::shared_ptr<UserInfo>& userInfo);
+  static void setRevenue(const std::string& orderId, double amount, const std::string& currency,
+                         const std::optional<PropertyDictionary>& data);
+  // The host's deep-link callback, replacing any earlier one; not called now.
+  static void handleDeeplink(std::function<void(const std::string& deeplink)> callback);
+  static void setProductList(const std::string& listName,
+                             const std::vector<std::shared_ptr<ProductItem>>& products);
 };
 
 }  // namespace tavrel_mmp

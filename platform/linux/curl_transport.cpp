@@ -43,8 +43,10 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
-bool hasLineBreak(std::string_view text) {
-  return text.find_first_of("\r\n") != text.npos;
+// A line break would let a header smuggle further header lines into the request, and a NUL
+// would silently cut the value short.
+bool hasForbiddenCharacter(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != text.npos;
 }
 
 HttpError curlError(CURLcode code, std::string_view detail) {
@@ -95,7 +97,13 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* use
     transfer->tooLarge = true;
     return 0;
   }
-  transfer->body.insert(transfer->body.end(), data, data + n);
+  // No exception may unwind through libcurl's C frames.
+  try {
+    transfer->body.insert(transfer->body.end(), data, data + n);
+  } catch (...) {
+    transfer->tooLarge = true;
+    return 0;
+  }
   return n;
 }
 
@@ -211,8 +219,7 @@ class Worker {
     bool hasContentType = false;
     bool hasExpect = false;
     for (const auto& [name, value] : request.headers) {
-      // A line break would let a header smuggle further header lines into the request.
-      if (name.empty() || hasLineBreak(name) || hasLineBreak(value) ||
+      if (name.empty() || hasForbiddenCharacter(name) || hasForbiddenCharacter(value) ||
           name.find(':') != std::string::npos) {
         return curlError(CURLE_BAD_FUNCTION_ARGUMENT, "malformed header \"" + name + "\"");
       }
@@ -293,7 +300,11 @@ class Worker {
       curl_multi_remove_handle(multi, easy);
       std::unique_ptr<Transfer> transfer(static_cast<Transfer*>(privateData));
       --active_;
-      if (code == CURLE_OK) {
+      if (code == CURLE_OK && options_.maxResponseBytes == 0) {
+        // A cap of zero refuses every answer, the empty one included.
+        complete(transfer->completion, std::nullopt,
+                 curlError(CURLE_FILESIZE_EXCEEDED, "responses are refused (cap of 0 bytes)"));
+      } else if (code == CURLE_OK) {
         complete(transfer->completion, std::move(transfer->body), std::nullopt);
       } else if (transfer->tooLarge) {
         complete(transfer->completion, std::nullopt,

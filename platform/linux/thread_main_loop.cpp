@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/library_thread.h"
+#include "platform/tick_schedule.h"
 #include "tavrel_mmp/platform/main_loop.h"
 
 namespace tavrel_mmp::platform {
@@ -45,8 +46,10 @@ class ThreadMainLoop : public MainLoop {
     std::function<void()> tick;
   };
 
+  // A thread the system refused now is asked for again at the next post or timer.
   void ensureStarted() {
-    std::call_once(started_, [this] { startLibraryThread([this] { run(); }); });
+    std::lock_guard<std::mutex> lock(startMutex_);
+    if (!started_) started_ = startLibraryThread([this] { run(); });
   }
 
   static void runGuarded(const std::function<void()>& work) {
@@ -81,8 +84,7 @@ class ThreadMainLoop : public MainLoop {
         wake_.wait_until(lock, next->due);
         continue;
       }
-      // Late ticks are not replayed: the next one is due a period after this one.
-      next->due = std::max(next->due + next->period, now);
+      next->due = nextDueAfterTick(next->due, next->period, now);
       auto tick = next->tick;
       lock.unlock();
       runGuarded(tick);
@@ -90,7 +92,8 @@ class ThreadMainLoop : public MainLoop {
     }
   }
 
-  std::once_flag started_;
+  std::mutex startMutex_;
+  bool started_ = false;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> tasks_;

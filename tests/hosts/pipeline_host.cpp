@@ -1,15 +1,14 @@
 // A host application for process-level tests of the event pipeline.
 //   pipeline_host log-forever DIR            log events until killed, "logged N" after each
-//   pipeline_host exit-inflight DIR URL N    authenticate, log N events, return from main at once
+//   pipeline_host exit-inflight DIR URL N    authenticate, log N events, say "logged", wait for
+//                                            the file DIR/go, then return from main at once
 //   pipeline_host drain DIR URL              authenticate, log one event, tick until the store
 //                                            is empty, then exit
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "events/tracking_event.h"
 #include "secret/secret_generator.h"
 #include "session/storage_helper.h"
 #include "support/pipeline_fixture.h"
@@ -17,6 +16,7 @@
 #include "tavrel_mmp/nimbrel.h"
 
 using namespace tavrel_mmp;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -50,19 +50,22 @@ int main(int argc, char** argv) {
   }
   if (mode == "exit-inflight" && argc == 5) {
     if (!startAndAuthenticate(argv[3])) return 3;
-    const int count = std::atoi(argv[4]);
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < std::atoi(argv[4]); ++i)
       Nimbrel::logEvent("before_exit", PropertyDictionary{{"seq", i}});
-    say(TrackingEvent::isSyncing() ? "returning with a batch in flight" : "returning");
+    say("logged");
+    // The test creates the file once the batch has reached the (slow) service.
+    const std::string go = std::string(argv[2]) + "/go";
+    if (!testing::waitUntil([&] { return ::access(go.c_str(), F_OK) == 0; }, 60s)) return 4;
+    say("returning");
     return 0;
   }
   if (mode == "drain" && argc == 4) {
+    testing::installCurlTransport();
     auto time = testing::installManualTime();
     if (!startAndAuthenticate(argv[3])) return 3;
     Nimbrel::logEvent("drain_marker", std::nullopt);
-    for (int i = 0; i < 100 && testing::pendingEventCount() > 0; ++i) {
+    for (int i = 0; i < 100 && testing::pendingEventCount() > 0; ++i)
       testing::tickAndSettle(*time.loop);
-    }
     say("pending " + std::to_string(testing::pendingEventCount()));
     return 0;
   }

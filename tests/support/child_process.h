@@ -22,7 +22,6 @@ class ChildProcess {
   // Waits for the child to end; the raw wait status, or none when the time-out passes.
   std::optional<int> wait(std::chrono::milliseconds timeout);
   void kill(int signal);
-  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

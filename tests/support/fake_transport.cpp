@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "tavrel_mmp/platform/clock.h"
+
 namespace tavrel_mmp::testing {
 
 std::string FakeTransport::Sent::path() const {
@@ -24,8 +26,9 @@ nlohmann::json FakeTransport::Sent::json() const {
 }
 
 void FakeTransport::send(platform::HttpRequest request, HttpCompletion completion) {
+  const double now = platform::clock().monotonic();
   std::lock_guard<std::mutex> lock(mutex_);
-  sent_.push_back({std::move(request), std::move(completion), false});
+  sent_.push_back({std::move(request), std::move(completion), false, now});
 }
 
 std::size_t FakeTransport::count() const {

@@ -18,6 +18,7 @@ class FakeTransport : public platform::HttpTransport {
     platform::HttpRequest request;
     HttpCompletion completion;
     bool answered = false;
+    double sentAt = 0;         // monotonic seconds of the installed clock
     std::string path() const;  // the URL text after "scheme://host[:port]", or the URL itself
     std::optional<std::string> header(const std::string& name) const;
     nlohmann::json json() const;  // the body parsed (null when none or not JSON)

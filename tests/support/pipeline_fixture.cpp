@@ -1,11 +1,12 @@
 #include "support/pipeline_fixture.h"
 
-#include <filesystem>
-
 #include "events/database_helper.h"
 #include "events/tracking_event.h"
+#include "net/http_client.h"
 #include "session/session_manager.h"
+#include "session/storage_helper.h"
 #include "support/test_support.h"
+#include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/clock.h"
 #include "tavrel_mmp/platform/main_loop.h"
 
@@ -19,27 +20,76 @@ ManualTime installManualTime() {
   return {clock, loop};
 }
 
-void installCurlTransport() {
-  static auto* curl = new std::shared_ptr<platform::HttpTransport>(platform::makeCurlTransport());
-  platform::installHttpTransport(*curl);
+SettlingTransport::SettlingTransport(std::shared_ptr<platform::HttpTransport> inner)
+    : inner_(std::move(inner)) {}
+
+void SettlingTransport::send(platform::HttpRequest request, HttpCompletion completion) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++inFlight_;
+  }
+  inner_->send(std::move(request),
+               [this, completion = std::move(completion)](auto body, auto error) {
+                 if (completion) completion(std::move(body), std::move(error));
+                 std::lock_guard<std::mutex> lock(mutex_);
+                 if (--inFlight_ == 0) idle_.notify_all();
+               });
+}
+
+bool SettlingTransport::waitIdle(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return idle_.wait_for(lock, timeout, [this] { return inFlight_ == 0; });
+}
+
+namespace {
+std::shared_ptr<SettlingTransport>& curlHolder() {
+  static auto* curl = new std::shared_ptr<SettlingTransport>(
+      std::make_shared<SettlingTransport>(platform::makeCurlTransport()));
+  return *curl;
+}
+}  // namespace
+
+SettlingTransport& curlTransport() {
+  return *curlHolder();
+}
+
+SettlingTransport& installCurlTransport() {
+  platform::installHttpTransport(curlHolder());
+  return *curlHolder();
 }
 
 void tickAndSettle(platform::ManualMainLoop& loop) {
+  auto& transport = curlTransport();
+  loop.runPending();
+  transport.waitIdle();
   loop.advance(TrackingEvent::timerPeriod);
-  waitUntil([] { return !TrackingEvent::isSyncing(); }, std::chrono::seconds(30));
+  transport.waitIdle();
 }
 
-void installTrackerUnderTest(std::shared_ptr<platform::ManualClock> clock,
+void installTrackerUnderTest(const std::string& directory,
+                             std::shared_ptr<platform::ManualClock> clock,
                              std::shared_ptr<platform::ManualMainLoop> loop,
                              std::shared_ptr<platform::HttpTransport> transport) {
-  static auto* dir = new TempDir();
-  std::filesystem::remove(dir->path() + "/preferences.bin");
-  installIsolatedPlatform(dir->path());
+  installIsolatedPlatform(directory);
   platform::installClock(std::move(clock));
   platform::installMainLoop(std::move(loop));
   platform::installHttpTransport(std::move(transport));
   SessionManager::setBaseUrl("http://service.test");
-  TrackingEvent::resetForTesting();
+}
+
+bool signInWithoutSessionStart(const std::string& partnerCode) {
+  StorageHelper::shared().savePartnerCode(partnerCode);
+  const PropertyDictionary identity = {
+      {"partnerCode", partnerCode},
+      {"appId", platform::bundleInfo().bundleIdentifier().value_or("")},
+      {"deviceId", StorageHelper::shared().getDeviceId()}};
+  HttpClient::shared().post("/public/partner/auth", identity, [](auto body, auto) {
+    if (body) StorageHelper::shared().saveAuthData(*body);
+  });
+  return waitUntil([] {
+    const auto auth = StorageHelper::shared().getAuthData();
+    return auth && auth->data;
+  });
 }
 
 std::size_t pendingEventCount() {

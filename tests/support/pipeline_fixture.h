@@ -1,6 +1,8 @@
 #pragma once
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "tavrel_mmp/platform/http_transport.h"
@@ -16,18 +18,42 @@ struct ManualTime {
 };
 ManualTime installManualTime();
 
-// The process's one libcurl transport, installed in the transport slot.
-void installCurlTransport();
+// Wraps a real transport and knows when every request it passed on has completed (completion
+// included), so a test can wait for the network without guessing.
+class SettlingTransport : public platform::HttpTransport {
+ public:
+  explicit SettlingTransport(std::shared_ptr<platform::HttpTransport> inner);
+  void send(platform::HttpRequest request, HttpCompletion completion) override;
+  // Waits until nothing is in flight; false when the time-out passed first.
+  bool waitIdle(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
-// Moves time on by one timer period and waits until the batch it started, if any, completed.
+ private:
+  std::shared_ptr<platform::HttpTransport> inner_;
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  int inFlight_ = 0;
+};
+
+// The process's one libcurl transport, wrapped; `installCurlTransport` also installs it.
+SettlingTransport& curlTransport();
+SettlingTransport& installCurlTransport();
+
+// Runs what the main loop has pending, moves time on by one timer period, and waits until the
+// requests that started have completed.
 void tickAndSettle(platform::ManualMainLoop& loop);
 
-// For unit tests of the tracker: fresh settings in one directory per process (the shared event
-// store stays open on it until the process ends), the given clock, loop and transport, the base
-// URL "http://service.test", and a tracker as in a new process.
-void installTrackerUnderTest(std::shared_ptr<platform::ManualClock> clock,
+// For unit tests of the tracker: the platform pointed at `directory` (the shared event store
+// opens there and stays open until the process ends), the given clock, loop and transport, and
+// the base URL "http://service.test".
+void installTrackerUnderTest(const std::string& directory,
+                             std::shared_ptr<platform::ManualClock> clock,
                              std::shared_ptr<platform::ManualMainLoop> loop,
                              std::shared_ptr<platform::HttpTransport> transport);
+
+// Signs in through the service at the current base URL and stores the session it grants, as
+// an accepted authentication does, but without the session start that would follow. True once
+// a session is stored.
+bool signInWithoutSessionStart(const std::string& partnerCode);
 
 // Pending rows in the event store.
 std::size_t pendingEventCount();

@@ -30,7 +30,7 @@ TempDir::~TempDir() {
 void installIsolatedPlatform(const std::string& directory, const std::string& bundleIdentifier) {
   std::filesystem::create_directories(directory + "/Documents");
   platform::installPreferencesStore(
-      platform::makeFilePreferencesStore({directory + "/preferences.bin", nullptr}));
+      platform::makeSqlitePreferencesStore(directory + "/preferences.sqlite3"));
   platform::installDocumentsDirectory(
       platform::makeFixedDocumentsDirectory(directory + "/Documents"));
   platform::installBundleInfo(platform::makeFixedBundleInfo(bundleIdentifier, "1.0.0"));

@@ -22,7 +22,7 @@ class TempDir {
   std::string path_;
 };
 
-// Points the platform layer at `directory`: preferences file "<dir>/preferences.bin",
+// Points the platform layer at `directory`: preferences "<dir>/preferences.sqlite3",
 // documents directory "<dir>/Documents", and the given bundle identifier.
 void installIsolatedPlatform(const std::string& directory,
                              const std::string& bundleIdentifier = "com.tavrel.test");

@@ -134,6 +134,8 @@ struct LocalService::Impl {
   std::size_t duplicates = 0;
   std::optional<json> heartbeatData = json{{"second", 30}};
   std::vector<json> links;  // the "data" of every link answer
+  std::optional<json> verifyData = json::object();
+  std::vector<json> crashes;
 
   // Held across recording and notifying so the listener sees requests in arrival order.
   std::mutex listenerMutex;
@@ -144,12 +146,12 @@ struct LocalService::Impl {
         {"/public/partner/auth", &Impl::authenticate},
         {"/partner/event/log", &Impl::logEvents},
         {"/partner/online-user/log", &Impl::heartbeat},
-        {"/partner/device-info/update", &Impl::acknowledge},
-        {"/partner/session-deeplink", &Impl::acknowledge},
-        {"/partner/unified-deeplink/verify", &Impl::acknowledge},
+        {"/partner/device-info/update", &Impl::acknowledgeSession},
+        {"/partner/session-deeplink", &Impl::acknowledgeSession},
+        {"/partner/unified-deeplink/verify", &Impl::verifyDeeplink},
         {"/partner/deeplink/create", &Impl::createLink},
         {"/partner/deeplink/shorten-link", &Impl::shortenLink},
-        {"/partner/crash/log", &Impl::acknowledge},
+        {"/partner/crash/log", &Impl::logCrash},
     };
     return table;
   }
@@ -318,7 +320,32 @@ struct LocalService::Impl {
     return {200, std::move(answer)};
   }
 
-  Reply acknowledge(const httplib::Request&) { return {200, envelope(200, "OK")}; }
+  Reply acknowledgeSession(const httplib::Request& req) {
+    if (!authorized(req)) return {200, envelope(401, "Unauthorized")};
+    if (!parseOrNull(req.body).is_object()) return {200, envelope(400, "Bad request")};
+    return {200, envelope(200, "OK")};
+  }
+
+  Reply verifyDeeplink(const httplib::Request& req) {
+    if (!authorized(req)) return {200, envelope(401, "Unauthorized")};
+    json answer = envelope(200, "OK");
+    std::lock_guard lock(mutex);
+    if (verifyData) answer["data"] = *verifyData;
+    return {200, std::move(answer)};
+  }
+
+  Reply logCrash(const httplib::Request& req) {
+    if (!authorized(req)) return {200, envelope(401, "Unauthorized")};
+    const json body = parseOrNull(req.body);
+    for (const char* key :
+         {"platform", "hash", "deviceModel", "osVersion", "appVersion", "stackTrace"}) {
+      if (!body.is_object() || !isStringMember(body, key))
+        return {200, envelope(400, "Bad request")};
+    }
+    std::lock_guard lock(mutex);
+    crashes.push_back(body);
+    return {200, envelope(200, "OK")};
+  }
 
   std::string baseUrl() const {
     const bool secure = options.certificatePath && options.privateKeyPath;
@@ -529,6 +556,16 @@ std::vector<nlohmann::json> LocalService::linksMade() const {
 void LocalService::setHeartbeatData(std::optional<nlohmann::json> data) {
   std::lock_guard lock(impl_->mutex);
   impl_->heartbeatData = std::move(data);
+}
+
+void LocalService::setVerifyData(std::optional<nlohmann::json> data) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->verifyData = std::move(data);
+}
+
+std::vector<nlohmann::json> LocalService::crashReports() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->crashes;
 }
 
 }  // namespace tavrel_mmp::tools

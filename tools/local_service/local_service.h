@@ -116,6 +116,12 @@ class LocalService {
   // "<base>/s/" and the requested slug, or a random one.
   std::vector<nlohmann::json> linksMade() const;
 
+  // "/partner/unified-deeplink/verify": the "data" member of the answer, for instance
+  // {"deeplink": "app://promo"}. Default {} (nothing deferred); nullopt leaves "data" out.
+  void setVerifyData(std::optional<nlohmann::json> data);
+  // "/partner/crash/log": the accepted reports (the six text members), in order.
+  std::vector<nlohmann::json> crashReports() const;
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

@@ -11,17 +11,20 @@
 
 namespace tavrel_mmp::platform {
 
-// A clock that moves only when told to.
+// A clock that moves only when told to. `advance` moves wall and monotonic time together;
+// `set` moves the wall clock alone, as a user changing the system time would.
 class ManualClock : public Clock {
  public:
   explicit ManualClock(double start = 1'700'000'000.0);
   double now() override;
+  double monotonic() override;
   void set(double seconds);
   void advance(double seconds);
 
  private:
   std::mutex mutex_;
   double now_;
+  double monotonic_ = 0.0;
 };
 
 // A main loop driven by hand: posted tasks run on `runPending()`, timers fire as `advance()`

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,13 +29,13 @@ class PreferencesStore {
 PreferencesStore& preferencesStore();
 void installPreferencesStore(std::shared_ptr<PreferencesStore> store);
 
-// The Linux provider: one file, replaced atomically (write, fsync, rename) on every change.
-// A file that is truncated or corrupted reads as an empty store (reported in development mode).
-struct FilePreferencesStoreOptions {
-  std::string path;
-  // Test hook: called after the new file is written and synced, before it replaces the old one.
-  std::function<void()> beforeRename;
-};
-std::shared_ptr<PreferencesStore> makeFilePreferencesStore(FilePreferencesStoreOptions options);
+// The Linux provider: one SQLite table in a file of its own, so that locking between processes,
+// atomic writes and recovery come with it. Values are kept in memory once read; each change is
+// written through at once (one small transaction). A file that cannot be read is never written
+// over: nothing is latched, the next access tries again, and changes made meanwhile are kept
+// in memory and written when the file opens. A file that is not a database is set aside
+// ("<path>.damaged-<unix time>") and a fresh one started. An empty path keeps everything in
+// memory only.
+std::shared_ptr<PreferencesStore> makeSqlitePreferencesStore(std::string path);
 
 }  // namespace tavrel_mmp::platform

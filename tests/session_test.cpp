@@ -70,60 +70,71 @@ TEST_F(SessionManagerTest, AuthDerivesTheBaseUrlAndSendsASignedRequest) {
   EXPECT_EQ(sent.request.headers[3], (std::pair<std::string, std::string>{"Platform", "iOS"}));
 }
 
-TEST_F(SessionManagerTest, AcceptedAnswerIsStoredAndItsTokenUsedNext) {
-  SessionManager::authWithBaseUrl("P", "S", "http://svc.test");
+TEST_F(SessionManagerTest, AnswersAreStoredRemovedOrIgnoredAsTheyDeserve) {
+  const auto authenticate = [&](const std::function<void(std::size_t)>& answer) {
+    SessionManager::authWithBaseUrl("P", "S", "http://svc.test");
+    answer(transport_->count() - 1);
+  };
   Logger::setDevMode(true);
-  const std::string printed = testing::captureStdout([&] { transport_->respond(0, kGranted); });
+  std::string printed = testing::captureStdout(
+      [&] { authenticate([&](auto i) { transport_->respond(i, kGranted); }); });
   EXPECT_NE(printed.find("MMP: TOKEN-1\n"), std::string::npos) << printed;
-  const auto stored = platform::preferencesStore().value("MMP_AuthData");
-  ASSERT_TRUE(stored);
-  EXPECT_EQ(std::get<std::vector<std::uint8_t>>(*stored), bytes(kGranted));
-
+  EXPECT_EQ(
+      std::get<std::vector<std::uint8_t>>(*platform::preferencesStore().value("MMP_AuthData")),
+      bytes(kGranted));
   HttpClient::shared().post("/partner/event/log", nlohmann::json::object(), nullptr);
-  const auto next = transport_->at(1);
-  EXPECT_EQ(next.request.headers,
-            (std::vector<std::pair<std::string, std::string>>{{"Authorization", "TOKEN-1"},
-                                                              {"Content-Type", "application/json"},
-                                                              {"Platform", "iOS"}}));
-}
+  EXPECT_EQ(transport_->at(transport_->count() - 1).header("Authorization"), "TOKEN-1");
 
-TEST_F(SessionManagerTest, AcceptedAnswerWithoutSessionLeavesRequestsBare) {
-  SessionManager::authWithBaseUrl("P", "S", "http://svc.test");
-  transport_->respond(0, R"({"responseCode":200,"responseText":"OK","data":null})");
-  ASSERT_TRUE(storage_.getAuthData());
-  HttpClient::shared().post("/partner/online-user/log", nlohmann::json::object(), nullptr);
-  EXPECT_TRUE(transport_->at(1).request.headers.empty());
-  EXPECT_TRUE(transport_->at(1).request.body.has_value());
-}
-
-TEST_F(SessionManagerTest, RefusalRemovesTheRecordWhateverTheStatus) {
-  storage_.saveAuthData(bytes(kGranted));
-  SessionManager::authWithBaseUrl("P", "S", "http://svc.test");
-  SessionManager::authWithBaseUrl("P", "S", "http://svc.test");
-  transport_->respond(0, R"({"responseCode":"401","responseText":"bad"})");  // undecodable
-  EXPECT_TRUE(storage_.getAuthData());
-  transport_->respond(1, R"({"responseCode":401,"responseText":"Unauthorized"})");
-  EXPECT_FALSE(platform::preferencesStore().value("MMP_AuthData"));
-}
-
-TEST_F(SessionManagerTest, FailedCallsChangeNothing) {
-  storage_.saveAuthData(bytes(kGranted));
-  for (int i = 0; i < 5; ++i) SessionManager::authWithBaseUrl("P", "S", "http://svc.test");
-  Logger::setDevMode(true);
-  const std::string printed = testing::captureStdout([&] {
-    transport_->respond(0, "<html>not json</html>");
-    transport_->respond(1, R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"x",)"
-                           R"("token":"y"}})");  // expiry missing: undecodable
-    transport_->fail(2);
-    transport_->respondNothing(3);
-    transport_->respond(4, "\xFF\xFE");
+  // Failed calls change nothing: no body, not JSON, undecodable, not UTF-8, far too large.
+  printed = testing::captureStdout([&] {
+    authenticate([&](auto i) { transport_->fail(i); });
+    authenticate([&](auto i) { transport_->respondNothing(i); });
+    authenticate([&](auto i) { transport_->respond(i, "<html>not json</html>"); });
+    authenticate([&](auto i) {
+      transport_->respond(i, R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"x",)"
+                             R"("token":"y"}})");
+    });
+    authenticate([&](auto i) { transport_->respond(i, "\xFF\xFE"); });
+    authenticate([&](auto i) {
+      std::string huge = kGranted;
+      huge.insert(huge.size() - 1, ",\"pad\":\"" + std::string(64 * 1024, 'x') + "\"");
+      transport_->respond(i, huge);
+    });
   });
   EXPECT_EQ(
       std::get<std::vector<std::uint8_t>>(*platform::preferencesStore().value("MMP_AuthData")),
       bytes(kGranted));
-  EXPECT_NE(printed.find("MMP: <html>not json</html>\n"), std::string::npos);
   EXPECT_NE(printed.find("keyNotFound \"sessionExpireTimeInSeconds\""), std::string::npos);
   EXPECT_NE(printed.find("MMP: Khong lay duoc du lieu\n"), std::string::npos);
+  EXPECT_NE(printed.find("bytes refused"), std::string::npos);
+
+  // An accepted answer without a session leaves later requests bare.
+  authenticate([&](auto i) {
+    transport_->respond(i, R"({"responseCode":200,"responseText":"OK","data":null})");
+  });
+  HttpClient::shared().post("/partner/online-user/log", nlohmann::json::object(), nullptr);
+  EXPECT_TRUE(transport_->at(transport_->count() - 1).request.headers.empty());
+  // A refusal removes the record, whatever the HTTP status said.
+  authenticate([&](auto i) {
+    transport_->respond(i, R"({"responseCode":401,"responseText":"Unauthorized"})");
+  });
+  EXPECT_FALSE(platform::preferencesStore().value("MMP_AuthData"));
+}
+
+TEST_F(SessionManagerTest, ABurstBeforeTheFirstAnswerSendsOneAuthentication) {
+  storage_.savePartnerCode("P");
+  storage_.saveAppSecret(tools::makeAppSecret("http://svc.test", "P"));
+  for (int i = 0; i < 14; ++i) Nimbrel::logEvent("early", std::nullopt);
+  ASSERT_EQ(transport_->indexes("/public/partner/auth").size(), 1u);
+  // A refusal lets the next event try again; an accepted answer ends the asking.
+  transport_->respond(0, R"({"responseCode":401,"responseText":"no"})");
+  Nimbrel::logEvent("again", std::nullopt);
+  Nimbrel::logEvent("again", std::nullopt);
+  const auto auths = transport_->indexes("/public/partner/auth");
+  ASSERT_EQ(auths.size(), 2u);
+  transport_->respond(auths[1], kGranted);
+  Nimbrel::logEvent("later", std::nullopt);
+  EXPECT_EQ(transport_->indexes("/public/partner/auth").size(), 2u);
 }
 
 TEST_F(SessionManagerTest, RetryUsesPersistedCredentialsWithoutDerivingAgain) {
@@ -132,33 +143,31 @@ TEST_F(SessionManagerTest, RetryUsesPersistedCredentialsWithoutDerivingAgain) {
   SessionManager::retry();  // no app secret
   EXPECT_EQ(transport_->count(), 0u);
 
-  const std::string secret = tools::makeAppSecret("http://derived.test", "P");
-  storage_.saveAppSecret(secret);
+  storage_.saveAppSecret(tools::makeAppSecret("http://derived.test", "P"));
   Logger::setDevMode(true);
   std::string printed = testing::captureStdout([] { SessionManager::retry(); });
   EXPECT_NE(printed.find("MMP: baseUrl http://derived.test"), std::string::npos);
+  transport_->fail(0);
   printed = testing::captureStdout([] { SessionManager::retry(); });
   EXPECT_EQ(printed.find("baseUrl"), std::string::npos) << "derived again";
   ASSERT_EQ(transport_->count(), 2u);
   EXPECT_EQ(transport_->at(1).request.url, "http://derived.test/public/partner/auth");
 }
 
-TEST_F(SessionManagerTest, RetryFallsBackToThePersistedBaseUrl) {
+TEST_F(SessionManagerTest, RetryFallsBackToThePersistedBaseUrlAndFailedDerivationToTheBarePath) {
   storage_.savePartnerCode("P");
   storage_.saveAppSecret("not-a-secret");
   storage_.saveBaseUrl("http://persisted.test/root");
   SessionManager::retry();
   ASSERT_EQ(transport_->count(), 1u);
   EXPECT_EQ(transport_->at(0).request.url, "http://persisted.test/root/public/partner/auth");
-}
+  transport_->fail(0);
 
-TEST_F(SessionManagerTest, FailedDerivationSendsToTheBarePath) {
   Logger::setDevMode(true);
   const std::string printed = testing::captureStdout([] { SessionManager::auth("P", "nothex"); });
   EXPECT_NE(printed.find("MMP: baseUrl \n"), std::string::npos);
-  EXPECT_EQ(SessionManager::baseUrl(), "");
-  ASSERT_EQ(transport_->count(), 1u);
-  EXPECT_EQ(transport_->at(0).request.url, "/public/partner/auth");
+  ASSERT_EQ(transport_->count(), 2u);
+  EXPECT_EQ(transport_->at(1).request.url, "/public/partner/auth");
 }
 
 TEST_F(SessionManagerTest, IntSdkStoresCredentialsAndAuthenticates) {
@@ -172,16 +181,15 @@ TEST_F(SessionManagerTest, IntSdkStoresCredentialsAndAuthenticates) {
   Nimbrel::intSDK("P", "", options);  // showLog false wins over setDevMode(true)
   EXPECT_FALSE(Logger::devMode());
   EXPECT_EQ(storage_.getValue("MMP_AppSecret"), "");
-  EXPECT_EQ(transport_->count(), 1u);
+  ASSERT_EQ(transport_->count(), 1u);
+  transport_->fail(0);
 
   Nimbrel::setDevMode(true);
   Nimbrel::intSDK("P2", "S2");  // the two-argument form keeps the current flag
   EXPECT_TRUE(Logger::devMode());
   EXPECT_EQ(storage_.getPartnerCode(), "P2");
   EXPECT_EQ(storage_.getAppSecret(), "S2");
-  Nimbrel::intSDK("P3", "S3", nullptr);  // no options: flag unchanged
-  EXPECT_TRUE(Logger::devMode());
-  EXPECT_EQ(transport_->count(), 3u);
+  EXPECT_EQ(transport_->count(), 2u);
 }
 
 }  // namespace

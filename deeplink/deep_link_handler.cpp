@@ -1,0 +1,181 @@
+#include "tavrel_mmp/deep_link_handler.h"
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+
+#include "core/json_fields.h"
+#include "core/logger.h"
+#include "core/unix_time.h"
+#include "core/utf8.h"
+#include "deeplink/deferred_deep_link.h"
+#include "device/device_info.h"
+#include "net/http_client.h"
+#include "session/session_manager.h"
+#include "session/storage_helper.h"
+#include "tavrel_mmp/platform/clock.h"
+#include "tavrel_mmp/platform/device_facts.h"
+
+namespace tavrel_mmp {
+namespace {
+
+constexpr const char* kVerifyPath = "/partner/unified-deeplink/verify";
+constexpr const char* kVerifyPrefix = "/partner/unified-deeplink/verify: ";
+constexpr std::int64_t kSecondsPerDay = 86400;
+
+// The three in-memory values, under one lock that is never held while calling the host or
+// the network.
+struct State {
+  std::mutex mutex;
+  std::string lastDeepLink;
+  std::string currentDeepLink;
+  DeepLinkHandler::Callback callback;
+};
+
+State& state() {
+  static auto* s = new State();
+  return *s;
+}
+
+std::int64_t now() {
+  return unixSeconds(platform::clock().now());
+}
+
+// now + days in seconds, saturating instead of overflowing.
+std::int64_t expiryAfter(std::int64_t start, std::int64_t days) {
+  if (days > INT64_MAX / kSecondsPerDay) return INT64_MAX;
+  const std::int64_t seconds = days * kSecondsPerDay;
+  return start > INT64_MAX - seconds ? INT64_MAX : start + seconds;
+}
+
+std::string lowered(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+void handleVerifyAnswer(const std::optional<std::vector<std::uint8_t>>& body) {
+  if (!body) {
+    DeferredDeepLink::answerLost();
+    return;
+  }
+  DeferredDeepLink::answered();
+  const std::string text(body->begin(), body->end());
+  Logger::log(kVerifyPrefix + (isValidUtf8(text) ? text : std::string("No data")));
+  std::string parseError;
+  const auto json = parseJsonBytes(*body, &parseError);
+  if (!json) {
+    Logger::log(kVerifyPrefix + parseError);
+    return;
+  }
+  const auto data = json->is_object() ? json->find("data") : json->end();
+  if (!json->is_object() || data == json->end() || !data->is_object()) {
+    Logger::log(std::string(kVerifyPrefix) + "Failed to convert JSON data to dictionary.");
+  } else if (const auto link = data->find("deeplink"); link != data->end() && link->is_string()) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().lastDeepLink = state().currentDeepLink = link->get<std::string>();
+  }
+  std::string current;
+  DeepLinkHandler::Callback callback;
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    current = state().currentDeepLink;
+    callback = state().callback;
+  }
+  if (!callback || current.empty()) return;
+  try {
+    callback(current);
+  } catch (...) {
+    Logger::log("The deep-link callback threw; the link is reported all the same");
+  }
+  SessionManager::sendSessionDeeplink();
+}
+
+}  // namespace
+
+void DeepLinkHandler::setDeepLink(const std::string& url) {
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().lastDeepLink = state().currentDeepLink = url;
+  }
+  if (!url.empty()) StorageHelper::shared().saveDeeplink(url);
+}
+
+void DeepLinkHandler::initDeeplink() {
+  const std::int64_t current = now();
+  auto& storage = StorageHelper::shared();
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (state().lastDeepLink.empty()) {
+      const std::int64_t expiry = storage.getDeeplinkExpireTime();
+      // expiry - now >= 1, compared without a subtraction that could overflow.
+      if (expiry > current) {
+        state().lastDeepLink = storage.getDeeplink();
+        return;
+      }
+    }
+  }
+  storage.saveDeeplinkExpireTime(0);
+  storage.saveDeeplink("");
+}
+
+void DeepLinkHandler::saveDeeplink(std::int64_t deeplinkCountDate) {
+  auto& storage = StorageHelper::shared();
+  const std::string stored = storage.getDeeplink();
+  const std::int64_t current = now();
+  if (deeplinkCountDate < 1) return;
+  const std::string last = getLastDeepLink();
+  if (storage.getDeeplinkExpireTime() != 0 && stored == last) return;
+  storage.saveDeeplink(last);
+  storage.saveDeeplinkExpireTime(expiryAfter(current, deeplinkCountDate));
+}
+
+void DeepLinkHandler::getUDL() {
+  PropertyDictionary body = PropertyDictionary::object();
+  body["platform"] = deviceIdentifier();
+  if (const auto address = ipAddress()) body["ip_address"] = *address;
+  body["version"] = osVersion();
+  body["os"] = osName();
+  HttpClient::shared().post(kVerifyPath, body,
+                            [](std::optional<std::vector<std::uint8_t>> answer,
+                               std::optional<HttpError>) { handleVerifyAnswer(answer); });
+}
+
+std::string DeepLinkHandler::getLastDeepLink() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().lastDeepLink;
+}
+
+std::string DeepLinkHandler::getCurrentDeepLink() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().currentDeepLink;
+}
+
+DeepLinkHandler::Callback DeepLinkHandler::handleDeeplink() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().callback;
+}
+
+void DeepLinkHandler::setHandleDeeplink(Callback callback) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().callback = std::move(callback);
+}
+
+std::string DeepLinkHandler::deviceIdentifier() {
+  return lowered(toValidUtf8(platform::deviceFacts().model()));
+}
+
+std::string DeepLinkHandler::osVersion() {
+  return lowered(toValidUtf8(platform::deviceFacts().systemVersion()));
+}
+
+std::string DeepLinkHandler::osName() {
+  return lowered(toValidUtf8(platform::deviceFacts().systemName()));
+}
+
+std::optional<std::string> DeepLinkHandler::ipAddress() {
+  if (auto wifi = DeviceInfo::getIPAddress(Network::wifi)) return wifi;
+  return DeviceInfo::getIPAddress(Network::cellular);
+}
+
+}  // namespace tavrel_mmp

@@ -1,0 +1,254 @@
+// The tracker and heartbeat against an in-process transport answered by hand, with the main loop
+// and clock in the test's hands.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "core/logger.h"
+#include "events/database_helper.h"
+#include "events/event_data.h"
+#include "events/tracking_event.h"
+#include "session/storage_helper.h"
+#include "support/fake_transport.h"
+#include "support/pipeline_fixture.h"
+#include "support/test_support.h"
+
+namespace tavrel_mmp {
+namespace {
+
+using nlohmann::json;
+constexpr const char* kEventLog = "/partner/event/log";
+constexpr const char* kHeartbeat = "/partner/online-user/log";
+constexpr const char* kAccepted = R"({"responseCode":200,"responseText":"OK"})";
+
+std::vector<std::string> idsOf(const json& body) {
+  std::vector<std::string> out;
+  for (auto& event : body["events"]) out.push_back(event["id"]);
+  return out;
+}
+
+class TrackerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::installTrackerUnderTest(dir_.path(), clock_, loop_, transport_);
+    StorageHelper::shared().saveAuthData(testing::bytes(
+        R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"s1","token":"tok",)"
+        R"("sessionExpireTimeInSeconds":3600}})"));
+  }
+  void TearDown() override { Logger::setDevMode(false); }
+
+  void track(int count, const std::string& prefix = "e") {
+    for (int i = 0; i < count; ++i) TrackingEvent::trackEvent(prefix + std::to_string(i), {});
+  }
+  std::string logged(const std::function<void()>& body) {
+    Logger::setDevMode(true);
+    std::string out = testing::captureStdout(body);
+    Logger::setDevMode(false);
+    return out;
+  }
+  std::vector<std::size_t> uploads() { return transport_->indexes(kEventLog); }
+  json body(std::size_t index) { return transport_->at(index).json(); }
+  std::vector<std::string> pending() {
+    std::vector<std::string> out;
+    for (auto& event : DatabaseHelper::shared().getEvents(10000).value_or(EventList{}))
+      out.push_back(event->id);
+    return out;
+  }
+
+  testing::TempDir dir_;
+  std::shared_ptr<platform::ManualClock> clock_ = std::make_shared<platform::ManualClock>();
+  std::shared_ptr<platform::ManualMainLoop> loop_ =
+      std::make_shared<platform::ManualMainLoop>(clock_);
+  std::shared_ptr<testing::FakeTransport> transport_ = std::make_shared<testing::FakeTransport>();
+};
+
+TEST_F(TrackerTest, TheTenthEventStartsABatchOnTheMainLoopNotOnTheCallersThread) {
+  track(9);
+  std::string out = logged([&] { TrackingEvent::trackEvent("tenth", {}); });
+  EXPECT_NE(out.find("MMP: eventTotalCounter >= syncEventCount\n"), std::string::npos);
+  EXPECT_EQ(transport_->count(), 0u) << "the recording thread only stores and signals";
+  out = logged([&] { loop_->runPending(); });
+  EXPECT_NE(out.find("MMP: ----- syncing: 10 events -----\n"), std::string::npos);
+  ASSERT_EQ(uploads().size(), 1u);
+  const auto sent = transport_->at(uploads()[0]);
+  EXPECT_EQ(idsOf(sent.json()), pending());
+  EXPECT_EQ(sent.json()["events"][9]["key"], "tenth");
+  EXPECT_EQ(sent.json()["events"][0]["sessionId"], "s1");
+  EXPECT_EQ(sent.header("Authorization"), "tok");
+}
+
+TEST_F(TrackerTest, ABacklogDrainsOneBatchPerTickOldestFirst) {
+  for (int age = 1; age <= 119; ++age) {
+    DatabaseHelper::shared().addEvent(
+        EventData("old" + std::to_string(age), "k", 1'700'000'000 - age, "s0", false));
+  }
+  TrackingEvent::trackEvent("now", {});
+  const std::vector<std::string> expected = pending();
+  loop_->runPending();
+  std::vector<std::string> sent;
+  for (std::size_t size : {50u, 50u, 20u}) {
+    // Real ticks jitter: this one comes a little early against the previous batch start.
+    clock_->advance(0.3);
+    loop_->advance(4.7);
+    ASSERT_FALSE(uploads().empty());
+    ASSERT_EQ(idsOf(body(uploads().back())).size(), size);
+    for (auto& id : idsOf(body(uploads().back()))) sent.push_back(id);
+    transport_->respond(uploads().back(), kAccepted);
+  }
+  EXPECT_EQ(sent, expected);
+  const std::string out = logged([&] { loop_->advance(5.0); });
+  EXPECT_NE(out.find("MMP: time to sync\nMMP: ----- syncing: 0 events -----\n"), std::string::npos);
+  EXPECT_EQ(uploads().size(), 3u);
+}
+
+TEST_F(TrackerTest, NoEventLeavesTwiceWhileItsUploadIsInFlight) {
+  // A real-time event's own upload is in flight when a batch starts: the batch leaves it out.
+  TrackingEvent::trackEvent("rt", json{{"nbRealtime", true}});
+  loop_->runPending();
+  track(10);
+  loop_->runPending();
+  ASSERT_EQ(uploads().size(), 2u);
+  const auto realtimeId = idsOf(body(uploads()[0])).front();
+  const auto batch = idsOf(body(uploads()[1]));
+  EXPECT_EQ(batch.size(), 10u);
+  EXPECT_EQ(std::count(batch.begin(), batch.end(), realtimeId), 0);
+
+  // Events tracked while the batch is in flight wait for its answer, then go out at once.
+  track(12, "late");
+  loop_->runPending();
+  EXPECT_EQ(uploads().size(), 2u);
+  transport_->respond(uploads()[1], kAccepted);
+  transport_->fail(uploads()[0]);  // the real-time upload failed: a later batch carries it
+  TrackingEvent::trackEvent("after", {});
+  loop_->runPending();
+  ASSERT_EQ(uploads().size(), 3u);
+  EXPECT_EQ(idsOf(body(uploads()[2])), pending());
+  EXPECT_EQ(idsOf(body(uploads()[2])).size(), 14u);
+}
+
+TEST_F(TrackerTest, RealtimeFlagSendsTheEventAloneFromTheMainLoop) {
+  const std::vector<std::pair<json, bool>> flags = {
+      {true, true},   {"TRUE", true}, {"tRuE", true},   {false, false},
+      {"yes", false}, {1, false},     {"true ", false}, {nullptr, false}};
+  for (auto& [flag, realtime] : flags) {
+    const std::size_t before = uploads().size();
+    TrackingEvent::trackEvent("rt", json{{"nbRealtime", flag}, {"x", 1}});
+    EXPECT_EQ(uploads().size(), before);
+    loop_->runPending();
+    ASSERT_EQ(uploads().size(), before + (realtime ? 1 : 0)) << flag;
+    if (!realtime) continue;
+    const json sent = body(uploads().back())["events"];
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0]["realtime"], true);
+    EXPECT_EQ(sent[0]["data"].size(), 2u);  // the flag itself stays in the data
+  }
+  EXPECT_EQ(pending().size(), flags.size());
+}
+
+TEST_F(TrackerTest, UnacceptedUploadsKeepRecordsForTheNextBatch) {
+  track(10);
+  loop_->runPending();
+  const std::vector<std::string> ids = pending();
+  using Answer = std::function<void(std::size_t)>;
+  const std::vector<std::pair<Answer, std::string>> failures = {
+      {[&](auto i) { transport_->respond(i, R"({"responseCode":500,"responseText":"boom"})"); },
+       "MMP: boom\n"},
+      {[&](auto i) { transport_->respond(i, "<html>"); }, "MMP: "},
+      {[&](auto i) { transport_->fail(i); }, "MMP: Couldn't connect to server\n"},
+      {[&](auto i) { transport_->respondNothing(i); }, "MMP: Error from request\n"},
+  };
+  for (auto& [answer, line] : failures) {
+    EXPECT_EQ(idsOf(body(uploads().back())), ids);
+    const std::string out = logged([&] { answer(uploads().back()); });
+    EXPECT_EQ(out.rfind("MMP: ----- sync error -----\n" + line, 0), 0u) << out;
+    EXPECT_EQ(pending(), ids);
+    loop_->advance(5.0);  // the next tick retries the same, still oldest, records
+  }
+  EXPECT_EQ(uploads().size(), failures.size() + 1);
+}
+
+TEST_F(TrackerTest, OneTimerAndTheMinimumGapOnAMonotonicClock) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) threads.emplace_back([&] { track(3); });
+  for (auto& thread : threads) thread.join();
+  loop_->runPending();
+  EXPECT_EQ(loop_->timerCount(), 1u);
+  ASSERT_EQ(uploads().size(), 1u);  // the count batch; the others found it in flight
+  transport_->respond(uploads()[0], kAccepted);
+
+  loop_->advance(3.0);
+  track(10);  // a count batch 3 s after the timer start
+  loop_->runPending();
+  transport_->respond(uploads().back(), kAccepted);
+  TrackingEvent::trackEvent("late", {});
+  loop_->advance(2.0);  // tick 2 s after that batch: too early
+  EXPECT_EQ(uploads().size(), 2u);
+  // The wall clock is set back an hour: batches and heartbeats keep their rhythm.
+  clock_->set(clock_->now() - 3600);
+  loop_->advance(5.0);
+  EXPECT_EQ(uploads().size(), 3u);
+  loop_->advance(20.0);
+  EXPECT_EQ(transport_->indexes(kHeartbeat).size(), 1u);
+}
+
+TEST_F(TrackerTest, HeartbeatFollowsTheIntervalTheServiceSets) {
+  TrackingEvent::trackEvent("start", {});
+  loop_->runPending();
+  const double start = clock_->monotonic();
+  auto offsets = [&] {
+    std::vector<double> out;
+    for (auto i : transport_->indexes(kHeartbeat)) out.push_back(transport_->at(i).sentAt - start);
+    return out;
+  };
+  auto answerLast = [&](const std::string& answer) {
+    std::string out;
+    out = logged([&] { transport_->respond(transport_->indexes(kHeartbeat).back(), answer); });
+    return out;
+  };
+  const auto accepted = [](const std::string& data) {
+    return R"({"responseCode":200,"responseText":"OK")" + data + "}";
+  };
+  loop_->advance(25.0);
+  EXPECT_TRUE(offsets().empty());
+  loop_->advance(5.0);
+  EXPECT_EQ(offsets(), std::vector<double>{30.0});
+  EXPECT_EQ(transport_->at(transport_->indexes(kHeartbeat)[0]).json(), json::object());
+
+  EXPECT_EQ(answerLast(accepted(R"(,"data":{"second":60})")), "MMP: Nimbrel ping.......\n");
+  loop_->advance(60.0);
+  answerLast(accepted(""));  // no "data": back to 30 s
+  loop_->advance(30.0);
+  answerLast(accepted(R"(,"data":{"second":12})"));  // 12 s rounds up to the 5 s ticks
+  loop_->advance(15.0);
+  answerLast(accepted(R"(,"data":{"second":-5})"));  // every tick
+  loop_->advance(10.0);
+  EXPECT_EQ(offsets(), (std::vector<double>{30.0, 90.0, 120.0, 135.0, 140.0, 145.0}));
+
+  // Unaccepted answers keep the interval (every tick, from the last accepted one).
+  for (const auto& [answer, line] : std::vector<std::pair<std::string, std::string>>{
+           {accepted(R"(,"data":{})"), "MMP: HeartBeatData: keyNotFound \"second\"\n"},
+           {R"({"responseCode":401,"responseText":"nope","data":{"second":90}})", "MMP: nope\n"},
+       }) {
+    EXPECT_EQ(answerLast(answer), line);
+    loop_->advance(5.0);
+  }
+  EXPECT_EQ(offsets().back(), 155.0);
+}
+
+TEST_F(TrackerTest, NoStoredRowStallsTheQueue) {
+  TrackingEvent::trackEvent("bad\xff\xfename", json{{"v", std::nan("")}});
+  DatabaseHelper::shared().addEvent(EventData("array", "k", 1, "", false, "[1,2]"));
+  DatabaseHelper::shared().addEvent(EventData("garbage", "k\xc3", 2, "", false, "not json"));
+  loop_->runPending();
+  loop_->advance(5.0);
+  ASSERT_EQ(uploads().size(), 1u);
+  const json events = body(uploads()[0])["events"];  // parsed: the body is valid JSON
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[2]["key"], "bad\xEF\xBF\xBD\xEF\xBF\xBDname");
+  for (auto& event : events) EXPECT_EQ(event["data"], json::array());
+  transport_->respond(uploads()[0], kAccepted);
+  EXPECT_TRUE(pending().empty());
+}
+
+}  // namespace
+}  // namespace tavrel_mmp
