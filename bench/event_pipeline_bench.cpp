@@ -184,11 +184,15 @@ Distribution distributionOf(std::vector<double> samples) {
   return {at(0.5), at(0.99), at(0.999), samples.back()};
 }
 
+// Times each call; with a pace, calls start that far apart, as a busy host's events would.
 template <class Call>
-std::vector<double> timeEach(int count, Call call) {
+std::vector<double> timeEach(int count, Call call,
+                             std::chrono::microseconds pace = std::chrono::microseconds(0)) {
   std::vector<double> samples;
   samples.reserve(count);
+  auto next = Clock::now();
   for (int i = 0; i < count; ++i) {
+    if (pace.count() > 0) std::this_thread::sleep_until(next += pace);
     const auto start = Clock::now();
     call(i);
     samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
@@ -220,11 +224,16 @@ int latencyChild(bool serviceUp) {
     return 1;
   }
   constexpr int kWarmUp = 2'000, kMeasured = 20'000;
-  for (int i = 0; i < kWarmUp; ++i) Nimbrel::logEvent("warm_up", kProperties);
-  const auto logged = timeEach(kMeasured, [](int) { Nimbrel::logEvent("purchase", kProperties); });
+  constexpr std::chrono::microseconds kPace(0);
+  timeEach(
+      kWarmUp, [](int) { Nimbrel::logEvent("warm_up", kProperties); }, kPace);
+  const auto logged = timeEach(
+      kMeasured, [](int) { Nimbrel::logEvent("purchase", kProperties); }, kPace);
   BareInsert insert(dir + "/baseline.sqlite3");
-  for (int i = 0; i < kWarmUp; ++i) insert();
-  const auto inserted = timeEach(kMeasured, [&](int) { insert(); });
+  timeEach(
+      kWarmUp, [&](int) { insert(); }, kPace);
+  const auto inserted = timeEach(
+      kMeasured, [&](int) { insert(); }, kPace);
   for (const auto& d : {distributionOf(logged), distributionOf(inserted)}) {
     std::printf("%.3f %.3f %.3f %.3f\n", d.median, d.p99, d.p999, d.max);
   }

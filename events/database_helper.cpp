@@ -3,14 +3,14 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
-#include <memory>
-#include <mutex>
 
 #include "core/logger.h"
 #include "platform/sqlite_database.h"
 #include "tavrel_mmp/platform/clock.h"
 #include "tavrel_mmp/platform/documents_directory.h"
+#include "tavrel_mmp/platform/main_loop.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -32,8 +32,14 @@ constexpr const char* kSelect =
     "SELECT \"id\", \"key\", \"time\", \"sessionId\", \"realtime\", \"data\", \"preEvent\" FROM "
     "\"EventData\" ORDER BY \"time\" ASC, rowid ASC LIMIT ?";
 
-// Most identifiers bound into one DELETE; larger lists are split inside one transaction.
-constexpr std::size_t kMaxDeleteChunk = 50;
+// Identifiers per DELETE, each its own short transaction: an insert waits for one piece at most.
+constexpr std::size_t kDeleteChunk = 10;
+// Pages of write-ahead log after which the main loop checkpoints. Under a steady stream of
+// inserts a checkpoint that runs beside them never quite catches up, so the log is not started
+// over and keeps growing; past the second mark the checkpoint waits for a gap between inserts,
+// finishes and truncates the log.
+constexpr int kCheckpointPages = 1000;
+constexpr int kTruncatingCheckpointPages = 20'000;
 
 std::string columnText(sqlite3_stmt* statement, int column) {
   const unsigned char* text = sqlite3_column_text(statement, column);
@@ -53,40 +59,100 @@ std::optional<std::string> documentsDatabasePath() {
   return *directory + kFileName;
 }
 
+sqlite3_stmt* prepare(sqlite3* db, const std::string& sql) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
+      SQLITE_OK) {
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
+  return statement;
+}
+
 }  // namespace
 
-// Prepared once for the connection's life; the helper's mutex covers one statement's
-// bind/step/reset.
-struct DatabaseHelper::Statements {
+// One connection and the statements prepared on it, used under its owner's mutex.
+struct DatabaseHelper::Connection {
+  sqlite3* db = nullptr;
   sqlite3_stmt* insert = nullptr;
   sqlite3_stmt* select = nullptr;
-  sqlite3_stmt* begin = nullptr;
-  sqlite3_stmt* commit = nullptr;
-  sqlite3_stmt* rollback = nullptr;
   std::map<std::size_t, sqlite3_stmt*> deletes;  // by number of identifiers
 
-  sqlite3_stmt* deleteFor(sqlite3* db, std::size_t count) {
-    auto found = deletes.find(count);
-    if (found != deletes.end()) return found->second;
+  explicit Connection(sqlite3* connection) : db(connection) {}
+  ~Connection() {
+    sqlite3_finalize(insert);
+    sqlite3_finalize(select);
+    for (auto& [count, statement] : deletes) sqlite3_finalize(statement);
+    sqlite3_close(db);
+  }
+
+  sqlite3_stmt* deleteFor(std::size_t count) {
+    if (auto found = deletes.find(count); found != deletes.end()) return found->second;
     std::string sql = "DELETE FROM \"EventData\" WHERE \"id\" IN (";
     for (std::size_t i = 0; i < count; ++i) sql += i == 0 ? "?" : ",?";
-    sql += ")";
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
-        SQLITE_OK) {
-      sqlite3_finalize(statement);
-      return nullptr;
-    }
-    deletes.emplace(count, statement);
+    sqlite3_stmt* statement = prepare(db, sql + ")");
+    if (statement != nullptr) deletes.emplace(count, statement);
     return statement;
   }
 
-  ~Statements() {
-    for (sqlite3_stmt* statement : {insert, select, begin, commit, rollback}) {
-      sqlite3_finalize(statement);
+  std::optional<EventList> read(int limit) {
+    if (select == nullptr) select = prepare(db, kSelect);
+    if (select == nullptr) return std::nullopt;
+    EventList events;
+    sqlite3_bind_int(select, 1, limit > 0 ? limit : 10);
+    int rc;
+    while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
+      events.push_back(std::make_shared<EventData>(
+          columnText(select, 0), columnText(select, 1), sqlite3_column_int64(select, 2),
+          columnText(select, 3), sqlite3_column_int64(select, 4) != 0, columnText(select, 5),
+          columnText(select, 6)));
     }
-    for (auto& [count, statement] : deletes) sqlite3_finalize(statement);
+    sqlite3_reset(select);
+    if (rc != SQLITE_DONE) return std::nullopt;
+    return events;
   }
+};
+
+// Moves the write-ahead log into the database file from the main loop, on a connection of its
+// own, so that no insert ever pays for it. Shared with the tasks it posts, so it outlives a
+// store destroyed meanwhile.
+class DatabaseHelper::Checkpointer : public std::enable_shared_from_this<Checkpointer> {
+ public:
+  explicit Checkpointer(std::string path) : path_(std::move(path)) {}
+  ~Checkpointer() { sqlite3_close(db_); }
+
+  // Called from the writing connection's commit hook; only hands the work over.
+  static int onCommit(void* self, sqlite3*, const char*, int pages) {
+    auto* checkpointer = static_cast<Checkpointer*>(self);
+    if (pages >= kCheckpointPages && !checkpointer->requested_.exchange(true)) {
+      const int mode = pages >= kTruncatingCheckpointPages ? SQLITE_CHECKPOINT_TRUNCATE
+                                                           : SQLITE_CHECKPOINT_PASSIVE;
+      platform::mainLoop().post(
+          [keep = checkpointer->shared_from_this(), mode] { keep->run(mode); });
+    }
+    return SQLITE_OK;
+  }
+
+ private:
+  void run(int mode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requested_.store(false);
+    if (db_ == nullptr) {
+      if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW,
+                          nullptr) != SQLITE_OK) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        return;
+      }
+      sqlite3_busy_timeout(db_, 5000);
+    }
+    sqlite3_wal_checkpoint_v2(db_, nullptr, mode, nullptr, nullptr);
+  }
+
+  const std::string path_;
+  std::mutex mutex_;
+  sqlite3* db_ = nullptr;
+  std::atomic<bool> requested_{false};
 };
 
 DatabaseHelper& DatabaseHelper::shared() {
@@ -95,21 +161,18 @@ DatabaseHelper& DatabaseHelper::shared() {
   return *instance;
 }
 
-DatabaseHelper::DatabaseHelper() : atDocuments_(true), statements_(std::make_unique<Statements>()) {
+DatabaseHelper::DatabaseHelper() : atDocuments_(true) {
   std::lock_guard<std::mutex> lock(mutex_);
   openIfDueLocked();
 }
 
 DatabaseHelper::DatabaseHelper(std::optional<std::string> path)
-    : atDocuments_(false), path_(std::move(path)), statements_(std::make_unique<Statements>()) {
+    : atDocuments_(false), path_(std::move(path)) {
   std::lock_guard<std::mutex> lock(mutex_);
   openIfDueLocked();
 }
 
-DatabaseHelper::~DatabaseHelper() {
-  statements_.reset();
-  if (dbQueue_ != nullptr) sqlite3_close(dbQueue_);
-}
+DatabaseHelper::~DatabaseHelper() = default;
 
 bool DatabaseHelper::isUsable() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -117,7 +180,7 @@ bool DatabaseHelper::isUsable() {
 }
 
 bool DatabaseHelper::openIfDueLocked() {
-  if (dbQueue_ != nullptr) return true;
+  if (writer_) return true;
   const double now = platform::clock().monotonic();
   if (lastAttempt_ && now - *lastAttempt_ < kReopenIntervalSeconds && now >= *lastAttempt_) {
     return false;
@@ -126,41 +189,39 @@ bool DatabaseHelper::openIfDueLocked() {
   const std::optional<std::string> path = atDocuments_ ? documentsDatabasePath() : path_;
   if (!path) return false;  // nowhere to put the file yet
   initDb(*path);
-  if (dbQueue_ != nullptr) createTable();
-  if (dbQueue_ != nullptr) writeQueuedLocked();
-  return dbQueue_ != nullptr;
+  if (writer_) createTable();
+  if (writer_) writeQueuedLocked();
+  return writer_ != nullptr;
 }
 
 void DatabaseHelper::initDb(const std::string& path) {
   std::string failure;
-  dbQueue_ = platform::openPrivateDatabase(path, failure);
-  if (dbQueue_ == nullptr) Logger::log("Cannot open the event store " + path + ": " + failure);
+  sqlite3* db = platform::openPrivateDatabase(path, failure);
+  if (db == nullptr) {
+    Logger::log("Cannot open the event store " + path + ": " + failure);
+    return;
+  }
+  writer_ = std::make_unique<Connection>(db);
+  openedPath_ = path;
+  checkpointer_ = std::make_shared<Checkpointer>(path);
+  sqlite3_wal_hook(db, &Checkpointer::onCommit, checkpointer_.get());
 }
 
 void DatabaseHelper::createTable() {
   // Fails on every start after the first, because the table exists; that is expected.
-  sqlite3_exec(dbQueue_, kCreateTable, nullptr, nullptr, nullptr);
-  sqlite3_exec(dbQueue_, kCreateIndex, nullptr, nullptr, nullptr);
-
-  Statements& s = *statements_;
-  const auto prepare = [this](const char* sql, sqlite3_stmt** out) {
-    return sqlite3_prepare_v3(dbQueue_, sql, -1, SQLITE_PREPARE_PERSISTENT, out, nullptr) ==
-           SQLITE_OK;
-  };
-  const bool prepared = prepare(kInsert, &s.insert) && prepare(kSelect, &s.select) &&
-                        prepare("BEGIN IMMEDIATE", &s.begin) && prepare("COMMIT", &s.commit) &&
-                        prepare("ROLLBACK", &s.rollback);
-  if (!prepared) {
+  sqlite3_exec(writer_->db, kCreateTable, nullptr, nullptr, nullptr);
+  sqlite3_exec(writer_->db, kCreateIndex, nullptr, nullptr, nullptr);
+  writer_->insert = prepare(writer_->db, kInsert);
+  if (writer_->insert == nullptr) {
     // A table of another shape under the same name: nothing can be stored or read.
-    Logger::log(std::string("The event store cannot be used: ") + sqlite3_errmsg(dbQueue_));
-    statements_ = std::make_unique<Statements>();
-    sqlite3_close(dbQueue_);
-    dbQueue_ = nullptr;
+    Logger::log(std::string("The event store cannot be used: ") + sqlite3_errmsg(writer_->db));
+    sqlite3_wal_hook(writer_->db, nullptr, nullptr);
+    writer_.reset();
   }
 }
 
 bool DatabaseHelper::insertLocked(const EventData& event, std::string& failure) {
-  sqlite3_stmt* insert = statements_->insert;
+  sqlite3_stmt* insert = writer_->insert;
   int rc = bindText(insert, 1, event.id);
   if (rc == SQLITE_OK) rc = bindText(insert, 2, event.key);
   if (rc == SQLITE_OK) rc = sqlite3_bind_int64(insert, 3, event.time);
@@ -170,7 +231,7 @@ bool DatabaseHelper::insertLocked(const EventData& event, std::string& failure) 
   if (rc == SQLITE_OK) rc = bindText(insert, 7, event.preEvent);
   // A single INSERT in autocommit mode is its own write transaction.
   if (rc == SQLITE_OK) rc = sqlite3_step(insert);
-  if (rc != SQLITE_DONE) failure = sqlite3_errmsg(dbQueue_);
+  if (rc != SQLITE_DONE) failure = sqlite3_errmsg(writer_->db);
   sqlite3_reset(insert);
   sqlite3_clear_bindings(insert);
   return rc == SQLITE_DONE;
@@ -179,100 +240,82 @@ bool DatabaseHelper::insertLocked(const EventData& event, std::string& failure) 
 // Events recorded while the file could not be opened, written in their order in one transaction.
 void DatabaseHelper::writeQueuedLocked() {
   if (queued_.empty()) return;
-  sqlite3_exec(dbQueue_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  std::size_t written = 0;
+  sqlite3_exec(writer_->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
   for (const EventData& event : queued_) {
     std::string failure;
     if (!insertLocked(event, failure)) Logger::log(failure);
-    ++written;
   }
-  sqlite3_exec(dbQueue_, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_exec(writer_->db, "COMMIT", nullptr, nullptr, nullptr);
+  Logger::log("Wrote " + std::to_string(queued_.size()) +
+              " events kept in memory to the event store");
   queued_.clear();
-  Logger::log("Wrote " + std::to_string(written) + " events kept in memory to the event store");
 }
 
 void DatabaseHelper::addEvent(const EventData& event) {
   std::string failure;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!openIfDueLocked()) {
+    if (openIfDueLocked()) {
+      insertLocked(event, failure);
+    } else {
       if (queued_.size() >= kMemoryQueueLimit) {
         queued_.pop_front();
         failure = "The event store is unavailable and " + std::to_string(kMemoryQueueLimit) +
                   " events wait in memory; the oldest was dropped";
       }
       queued_.push_back(event);
-    } else {
-      insertLocked(event, failure);
     }
   }
   if (!failure.empty()) Logger::log(failure);
 }
 
+// The reading connection, opened on the writer's file once that is open; null while it cannot
+// be (reads then go through the writer).
+DatabaseHelper::Connection* DatabaseHelper::readerLocked() {
+  if (!reader_ && openedPath_) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(openedPath_->c_str(), &db,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) == SQLITE_OK) {
+      sqlite3_busy_timeout(db, 5000);
+      reader_ = std::make_unique<Connection>(db);
+    } else {
+      sqlite3_close(db);
+    }
+  }
+  return reader_.get();
+}
+
 std::optional<EventList> DatabaseHelper::getEvents(int limit) {
-  EventList events;
-  bool failed = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!openIfDueLocked()) return std::nullopt;
-    sqlite3_stmt* select = statements_->select;
-    sqlite3_bind_int(select, 1, limit > 0 ? limit : 10);
-    for (;;) {
-      const int rc = sqlite3_step(select);
-      if (rc == SQLITE_DONE) break;
-      if (rc != SQLITE_ROW) {
-        failed = true;
-        break;
-      }
-      events.push_back(std::make_shared<EventData>(
-          columnText(select, 0), columnText(select, 1), sqlite3_column_int64(select, 2),
-          columnText(select, 3), sqlite3_column_int64(select, 4) != 0, columnText(select, 5),
-          columnText(select, 6)));
-    }
-    sqlite3_reset(select);
   }
-  if (failed) return std::nullopt;
-  return events;
+  {
+    std::lock_guard<std::mutex> lock(readerMutex_);
+    if (Connection* reader = readerLocked()) return reader->read(limit);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  return writer_ ? writer_->read(limit) : std::nullopt;
 }
 
 void DatabaseHelper::removeEvents(const EventList& events) {
-  if (events.empty()) return;
   std::string failure;
-  {
+  for (std::size_t first = 0; first < events.size() && failure.empty(); first += kDeleteChunk) {
+    const std::size_t count = std::min(kDeleteChunk, events.size() - first);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!openIfDueLocked()) return;
-    Statements& s = *statements_;
-    const bool chunked = events.size() > kMaxDeleteChunk;
-    const auto run = [](sqlite3_stmt* statement) {
-      const int rc = sqlite3_step(statement);
-      sqlite3_reset(statement);
-      return rc;
-    };
-    int rc = chunked ? run(s.begin) : SQLITE_DONE;
-    for (std::size_t first = 0; rc == SQLITE_DONE && first < events.size();
-         first += kMaxDeleteChunk) {
-      const std::size_t count = std::min(kMaxDeleteChunk, events.size() - first);
-      sqlite3_stmt* statement = s.deleteFor(dbQueue_, count);
-      if (statement == nullptr) {
-        rc = SQLITE_ERROR;
-        break;
-      }
-      for (std::size_t i = 0; rc == SQLITE_DONE && i < count; ++i) {
-        if (bindText(statement, static_cast<int>(i + 1), events[first + i]->id) != SQLITE_OK) {
-          rc = SQLITE_ERROR;
-        }
-      }
-      if (rc == SQLITE_DONE) rc = sqlite3_step(statement);
-      if (rc != SQLITE_DONE) failure = sqlite3_errmsg(dbQueue_);
+    sqlite3_stmt* statement = writer_->deleteFor(count);
+    int rc = statement != nullptr ? SQLITE_OK : SQLITE_ERROR;
+    for (std::size_t i = 0; rc == SQLITE_OK && i < count; ++i) {
+      rc = bindText(statement, static_cast<int>(i + 1), events[first + i]->id);
+    }
+    if (rc == SQLITE_OK) rc = sqlite3_step(statement);
+    if (rc != SQLITE_DONE) failure = sqlite3_errmsg(writer_->db);
+    if (statement != nullptr) {
       sqlite3_reset(statement);
       sqlite3_clear_bindings(statement);
     }
-    if (chunked && rc == SQLITE_DONE) {
-      rc = run(s.commit);
-      if (rc != SQLITE_DONE) failure = sqlite3_errmsg(dbQueue_);
-    }
-    if (chunked && rc != SQLITE_DONE && sqlite3_get_autocommit(dbQueue_) == 0) run(s.rollback);
-    if (rc != SQLITE_DONE && failure.empty()) failure = sqlite3_errmsg(dbQueue_);
   }
   if (!failure.empty()) Logger::log("Error removing records: " + failure);
 }

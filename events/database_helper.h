@@ -13,6 +13,10 @@ struct sqlite3;
 namespace tavrel_mmp {
 
 // The local event store: one SQLite file "<documents>/tavrel_mmp_1.sqlite3", table "EventData".
+//
+// Recording threads insert through one connection; batches are read through a second one, so
+// a read never holds up an insert; deletions go in small pieces so an insert waits for at most
+// one of them. The write-ahead log is moved into the file on the main loop, never by an insert.
 // When the file cannot be opened (a transient failure, a missing documents directory), opening
 // is tried again at later uses, at most once a second; events recorded meanwhile wait in a
 // bounded memory queue and are written when the file opens.
@@ -21,8 +25,8 @@ class DatabaseHelper {
   // The store at the documents directory, opened on first use; never destroyed.
   static DatabaseHelper& shared();
 
-  // A store at `path` (none: nowhere to put it until a later attempt finds one). The shared
-  // store reads the documents directory again at each attempt.
+  // A store at `path` (none: nowhere to put it). The shared store reads the documents directory
+  // again at each attempt.
   explicit DatabaseHelper(std::optional<std::string> path);
   ~DatabaseHelper();
   DatabaseHelper(const DatabaseHelper&) = delete;
@@ -42,20 +46,26 @@ class DatabaseHelper {
 
  private:
   DatabaseHelper();  // the shared store
+  struct Connection;
+  class Checkpointer;
+
   bool openIfDueLocked();
   void initDb(const std::string& path);
   void createTable();
   void writeQueuedLocked();
   bool insertLocked(const EventData& event, std::string& failure);
+  Connection* readerLocked();
 
-  struct Statements;
   const bool atDocuments_;
   const std::optional<std::string> path_;
-  std::mutex mutex_;  // the connection, its prepared statements and the memory queue
-  sqlite3* dbQueue_ = nullptr;
-  std::unique_ptr<Statements> statements_;
+  std::mutex mutex_;  // the writing connection and the memory queue
+  std::unique_ptr<Connection> writer_;
+  std::optional<std::string> openedPath_;
   std::optional<double> lastAttempt_;  // monotonic seconds
   std::deque<EventData> queued_;
+  std::mutex readerMutex_;
+  std::unique_ptr<Connection> reader_;
+  std::shared_ptr<Checkpointer> checkpointer_;
 };
 
 }  // namespace tavrel_mmp

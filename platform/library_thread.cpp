@@ -4,11 +4,19 @@
 #include <openssl/crypto.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <system_error>
 
 namespace tavrel_mmp::platform {
+namespace {
+
+constexpr int kBackgroundNice = 10;
+
+}  // namespace
 
 void ensureProcessSetup() {
   static std::once_flag once;
@@ -32,7 +40,11 @@ bool startLibraryThread(std::function<void()> body) {
   pthread_sigmask(SIG_SETMASK, &blocked, &previous);
   bool started = true;
   try {
-    std::thread(std::move(body)).detach();
+    std::thread([body = std::move(body)] {
+      // Background work yields to the host's threads when the cores are busy.
+      ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kBackgroundNice);
+      body();
+    }).detach();
   } catch (const std::system_error&) {
     started = false;
   }

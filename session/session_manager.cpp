@@ -10,6 +10,7 @@
 #include "session/session_start.h"
 #include "session/storage_helper.h"
 #include "tavrel_mmp/platform/bundle_info.h"
+#include "tavrel_mmp/platform/main_loop.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -67,6 +68,20 @@ void authCompletion(std::optional<std::vector<std::uint8_t>> body, std::optional
   SessionStart::begin(*auth);
 }
 
+void sendAuthentication(const std::string& partnerCode) {
+  try {
+    PropertyDictionary body = {
+        {"partnerCode", partnerCode},
+        {"appId", platform::bundleInfo().bundleIdentifier().value_or("")},
+        {"deviceId", StorageHelper::shared().getDeviceId()},
+    };
+    HttpClient::shared().post("/public/partner/auth", body, &authCompletion);
+  } catch (...) {
+    finishAuthentication();
+    throw;
+  }
+}
+
 }  // namespace
 
 std::string SessionManager::baseUrl() {
@@ -94,13 +109,10 @@ void SessionManager::authWithBaseUrl(const std::string& partnerCode, const std::
     Logger::log("Authentication already in flight; waiting for its answer");
     return;
   }
+  // Built and sent on the main loop: the device identifier may have to wait for the settings
+  // file to be read, which the host's thread must not.
   try {
-    PropertyDictionary body = {
-        {"partnerCode", partnerCode},
-        {"appId", platform::bundleInfo().bundleIdentifier().value_or("")},
-        {"deviceId", StorageHelper::shared().getDeviceId()},
-    };
-    HttpClient::shared().post("/public/partner/auth", body, &authCompletion);
+    platform::mainLoop().post([partnerCode] { sendAuthentication(partnerCode); });
   } catch (...) {
     finishAuthentication();  // a request that never left must not block every later one
     throw;

@@ -25,9 +25,7 @@ TEST(Concurrency, EightThreadsLoggingLoseNothingAndSendNothingTwice) {
   auto time = testing::installManualTime();
   tools::LocalService service;
   ASSERT_TRUE(service.start());
-  Nimbrel::intSDK("CONC", tools::makeAppSecret(service.baseUrl(), "CONC"),
-                  std::make_shared<NimbrelOptions>());
-  ASSERT_TRUE(testing::waitUntil([] { return StorageHelper::shared().getAuthData().has_value(); }));
+  ASSERT_TRUE(testing::startAndAuthenticate("CONC", service.baseUrl()));
 
   std::atomic<bool> logging{true};
   std::thread mainThread([&] {

@@ -28,18 +28,7 @@ class PipelineEndToEnd : public ::testing::Test {
     ASSERT_TRUE(service_.start());
   }
 
-  void startSdk() {
-    Nimbrel::intSDK("E2E", tools::makeAppSecret(service_.baseUrl(), "E2E"),
-                    std::make_shared<NimbrelOptions>());
-  }
-  // Waits for the session and for the session start that follows it.
-  bool authenticated() {
-    return testing::waitUntil([] {
-             auto auth = StorageHelper::shared().getAuthData();
-             return auth && auth->data;
-           }) &&
-           testing::curlTransport().waitIdle();
-  }
+  bool startAndAuthenticate() { return testing::startAndAuthenticate("E2E", service_.baseUrl()); }
   // Ticks until every pending event is accepted (or a bounded number of ticks passed).
   void drain() {
     for (int i = 0; i < 40 && testing::pendingEventCount() > 0; ++i) {
@@ -58,8 +47,7 @@ class PipelineEndToEnd : public ::testing::Test {
 };
 
 TEST_F(PipelineEndToEnd, HostEventsArriveWithSessionShapeAndChain) {
-  startSdk();
-  ASSERT_TRUE(authenticated());
+  ASSERT_TRUE(startAndAuthenticate());
   const std::string sessionId = StorageHelper::shared().getAuthData()->data->sessionId;
 
   const std::size_t before = testing::pendingEventCount();
@@ -92,12 +80,16 @@ TEST_F(PipelineEndToEnd, RefusedAuthenticationIsRetriedByTheNextEvent) {
       bytes(R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"old","token":"old",)"
             R"("sessionExpireTimeInSeconds":1}})"));
   service_.setAuthRefusal(401);
-  startSdk();
+  Nimbrel::intSDK("E2E", tools::makeAppSecret(service_.baseUrl(), "E2E"),
+                  std::make_shared<NimbrelOptions>());
+  time_.loop->runPending();
   ASSERT_TRUE(testing::waitUntil([] { return !StorageHelper::shared().getAuthData(); }));
 
   service_.setAuthRefusal(std::nullopt);
   Nimbrel::logEvent("after_refusal", PropertyDictionary{{"n", 1}});
-  ASSERT_TRUE(authenticated());
+  time_.loop->runPending();
+  ASSERT_TRUE(testing::waitUntil([] { return StorageHelper::shared().getAuthData().has_value(); }));
+  ASSERT_TRUE(testing::curlTransport().waitIdle());
   EXPECT_EQ(service_.requests("/public/partner/auth").size(), 2u);
   testing::tickAndSettle(*time_.loop);
   // Recorded without a session, uploaded with the one stored by then.
@@ -110,8 +102,7 @@ TEST_F(PipelineEndToEnd, RefusedAuthenticationIsRetriedByTheNextEvent) {
 }
 
 TEST_F(PipelineEndToEnd, NothingIsLostWhileTheServiceFails) {
-  startSdk();
-  ASSERT_TRUE(authenticated());
+  ASSERT_TRUE(startAndAuthenticate());
   using Kind = tools::Fault::Kind;
   std::vector<tools::Fault> faults(4);
   faults[0].kind = Kind::responseCode;
@@ -147,8 +138,7 @@ TEST_F(PipelineEndToEnd, NothingIsLostWhileTheServiceFails) {
 }
 
 TEST_F(PipelineEndToEnd, HeartbeatReachesTheServiceWithTheToken) {
-  startSdk();
-  ASSERT_TRUE(authenticated());
+  ASSERT_TRUE(startAndAuthenticate());
   service_.setHeartbeatData(nlohmann::json{{"second", 12}});
   Nimbrel::logEvent("starts_the_timer", std::nullopt);
   for (int tick = 0; tick < 6; ++tick) testing::tickAndSettle(*time_.loop);

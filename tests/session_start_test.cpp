@@ -51,17 +51,13 @@ TEST(SessionStartEndToEnd, FirstAndLaterStartsReportDeviceFirstOpenAndDeepLinks)
   testing::TempDir dir;
   testing::installIsolatedPlatform(dir.path());
   auto time = testing::installManualTime();
-  auto& transport = testing::installCurlTransport();
+  testing::installCurlTransport();
   tools::LocalService service;
   ASSERT_TRUE(service.start());
   service.setVerifyData(json{{"deeplink", "app://deferred"}});
   auto received = std::make_shared<Received>();
   Nimbrel::handleDeeplink([received](const std::string& link) { (*received)(link); });
-  const auto start = [&] {
-    Nimbrel::intSDK("P", tools::makeAppSecret(service.baseUrl(), "P"),
-                    std::make_shared<NimbrelOptions>());
-    ASSERT_TRUE(transport.waitIdle());
-  };
+  const auto start = [&] { ASSERT_TRUE(testing::startAndAuthenticate("P", service.baseUrl())); };
   const auto sessionLinks = [&] {
     std::vector<std::string> out;
     for (auto& request : service.requests("/partner/session-deeplink"))
@@ -195,6 +191,8 @@ TEST_F(DeepLinkTest, ALostVerificationAnswerIsAskedForAgainAFewTimes) {
   storage_.saveAppSecret("S");
   const auto authenticate = [&] {
     SessionManager::authWithBaseUrl("P", "S", "http://service.test");
+    loop_->runPending();
+    ASSERT_FALSE(transport_->indexes("/public/partner/auth").empty());
     transport_->respond(transport_->indexes("/public/partner/auth").back(), kGranted);
   };
   for (int start = 0; start < 5; ++start) {

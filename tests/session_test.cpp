@@ -9,6 +9,7 @@
 #include "support/sha256_hex.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/nimbrel.h"
+#include "tavrel_mmp/platform/main_loop.h"
 #include "tavrel_mmp/platform/manual_loop.h"
 #include "tavrel_mmp/platform/preferences_store.h"
 
@@ -21,10 +22,19 @@ constexpr const char* kGranted =
     R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"S1","token":"TOKEN-1",)"
     R"("sessionExpireTimeInSeconds":3600,"deeplinkExpired":7}})";
 
+// Runs posted work at once on the posting thread, so a request built on the main loop has been
+// handed to the transport when the call that asked for it returns.
+class InlineMainLoop : public platform::MainLoop {
+ public:
+  void post(std::function<void()> task) override { task(); }
+  void scheduleRepeating(double, std::function<void()>) override {}
+};
+
 class SessionManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     testing::installIsolatedPlatform(dir_.path(), "com.tavrel.app");
+    platform::installMainLoop(std::make_shared<InlineMainLoop>());
     platform::installHttpTransport(transport_);
     platform::installClock(clock_);
     SessionManager::setBaseUrl("");

@@ -128,12 +128,17 @@ TEST_F(StorageTest, DeviceIdIsCreatedOnceAndRetriedWhileEmpty) {
 }
 
 TEST_F(StorageTest, TwoProcessesKeepEachOthersChangesAndKindsSurvive) {
+  // Changes reach the file behind the caller's back; flush() waits until they did.
   auto first = reopen();
   auto second = platform::makeSqlitePreferencesStore(prefsPath());
   first->setText("a", "1");
+  EXPECT_TRUE(first->flush());
   second->setBytes("b", {0x00, 0xFF});
+  EXPECT_TRUE(second->flush());
   first->setText("c", "3");
+  EXPECT_TRUE(first->flush());
   second->remove("c");
+  EXPECT_TRUE(second->flush());
   auto third = reopen();
   EXPECT_EQ(third->value("a"), std::optional<platform::PreferenceValue>("1"));
   EXPECT_EQ(third->value("b"),
@@ -146,6 +151,7 @@ TEST_F(StorageTest, TwoProcessesKeepEachOthersChangesAndKindsSurvive) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   auto nested = platform::makeSqlitePreferencesStore(dir_.path() + "/new/prefs.sqlite3");
   nested->setText("k", "v");
+  EXPECT_TRUE(nested->flush());
   ASSERT_EQ(::stat((dir_.path() + "/new").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
@@ -169,7 +175,9 @@ class OpenFilesExhausted {
 };
 
 TEST_F(StorageTest, AFileThatCannotBeReadIsNeverWrittenOverAndIsReadLater) {
-  reopen()->setText("MMP_PartnerCode", "P1");
+  auto earlier = reopen();
+  earlier->setText("MMP_PartnerCode", "P1");
+  ASSERT_TRUE(earlier->flush());
   auto store = reopen();
   {
     OpenFilesExhausted exhausted;
@@ -190,6 +198,7 @@ TEST_F(StorageTest, DamagedFileIsKeptAsideAndASymlinkIsNeverFollowed) {
   auto store = reopen();
   EXPECT_FALSE(store->value("MMP_PartnerCode"));
   store->setText("MMP_PartnerCode", "P2");
+  ASSERT_TRUE(store->flush());
   EXPECT_EQ(reopen()->value("MMP_PartnerCode"), std::optional<platform::PreferenceValue>("P2"));
   int asideCount = 0;
   for (const auto& entry : fs::directory_iterator(dir_.path())) {

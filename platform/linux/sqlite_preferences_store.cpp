@@ -1,10 +1,17 @@
-// The Linux preferences store: a table "Preferences" in a SQLite file of its own.
+// The Linux preferences store: a table "Preferences" in a SQLite file of its own. Values live in
+// memory; opening, reading and writing the file happen on a library thread, so a change costs
+// the caller a map update and a wake-up, never a disk write.
 #include <sqlite3.h>
 
+#include <condition_variable>
+#include <cstdlib>
 #include <map>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "core/logger.h"
+#include "platform/library_thread.h"
 #include "platform/sqlite_database.h"
 #include "tavrel_mmp/platform/preferences_store.h"
 
@@ -21,7 +28,8 @@ constexpr const char* kDelete = "DELETE FROM \"Preferences\" WHERE \"key\" = ?";
 constexpr int kText = 0;
 constexpr int kBytes = 1;
 
-using Change = std::optional<PreferenceValue>;  // none: removed
+using Entries = std::map<std::string, PreferenceValue>;
+using Changes = std::map<std::string, std::optional<PreferenceValue>>;  // none: removed
 
 struct Statement {
   sqlite3_stmt* handle = nullptr;
@@ -31,59 +39,165 @@ struct Statement {
   Statement& operator=(const Statement&) = delete;
 };
 
-class SqlitePreferencesStore : public PreferencesStore {
- public:
-  explicit SqlitePreferencesStore(std::string path) : path_(std::move(path)) {}
-  ~SqlitePreferencesStore() override { sqlite3_close(db_); }
+bool readAll(sqlite3* db, Entries& out, std::string& failure) {
+  if (sqlite3_exec(db, kCreate, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    failure = sqlite3_errmsg(db);
+    return false;
+  }
+  Statement select(db, kSelectAll);
+  int rc;
+  while ((rc = sqlite3_step(select.handle)) == SQLITE_ROW) {
+    const auto* key = reinterpret_cast<const char*>(sqlite3_column_text(select.handle, 0));
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(select.handle, 2));
+    const auto size = data ? static_cast<std::size_t>(sqlite3_column_bytes(select.handle, 2)) : 0;
+    if (key == nullptr) continue;
+    if (sqlite3_column_int(select.handle, 1) == kBytes) {
+      out[key] = std::vector<std::uint8_t>(data, data + size);
+    } else {
+      out[key] = std::string(data, size);
+    }
+  }
+  if (rc == SQLITE_DONE) return true;
+  failure = sqlite3_errmsg(db);
+  return false;
+}
 
-  std::optional<PreferenceValue> value(const std::string& key) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    openLocked();
+// Writes the changes in one transaction.
+bool writeAll(sqlite3* db, const Changes& changes, std::string& failure) {
+  bool ok = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+  {
+    Statement upsert(db, kUpsert);
+    Statement erase(db, kDelete);
+    for (auto it = changes.begin(); ok && it != changes.end(); ++it) {
+      const auto& [key, value] = *it;
+      sqlite3_stmt* statement = value ? upsert.handle : erase.handle;
+      sqlite3_reset(statement);
+      sqlite3_bind_text64(statement, 1, key.data(), key.size(), SQLITE_STATIC, SQLITE_UTF8);
+      if (const auto* text = value ? std::get_if<std::string>(&*value) : nullptr) {
+        sqlite3_bind_int(statement, 2, kText);
+        sqlite3_bind_blob64(statement, 3, text->data(), text->size(), SQLITE_STATIC);
+      } else if (value) {
+        const auto& bytes = std::get<std::vector<std::uint8_t>>(*value);
+        sqlite3_bind_int(statement, 2, kBytes);
+        sqlite3_bind_blob64(statement, 3, bytes.data(), bytes.size(), SQLITE_STATIC);
+      }
+      ok = sqlite3_step(statement) == SQLITE_DONE;
+    }
+  }
+  if (ok) ok = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!ok) {
+    failure = sqlite3_errmsg(db);
+    if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  return ok;
+}
+
+// Shared by the store and its worker thread, so the worker never outlives what it works on.
+// Callers see only memory; the worker runs passes: open and read the file unless that is done
+// (nothing is latched when it fails), then write every change not yet written.
+class Core : public std::enable_shared_from_this<Core> {
+ public:
+  explicit Core(std::string path) : path_(std::move(path)) {}
+  ~Core() { sqlite3_close(db_); }
+
+  std::optional<PreferenceValue> value(const std::string& key) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // A file not read yet (or that could not be read last time) is tried now.
+    if (!loaded_ && !path_.empty()) awaitPassLocked(lock, false);
     const auto found = entries_.find(key);
     if (found == entries_.end()) return std::nullopt;
     return found->second;
   }
 
-  void setText(const std::string& key, const std::string& value) override { change(key, value); }
-  void setBytes(const std::string& key, const std::vector<std::uint8_t>& value) override {
-    change(key, value);
-  }
-  void remove(const std::string& key) override { change(key, std::nullopt); }
-
-  bool flush() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    openLocked();
-    if (db_ == nullptr) return false;
-    if (!writeUnsavedLocked()) return false;
-    // Moves the write-ahead log into the database file with both synced.
-    const int rc =
-        sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_FULL, nullptr, nullptr);
-    return rc == SQLITE_OK;
-  }
-
- private:
-  void change(const std::string& key, Change value) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    openLocked();
+  void change(const std::string& key, std::optional<PreferenceValue> value) {
+    std::unique_lock<std::mutex> lock(mutex_);
     if (value) {
       entries_[key] = *value;
     } else {
       entries_.erase(key);
     }
     unsaved_[key] = std::move(value);
-    if (db_ != nullptr) writeUnsavedLocked();
+    if (path_.empty()) return;
+    changed_ = true;
+    if (!wakeWorkerLocked()) runPassUnlocked(lock);
   }
 
-  // Opens and reads the file unless that is done; on failure nothing is latched.
-  void openLocked() {
-    if (db_ != nullptr || path_.empty()) return;
+  bool flush() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (path_.empty()) return false;
+    awaitPassLocked(lock, true);
+    return loaded_ && unsaved_.empty() && lastCheckpointOk_;
+  }
+
+  void stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    wake_.notify_all();
+  }
+
+ private:
+  // Asks for a pass and waits until one that started after the request has finished.
+  void awaitPassLocked(std::unique_lock<std::mutex>& lock, bool checkpoint) {
+    requested_ = true;
+    checkpointRequested_ = checkpointRequested_ || checkpoint;
+    const std::uint64_t start = passesStarted_;
+    if (!wakeWorkerLocked()) return runPassUnlocked(lock);
+    done_.wait(lock, [&] { return passesFinished_ > start; });
+  }
+
+  // False when there is no worker and none can be started.
+  bool wakeWorkerLocked() {
+    if (!workerRunning_) {
+      workerRunning_ = startLibraryThread([self = shared_from_this()] { self->work(); });
+    }
+    if (workerRunning_) wake_.notify_all();
+    return workerRunning_;
+  }
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return requested_ || changed_ || stopping_; });
+      if (!requested_ && !changed_) return;  // stopping, and everything is written
+      runPassUnlocked(lock);
+      // A store being destroyed stops once its changes are written or cannot be.
+      if (stopping_ && (unsaved_.empty() || db_ == nullptr)) return;
+    }
+  }
+
+  // One pass; called with the lock held, releases it around the file work. Passes never
+  // overlap (a caller runs one itself only when no worker thread could be started).
+  void runPassUnlocked(std::unique_lock<std::mutex>& lock) {
+    done_.wait(lock, [this] { return !passRunning_; });
+    passRunning_ = true;
+    ++passesStarted_;
+    requested_ = changed_ = false;
+    const bool checkpoint = std::exchange(checkpointRequested_, false);
+    if (db_ == nullptr) load(lock);
+    if (db_ != nullptr && !unsaved_.empty()) save(lock);
+    if (db_ != nullptr && checkpoint) {
+      lock.unlock();
+      // Moves the write-ahead log into the database file with both synced.
+      const int rc =
+          sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_FULL, nullptr, nullptr);
+      lock.lock();
+      lastCheckpointOk_ = rc == SQLITE_OK;
+    }
+    ++passesFinished_;
+    passRunning_ = false;
+    done_.notify_all();
+  }
+
+  void load(std::unique_lock<std::mutex>& lock) {
+    lock.unlock();
     std::string failure;
+    Entries stored;
     sqlite3* db = openPrivateDatabase(path_, failure);
-    std::map<std::string, PreferenceValue> stored;
     if (db != nullptr && !readAll(db, stored, failure)) {
       sqlite3_close(db);
       db = nullptr;
     }
+    lock.lock();
     if (db == nullptr) {
       if (!reportedFailure_) Logger::log("Cannot read the preferences " + path_ + ": " + failure);
       reportedFailure_ = true;
@@ -100,77 +214,61 @@ class SqlitePreferencesStore : public PreferencesStore {
       }
     }
     entries_ = std::move(stored);
-    writeUnsavedLocked();
+    loaded_ = true;
   }
 
-  static bool readAll(sqlite3* db, std::map<std::string, PreferenceValue>& out,
-                      std::string& failure) {
-    if (sqlite3_exec(db, kCreate, nullptr, nullptr, nullptr) != SQLITE_OK) {
-      failure = sqlite3_errmsg(db);
-      return false;
-    }
-    Statement select(db, kSelectAll);
-    int rc;
-    while ((rc = sqlite3_step(select.handle)) == SQLITE_ROW) {
-      const auto* key = reinterpret_cast<const char*>(sqlite3_column_text(select.handle, 0));
-      const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(select.handle, 2));
-      const auto size = static_cast<std::size_t>(sqlite3_column_bytes(select.handle, 2));
-      if (key == nullptr) continue;
-      if (sqlite3_column_int(select.handle, 1) == kBytes) {
-        out[key] = std::vector<std::uint8_t>(data, data + (data ? size : 0));
-      } else {
-        out[key] = std::string(reinterpret_cast<const char*>(data), data ? size : 0);
-      }
-    }
-    if (rc != SQLITE_DONE) {
-      failure = sqlite3_errmsg(db);
-      return false;
-    }
-    return true;
-  }
-
-  // One transaction for everything not yet written; kept for a later attempt when it fails.
-  bool writeUnsavedLocked() {
-    if (unsaved_.empty()) return true;
-    bool ok = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    {
-      Statement upsert(db_, kUpsert);
-      Statement erase(db_, kDelete);
-      for (auto it = unsaved_.begin(); ok && it != unsaved_.end(); ++it) {
-        const auto& [key, value] = *it;
-        sqlite3_stmt* statement = value ? upsert.handle : erase.handle;
-        sqlite3_reset(statement);
-        sqlite3_bind_text64(statement, 1, key.data(), key.size(), SQLITE_STATIC, SQLITE_UTF8);
-        if (value) {
-          if (const auto* text = std::get_if<std::string>(&*value)) {
-            sqlite3_bind_int(statement, 2, kText);
-            sqlite3_bind_blob64(statement, 3, text->data(), text->size(), SQLITE_STATIC);
-          } else {
-            const auto& bytes = std::get<std::vector<std::uint8_t>>(*value);
-            sqlite3_bind_int(statement, 2, kBytes);
-            sqlite3_bind_blob64(statement, 3, bytes.data(), bytes.size(), SQLITE_STATIC);
-          }
-        }
-        ok = sqlite3_step(statement) == SQLITE_DONE;
-      }
-    }
-    if (ok) ok = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (!ok) {
-      Logger::log("Cannot write the preferences " + path_ + ": " + sqlite3_errmsg(db_));
-      if (sqlite3_get_autocommit(db_) == 0)
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      return false;
-    }
-    unsaved_.clear();
-    return true;
+  void save(std::unique_lock<std::mutex>& lock) {
+    Changes writing = std::exchange(unsaved_, {});
+    lock.unlock();
+    std::string failure;
+    const bool ok = writeAll(db_, writing, failure);
+    lock.lock();
+    if (ok) return;
+    Logger::log("Cannot write the preferences " + path_ + ": " + failure);
+    // Kept for the next pass; a key changed again meanwhile keeps its newer value.
+    unsaved_.merge(writing);
   }
 
   const std::string path_;
   std::mutex mutex_;
-  sqlite3* db_ = nullptr;
+  std::condition_variable wake_;  // to the worker
+  std::condition_variable done_;  // from the worker
+  Entries entries_;
+  Changes unsaved_;
+  bool loaded_ = false;
+  bool changed_ = false;
+  bool requested_ = false;
+  bool checkpointRequested_ = false;
+  bool lastCheckpointOk_ = false;
+  bool stopping_ = false;
+  bool workerRunning_ = false;
+  bool passRunning_ = false;
   bool reportedFailure_ = false;
-  std::map<std::string, PreferenceValue> entries_;
-  std::map<std::string, Change> unsaved_;
+  std::uint64_t passesStarted_ = 0;
+  std::uint64_t passesFinished_ = 0;
+  sqlite3* db_ = nullptr;  // touched only by the pass in progress
+};
+
+class SqlitePreferencesStore : public PreferencesStore {
+ public:
+  explicit SqlitePreferencesStore(std::string path)
+      : core_(std::make_shared<Core>(std::move(path))) {}
+  ~SqlitePreferencesStore() override { core_->stop(); }
+
+  std::optional<PreferenceValue> value(const std::string& key) override {
+    return core_->value(key);
+  }
+  void setText(const std::string& key, const std::string& value) override {
+    core_->change(key, value);
+  }
+  void setBytes(const std::string& key, const std::vector<std::uint8_t>& value) override {
+    core_->change(key, value);
+  }
+  void remove(const std::string& key) override { core_->change(key, std::nullopt); }
+  bool flush() override { return core_->flush(); }
+
+ private:
+  std::shared_ptr<Core> core_;
 };
 
 }  // namespace

@@ -25,14 +25,6 @@ void say(const std::string& line) {
   (void)!::write(STDOUT_FILENO, out.data(), out.size());
 }
 
-bool startAndAuthenticate(const std::string& baseUrl) {
-  Nimbrel::intSDK("HOST", tools::makeAppSecret(baseUrl, "HOST"),
-                  std::make_shared<NimbrelOptions>());
-  return testing::waitUntil([] {
-    auto auth = StorageHelper::shared().getAuthData();
-    return auth && auth->data;
-  });
-}
 
 }  // namespace
 
@@ -49,7 +41,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "exit-inflight" && argc == 5) {
-    if (!startAndAuthenticate(argv[3])) return 3;
+    if (!testing::startAndAuthenticate("HOST", argv[3])) return 3;
     for (int i = 0; i < std::atoi(argv[4]); ++i)
       Nimbrel::logEvent("before_exit", PropertyDictionary{{"seq", i}});
     say("logged");
@@ -62,7 +54,7 @@ int main(int argc, char** argv) {
   if (mode == "drain" && argc == 4) {
     testing::installCurlTransport();
     auto time = testing::installManualTime();
-    if (!startAndAuthenticate(argv[3])) return 3;
+    if (!testing::startAndAuthenticate("HOST", argv[3])) return 3;
     Nimbrel::logEvent("drain_marker", std::nullopt);
     for (int i = 0; i < 100 && testing::pendingEventCount() > 0; ++i)
       testing::tickAndSettle(*time.loop);

@@ -3,6 +3,8 @@
 #include "events/database_helper.h"
 #include "events/tracking_event.h"
 #include "net/http_client.h"
+#include "secret/secret_generator.h"
+#include "tavrel_mmp/nimbrel.h"
 #include "session/session_manager.h"
 #include "session/storage_helper.h"
 #include "support/test_support.h"
@@ -75,6 +77,18 @@ void installTrackerUnderTest(const std::string& directory,
   platform::installMainLoop(std::move(loop));
   platform::installHttpTransport(std::move(transport));
   SessionManager::setBaseUrl("http://service.test");
+}
+
+bool startAndAuthenticate(const std::string& partnerCode, const std::string& baseUrl) {
+  Nimbrel::intSDK(partnerCode, tools::makeAppSecret(baseUrl, partnerCode),
+                  std::make_shared<NimbrelOptions>());
+  auto* manual = dynamic_cast<platform::ManualMainLoop*>(&platform::mainLoop());
+  return waitUntil([&] {
+           if (manual != nullptr) manual->runPending();
+           const auto auth = StorageHelper::shared().getAuthData();
+           return auth && auth->data;
+         }) &&
+         curlTransport().waitIdle();
 }
 
 bool signInWithoutSessionStart(const std::string& partnerCode) {

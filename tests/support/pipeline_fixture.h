@@ -50,6 +50,11 @@ void installTrackerUnderTest(const std::string& directory,
                              std::shared_ptr<platform::ManualMainLoop> loop,
                              std::shared_ptr<platform::HttpTransport> transport);
 
+// Starts the library through the facade against the service at `baseUrl` (the app secret made
+// for it), running the manual main loop if one is installed, and waits until the session is
+// stored and the session start that follows it has completed.
+bool startAndAuthenticate(const std::string& partnerCode, const std::string& baseUrl);
+
 // Signs in through the service at the current base URL and stores the session it grants, as
 // an accepted authentication does, but without the session start that would follow. True once
 // a session is stored.
