@@ -48,17 +48,16 @@ void handleUploadReply(const std::optional<std::vector<std::uint8_t>>& body,
   DatabaseHelper::shared().removeEvents(events);
 }
 
-// The oldest stored events, leaving out real-time events whose own upload is in flight.
+// The oldest stored events, leaving out real-time events whose own upload is in flight. Every
+// row is checked: an event is marked before its row is stored, so a row this read sees was
+// marked before the check, however the two threads interleave.
 EventList readBatch() {
   auto& inFlight = tracker::state().realtimeInFlight;
-  const std::size_t skippable = inFlight.size();
-  EventList read = DatabaseHelper::shared()
-                       .getEvents(TrackingEvent::batchSize + static_cast<int>(skippable))
-                       .value_or(EventList{});
+  const int limit = TrackingEvent::batchSize + static_cast<int>(inFlight.size());
   EventList batch;
-  for (auto& event : read) {
+  for (auto& event : DatabaseHelper::shared().getEvents(limit).value_or(EventList{})) {
     if (batch.size() == static_cast<std::size_t>(TrackingEvent::batchSize)) break;
-    if (skippable == 0 || !inFlight.contains(event->id)) batch.push_back(std::move(event));
+    if (!inFlight.contains(event->id)) batch.push_back(std::move(event));
   }
   return batch;
 }
