@@ -1,101 +1,464 @@
-// A host application's journey against the local measurement service: start the service, make
-// an app secret for it, start the library, log events, and show what the service received.
+// The demo host: a phone application's journey against the local measurement service, over
+// HTTPS. An earlier run of the app crashed; the app then starts in a fresh sandbox, receives a
+// deferred and an opened deep link, moves between screens, shops, signs the user in, makes a
+// tracking link and reports a handled error. The demo waits for the uploads and shows what the
+// service received.
+//   tavrel_mmp_demo                 the journey
+//   tavrel_mmp_demo --crash <dir>   the earlier run, in the sandbox <dir>: it crashes
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <exception>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
-#include <unistd.h>
-
 #include "local_service/local_service.h"
 #include "secret/secret_generator.h"
+#include "tavrel_mmp/deep_link_builder.h"
 #include "tavrel_mmp/nimbrel.h"
+#include "tavrel_mmp/nimbrel_deep_link_delegate.h"
 #include "tavrel_mmp/platform/bundle_info.h"
+#include "tavrel_mmp/platform/device_facts.h"
 #include "tavrel_mmp/platform/documents_directory.h"
+#include "tavrel_mmp/platform/http_transport.h"
+#include "tavrel_mmp/platform/main_loop.h"
 #include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/platform/ui_toolkit.h"
+#include "tls/self_signed_certificate.h"
 
 namespace {
 
-using tavrel_mmp::Nimbrel;
-using tavrel_mmp::PropertyDictionary;
-using tavrel_mmp::tools::LocalService;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace tavrel_mmp;
+using tools::LocalService;
+using Controller = platform::HeadlessViewController;
 
-void printRequest(const tavrel_mmp::tools::RecordedRequest& request) {
-  std::cout << "\n>>> " << request.method << " " << request.path << "\n";
-  for (const auto& [name, value] : request.headers) {
-    if (name == "t" || name == "v" || name == "authorization" || name == "content-type" ||
-        name == "platform") {
-      std::cout << "    " << name << ": " << value << "\n";
-    }
-  }
-  const auto json = request.json();
-  std::cout << (json.is_null() ? request.body : json.dump(2)) << "\n";
+constexpr const char* kPartnerCode = "DEMO_PARTNER";
+constexpr const char* kDeferredDeepLink = "tavrel-demo://promo/spring";
+constexpr const char* kOpenedDeepLink = "tavrel-demo://product/sku-1001?ref=push";
+constexpr const char* kDeviceUpdatePath = "/partner/device-info/update";
+// Besides the events: the earlier crash and the handled error; the session start's device
+// update and the profile's.
+constexpr std::size_t kCrashReports = 2;
+constexpr std::size_t kDeviceUpdates = 2;
+constexpr auto kUploadTimeout = 60s;
+
+// Lines come from the host's thread and from library threads (callbacks, completions).
+void print(std::ostream& stream, const std::string& text) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  stream << text << std::flush;
 }
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::seconds timeout) {
+void say(const std::string& line) {
+  print(std::cout, line + "\n");
+}
+
+bool failed(const std::string& why) {
+  print(std::cerr, "\ndemo failed: " + why + "\n");
+  return false;
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(20ms);
   }
   return true;
 }
 
+// A private folder under the system's temporary directory, removed with everything in it.
+class Sandbox {
+ public:
+  Sandbox() {
+    std::error_code error;
+    std::string pattern = (fs::temp_directory_path(error) / "tavrel_mmp_demo.XXXXXX").string();
+    if (!error && ::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~Sandbox() {
+    // The library's threads live on; a file one of them creates meanwhile needs another pass.
+    std::error_code error;
+    for (int attempt = 0; !path_.empty() && attempt < 20; ++attempt) {
+      if (fs::remove_all(path_, error); !fs::exists(path_, error)) return;
+      std::this_thread::sleep_for(50ms);
+    }
+  }
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+class PhoneFacts : public platform::DeviceFacts {
+ public:
+  std::optional<std::string> identifierForVendor() override {
+    return "3F2504E0-4F89-41D3-9A0C-0305E82C3301";
+  }
+  std::string name() override { return "Anna's iPhone"; }
+  std::string model() override { return "iPhone"; }
+  std::string machine() override { return "iPhone14,5"; }
+  std::string systemName() override { return "iOS"; }
+  std::string systemVersion() override { return "17.4.1"; }
+  platform::InterfaceIdiom interfaceIdiom() override { return platform::InterfaceIdiom::phone; }
+  float batteryLevel() override { return 0.8f; }
+  platform::BatteryState batteryState() override { return platform::BatteryState::unplugged; }
+  std::optional<std::string> carrierName() override { return "Tavrel Mobile"; }
+  std::vector<std::string> preferredLanguages() override { return {"en-US"}; }
+  std::optional<std::string> regionCode() override { return "US"; }
+  std::string timeZoneIdentifier() override { return "America/New_York"; }
+};
+
+// The app's user interface: a key window whose root is the home screen.
+struct AppUI {
+  std::shared_ptr<platform::HeadlessUIToolkit> toolkit = platform::makeHeadlessUIToolkit();
+  std::shared_ptr<platform::HeadlessWindow> window = std::make_shared<platform::HeadlessWindow>();
+  std::shared_ptr<Controller> home = std::make_shared<Controller>("HomeViewController");
+};
+
+// What a phone gives the app: preferences, documents, bundle, device and user interface.
+AppUI installSandbox(const fs::path& directory) {
+  fs::create_directories(directory / "Documents");
+  platform::installPreferencesStore(
+      platform::makeSqlitePreferencesStore((directory / "preferences.sqlite3").string()));
+  platform::installDocumentsDirectory(
+      platform::makeFixedDocumentsDirectory((directory / "Documents").string()));
+  platform::installBundleInfo(platform::makeFixedBundleInfo("com.tavrel.demo", "1.4.2"));
+  platform::installDeviceFacts(std::make_shared<PhoneFacts>());
+  AppUI ui;
+  ui.window->setRootViewController(ui.home);
+  ui.toolkit->setKeyWindow(ui.window);
+  platform::installUIToolkit(ui.toolkit);
+  return ui;
+}
+
+int* volatile nullTarget = nullptr;  // opaque to the optimiser, so the write below stays
+
+int crashAsAnEarlierRun(const fs::path& sandbox) {
+  const rlimit noCoreFile{0, 0};
+  ::setrlimit(RLIMIT_CORE, &noCoreFile);
+  installSandbox(sandbox);
+  Nimbrel::intSDK("", "", nullptr);  // no partner code: crash capture only
+  *nullTarget = 1;
+  return 3;
+}
+
+bool runEarlierCrash(const fs::path& sandbox) {
+  std::string self = "/proc/self/exe", flag = "--crash", where = sandbox.string();
+  char* argv[] = {self.data(), flag.data(), where.data(), nullptr};
+  pid_t pid = 0;
+  if (const int error = ::posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ)) {
+    return failed(std::string("cannot start the earlier run: ") + std::strerror(error));
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGSEGV) {
+    return failed("the earlier run did not die by SIGSEGV (wait status " + std::to_string(status) +
+                  ")");
+  }
+  say("  the app (pid " + std::to_string(pid) + ") died by signal " +
+      std::to_string(WTERMSIG(status)) + " (" + ::strsignal(WTERMSIG(status)) + ")");
+  return true;
+}
+
+std::unique_ptr<LocalService> startService(const fs::path& tlsDirectory) {
+  fs::create_directories(tlsDirectory);
+  const auto files = tools::makeSelfSignedCertificate(tlsDirectory.string());
+  if (!files) {
+    failed("cannot make a certificate for 127.0.0.1");
+    return nullptr;
+  }
+  auto service = std::make_unique<LocalService>(tools::LocalServiceOptions{
+      .certificatePath = files->certificatePath, .privateKeyPath = files->privateKeyPath});
+  if (!service->start()) {
+    failed("the local measurement service cannot start");
+    return nullptr;
+  }
+  platform::installHttpTransport(
+      platform::makeCurlTransport({.caInfoPath = files->certificatePath}));
+  say("  " + service->baseUrl() + ", with a self-signed certificate for 127.0.0.1 (EC P-256)");
+  say("  the app's transport trusts exactly that certificate");
+  return service;
+}
+
+bool startApp(LocalService& service) {
+  // Called on a library thread for the deferred link, on the host's for an opened one.
+  auto received = std::make_shared<std::atomic<int>>(0);
+  Nimbrel::handleDeeplink([received](const std::string& link) {
+    say("  deep link callback <- " + link);
+    ++*received;
+  });
+  service.setVerifyData(PropertyDictionary{{"deeplink", kDeferredDeepLink}});
+  const std::string appSecret = tools::makeAppSecret(service.baseUrl(), kPartnerCode);
+  auto options = std::make_shared<NimbrelOptions>();
+  options->showLog = false;
+  options->autoTrackingScreen = true;
+  say("  intSDK(\"" + std::string(kPartnerCode) + "\", \"" + appSecret.substr(0, 16) +
+      "...\"): authenticates; the first open asks for a deferred deep link");
+  Nimbrel::intSDK(kPartnerCode, appSecret, options);
+  if (!waitUntil([&] { return *received > 0; }, 15s)) {
+    return failed("no session, or no deferred deep link, within 15 s");
+  }
+  say("  authenticated (" + std::to_string(service.grantedSessionCount()) +
+      " session); first open and session start recorded");
+  return true;
+}
+
+// The app becomes active; returns once the main loop has handled that.
+void activate(const AppUI& ui, const std::string& what) {
+  ui.toolkit->becomeActive();
+  auto handled = std::make_shared<std::promise<void>>();
+  auto done = handled->get_future();
+  platform::mainLoop().post([handled] { handled->set_value(); });
+  done.wait_for(10s);
+  say("  app active again on " + what);
+}
+
+// Each returns the number of events it recorded.
+std::size_t visitScreens(const AppUI& ui) {
+  const auto products = std::make_shared<Controller>("ProductListViewController");
+  ui.home->present(products);
+  activate(ui, "ProductListViewController: screen view");
+  Nimbrel::setCurrentScreen("Spring promo banner");
+  say("  setCurrentScreen(\"Spring promo banner\"): screen view");
+  products->present(std::make_shared<Controller>("CheckoutViewController"));
+  activate(ui, "CheckoutViewController, presented over it: screen view");
+  ui.home->present(nullptr);
+  activate(ui, "HomeViewController: screen view");
+  activate(ui, "the same screen: nothing new");
+  return 4;
+}
+
+std::size_t shop() {
+  const auto shoes = std::make_shared<ProductItem>(
+      "sku-1001", "Trail shoes", "https://cdn.tavrel.example/p/1001.jpg", "89.90", 1,
+      ProductCategoryList{std::make_shared<ProductCategory>("c-12", "Shoes")});
+  const auto socks = std::make_shared<ProductItem>(
+      "sku-2002", "Running socks", "https://cdn.tavrel.example/p/2002.jpg", "9.95", 3);
+  Nimbrel::setProductList("spring_sale", {shoes, socks});
+  Nimbrel::setRevenue("order-7781", 119.75, "USD", PropertyDictionary{{"coupon", "SPRING10"}});
+  say("  product list \"spring_sale\" (2 products); revenue: order-7781, 119.75 USD");
+  return 2;
+}
+
+std::size_t play() {
+  for (int level = 1; level <= 6; ++level) {
+    Nimbrel::logEvent("level_complete",
+                      PropertyDictionary{{"level", level}, {"score", 1200 * level}});
+  }
+  Nimbrel::logEvent("tutorial_skipped", std::nullopt);
+  Nimbrel::logEvent("share_tapped", PropertyDictionary{{"channel", "messages"}});
+  Nimbrel::logEvent("subscription_started",
+                    PropertyDictionary{{"plan", "yearly"}, {"price", 29.99}, {"nbRealtime", true}});
+  say("  8 events (level_complete x6, tutorial_skipped, share_tapped), 1 real-time event");
+  return 9;
+}
+
+// Sends one link request and waits for its completion.
+std::shared_ptr<DeepLinkBuilderResult> requestLink(
+    const std::string& what, const std::function<void(DeepLinkBuilder::Completion)>& request) {
+  using Outcome =
+      std::pair<std::shared_ptr<DeepLinkBuilderResult>, std::shared_ptr<DeepLinkBuilderError>>;
+  auto outcome = std::make_shared<std::promise<Outcome>>();
+  auto answered = outcome->get_future();
+  request([outcome](auto result, auto error) { outcome->set_value({result, error}); });
+  if (answered.wait_for(15s) != std::future_status::ready) {
+    failed(what + ": no answer within 15 s");
+    return nullptr;
+  }
+  const auto [result, error] = answered.get();
+  if (!result) failed(what + ": error " + error->code + " " + error->message);
+  return result;
+}
+
+bool makeTrackingLink() {
+  DeepLinkBuilder builder;
+  builder.iOSParameters = std::make_shared<DeepLinkIOSParameters>("com.tavrel.demo", "1234567890");
+  builder.iOSParameters->customSchema = "tavrel-demo://";
+  builder.androidParameters = std::make_shared<DeepLinkAndroidParameters>("com.tavrel.demo");
+  builder.nimbrelParameters = std::make_shared<DeepLinkNimbrelParameters>(
+      "newsletter", "SPRING10", "email", "spring_sale", "https://tavrel.example/spring");
+  builder.nimbrelParameters->name = "Spring newsletter";
+  const auto created = requestLink("create", [&](auto done) { builder.create(done); });
+  if (!created) return false;
+  say("  created: long link " + created->longLink + "\n           short link " +
+      created->shortLink);
+  const auto shortened = requestLink("shorten", [&](auto done) {
+    builder.createShortLink(created->longLink, "Spring newsletter", "spring", done);
+  });
+  if (!shortened) return false;
+  say("  shortened with the slug \"spring\": " + shortened->shortLink +
+      (shortened->longLink == created->longLink ? " (to the long link above)" : ""));
+  return true;
+}
+
+bool waitForUploads(const LocalService& service, std::size_t expectedEvents) {
+  const bool inPlace = ::isatty(STDOUT_FILENO) == 1;
+  const auto start = std::chrono::steady_clock::now();
+  std::size_t shown = SIZE_MAX;
+  for (;;) {
+    const std::size_t received = service.acceptedEventCount();
+    const bool done = received >= expectedEvents &&
+                      service.crashReports().size() >= kCrashReports &&
+                      service.requests(kDeviceUpdatePath).size() >= kDeviceUpdates;
+    const auto waited = std::chrono::steady_clock::now() - start;
+    const bool late = waited > kUploadTimeout;
+    const std::string line =
+        "  waiting for uploads: " + std::to_string(received) + "/" +
+        std::to_string(expectedEvents) + " events received (" +
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(waited).count()) + " s)";
+    // On a terminal the line is redrawn in place; elsewhere a line per change.
+    if (inPlace) print(std::cout, "\r" + line + (done || late ? "\n" : ""));
+    if (!inPlace && (received != shown || late)) say(line);
+    shown = received;
+    if (done) return true;
+    if (late) {
+      return failed("not everything arrived within " + std::to_string(kUploadTimeout.count()) +
+                    " s");
+    }
+    std::this_thread::sleep_for(200ms);
+  }
+}
+
+std::string textOf(const nlohmann::json& object, const char* key) {
+  const auto found = object.find(key);
+  return found != object.end() && found->is_string() ? found->get<std::string>() : "?";
+}
+
+void printCounts(const std::string& title, const std::map<std::string, std::size_t>& counts) {
+  say("  " + title);
+  for (const auto& [name, count] : counts) {
+    char row[128];
+    std::snprintf(row, sizeof row, "    %-40s %5zu", name.c_str(), count);
+    say(row);
+  }
+}
+
+void printReport(const LocalService& service) {
+  say("\nWhat the service received");
+  std::map<std::string, std::size_t> paths, events;
+  for (const auto& request : service.requests()) ++paths[request.path];
+  for (const auto& [id, stored] : service.events()) ++events[textOf(stored.event, "key")];
+  printCounts("requests per path", paths);
+  printCounts("events by name", events);
+  say("  links made");
+  std::string previousLong;
+  for (const auto& link : service.linksMade()) {
+    const std::string longLink = textOf(link, "long_link");
+    say("    short " + textOf(link, "short_link") + "\n    long  " +
+        (longLink == previousLong ? "(the same as above)" : longLink));
+    previousLong = longLink;
+  }
+  say("  crash reports");
+  for (const auto& report : service.crashReports()) {
+    const std::string trace = textOf(report, "stackTrace");
+    say("    " + textOf(report, "hash") + "  " + trace.substr(0, trace.find('\n')));
+  }
+  say("  device updates");
+  for (const auto& update : service.requests(kDeviceUpdatePath)) {
+    const auto body = update.json();
+    say("    deviceName \"" + textOf(body, "deviceName") + "\", userId \"" +
+        textOf(body, "userId") + "\"");
+  }
+  std::string repeated;
+  for (const auto& [id, stored] : service.events()) {
+    if (stored.timesReceived > 1) repeated += " " + textOf(stored.event, "key") + " (" + id + ")";
+  }
+  say("  repeated deliveries: " + std::to_string(service.duplicateEventCount()) + repeated);
+}
+
+bool everythingArrived(const LocalService& service, std::size_t expectedEvents) {
+  bool earlierCrash = false;
+  for (const auto& report : service.crashReports()) {
+    earlierCrash = earlierCrash || textOf(report, "stackTrace") == "Signal 11 caught";
+  }
+  if (!earlierCrash) return failed("the earlier run's crash was not reported");
+  if (service.acceptedEventCount() != expectedEvents) {
+    return failed(std::to_string(service.acceptedEventCount()) + " events arrived, " +
+                  std::to_string(expectedEvents) + " expected");
+  }
+  if (service.duplicateEventCount() != 0) return failed("events were delivered more than once");
+  return true;
+}
+
+bool runJourney(const fs::path& sandbox) {
+  say("1. An earlier run of the app crashes");
+  if (!runEarlierCrash(sandbox)) return false;
+  const AppUI ui = installSandbox(sandbox);
+  say("2. The local measurement service, over HTTPS");
+  const auto service = startService(sandbox / "tls");
+  if (!service) return false;
+
+  say("3. The app starts on \"Anna's iPhone\" (sandbox " + sandbox.string() + ")");
+  std::size_t events = 2;  // the session start's first open and start of session
+  if (!startApp(*service)) return false;
+  say("4. The system opens a deep link");
+  NimbrelDeepLinkDelegate::shared().application(ui.toolkit, URL(kOpenedDeepLink),
+                                                PropertyDictionary::object());
+  say("5. Screens");
+  events += visitScreens(ui);
+  say("6. Shopping");
+  events += shop();
+  say("7. The user signs in");
+  Nimbrel::setUserInfo(UserInfo::create("user-4711", "Anna Berg", "female", "anna@example.com",
+                                        "+1 555 0100", 34, "US", "Boston", "fcm-token-demo"));
+  say("  setUserInfo(user-4711): a device update carrying the profile");
+  say("8. Playing");
+  events += play();
+  say("9. A tracking link");
+  if (!makeTrackingLink()) return false;
+  say("10. A handled error");
+  Nimbrel::recordError("CheckoutError",
+                       "CheckoutError: card declined\n  at CheckoutViewController.pay");
+  say("  recordError(\"CheckoutError\"): uploaded at once");
+
+  say("11. Uploads (batches leave on the library's 5-second timer)");
+  const bool arrived = waitForUploads(*service, events);
+  printReport(*service);
+  platform::preferencesStore().flush();
+  return arrived && everythingArrived(*service, events);
+}
+
 }  // namespace
 
-int main() {
-  LocalService service;
-  if (!service.start()) {
-    std::cerr << "demo: the local measurement service could not start\n";
-    return 1;
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--crash") return crashAsAnEarlierRun(argv[2]);
+  const auto started = std::chrono::steady_clock::now();
+  say("tavrel_mmp demo: a host application's journey against the local measurement service\n");
+  bool passed = false;
+  {
+    const Sandbox sandbox;
+    try {
+      passed = !sandbox.path().empty() ? runJourney(sandbox.path())
+                                       : failed("cannot make a sandbox folder");
+    } catch (const std::exception& error) {
+      failed(error.what());
+    }
   }
-  const std::string partnerCode = "DEMO_PARTNER";
-  const std::string appSecret = tavrel_mmp::tools::makeAppSecret(service.baseUrl(), partnerCode);
-  std::cout << "Local measurement service: " << service.baseUrl() << "\n"
-            << "App secret for " << partnerCode << ": " << appSecret << "\n";
-
-  // A fresh application sandbox for every run.
-  const auto sandbox =
-      std::filesystem::temp_directory_path() / ("tavrel_mmp_demo_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(sandbox / "Documents");
-  tavrel_mmp::platform::installBundleInfo(
-      tavrel_mmp::platform::makeFixedBundleInfo("com.tavrel.demo", "1.0.0"));
-  tavrel_mmp::platform::installPreferencesStore(
-      tavrel_mmp::platform::makeSqlitePreferencesStore((sandbox / "preferences.sqlite3").string()));
-  tavrel_mmp::platform::installDocumentsDirectory(
-      tavrel_mmp::platform::makeFixedDocumentsDirectory((sandbox / "Documents").string()));
-
-  auto options = std::make_shared<tavrel_mmp::NimbrelOptions>();
-  options->showLog = false;
-  Nimbrel::intSDK(partnerCode, appSecret, options);
-  if (!waitFor([&] { return service.grantedSessionCount() > 0; }, std::chrono::seconds(10))) {
-    std::cerr << "demo: authentication was not granted\n";
-    return 1;
-  }
-  std::cout << "Authenticated.\n";
-
-  // Eleven host events: the tenth starts a batch, the real-time one goes at once, the rest
-  // leaves with the next timer tick.
-  for (int i = 1; i <= 10; ++i) {
-    Nimbrel::logEvent("level_complete", PropertyDictionary{{"level", i}, {"score", 100.5 * i}});
-  }
-  Nimbrel::logEvent("purchase", PropertyDictionary{{"price", 9.5}, {"nbRealtime", true}});
-  Nimbrel::logEvent("tutorial_skipped", std::nullopt);
-
-  const bool delivered = service.waitForEvents(12, std::chrono::seconds(20));
-  for (const auto& request : service.requests()) printRequest(request);
-  std::cout << "\nEvents accepted by the service: " << service.acceptedEventCount()
-            << " (repeated deliveries: " << service.duplicateEventCount() << ")\n";
-
-  std::error_code ignored;
-  std::filesystem::remove_all(sandbox, ignored);
-  if (!delivered) {
-    std::cerr << "demo: not every event arrived\n";
-    return 1;
-  }
-  std::cout << "Demo journey complete.\n";
+  if (!passed) return 1;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  say("\nDemo journey complete in " + std::string(seconds) +
+      " s: everything the app produced reached the service.");
   return 0;
 }
