@@ -1,0 +1,30 @@
+#pragma once
+
+// Everything a host application uses: the facade and its options, the property dictionary,
+// user and product types, deep links, touch detection, and the platform provider interfaces
+// (with their `install...` functions and the manual clock and loop) for hosts that supply their
+// own services.
+
+#include "tavrel_mmp/deep_link_builder.h"
+#include "tavrel_mmp/deep_link_handler.h"
+#include "tavrel_mmp/deep_link_parameters.h"
+#include "tavrel_mmp/detect_window_touch.h"
+#include "tavrel_mmp/nimbrel.h"
+#include "tavrel_mmp/nimbrel_deep_link_delegate.h"
+#include "tavrel_mmp/nimbrel_options.h"
+#include "tavrel_mmp/product_item.h"
+#include "tavrel_mmp/property_dictionary.h"
+#include "tavrel_mmp/user_info.h"
+
+#include "tavrel_mmp/platform/bundle_info.h"
+#include "tavrel_mmp/platform/clock.h"
+#include "tavrel_mmp/platform/device_facts.h"
+#include "tavrel_mmp/platform/documents_directory.h"
+#include "tavrel_mmp/platform/http_transport.h"
+#include "tavrel_mmp/platform/json.h"
+#include "tavrel_mmp/platform/main_loop.h"
+#include "tavrel_mmp/platform/manual_loop.h"
+#include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/platform/provider_slot.h"
+#include "tavrel_mmp/platform/secure_random.h"
+#include "tavrel_mmp/platform/ui_toolkit.h"
