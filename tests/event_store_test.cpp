@@ -11,7 +11,6 @@
 #include "events/database_helper.h"
 #include "events/event_data.h"
 #include "support/test_support.h"
-#include "tavrel_mmp/platform/manual_loop.h"
 
 namespace tavrel_mmp {
 namespace {

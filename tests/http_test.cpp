@@ -9,9 +9,7 @@
 #include <thread>
 #include <variant>
 
-#include "local_service/local_service.h"
 #include "net/http_client.h"
-#include "session/session_manager.h"
 #include "session/storage_helper.h"
 #include "support/test_support.h"
 
