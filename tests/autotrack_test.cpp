@@ -1,14 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <string>
-#include <vector>
-
 #include "autotrack/screen_tracking.h"
 #include "core/logger.h"
 #include "events/database_helper.h"
-#include "support/fake_transport.h"
-#include "support/pipeline_fixture.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/detect_window_touch.h"
 #include "tavrel_mmp/platform/ui_toolkit.h"
@@ -23,175 +17,101 @@ std::shared_ptr<HeadlessViewController> controller(const std::string& descriptio
   return std::make_shared<HeadlessViewController>(description);
 }
 
-// The shared event store opens once per process and stays open, so its folder lives until exit.
-testing::TempDir& storeDirectory() {
-  static testing::TempDir directory;
-  return directory;
-}
-
-class ScreenTrackingTest : public ::testing::Test {
+class ScreenTrackingTest : public testing::OfflineTest {
  public:
+  using Change = std::function<void(ScreenTrackingTest&)>;
   void SetUp() override {
-    auto time = testing::installManualTime();
-    clock_ = time.clock;
-    loop_ = time.loop;
-    testing::installIsolatedPlatform(storeDirectory().path());
-    platform::installHttpTransport(std::make_shared<testing::FakeTransport>());
-    if (auto earlier = DatabaseHelper::shared().getEvents(1'000'000)) {
-      DatabaseHelper::shared().removeEvents(*earlier);
-    }
+    OfflineTest::SetUp();
     platform::installUIToolkit(toolkit_);
-    window_->setRootViewController(root_);
-    toolkit_->setKeyWindow(window_);
   }
-
-  // The application becomes active; returns the screens reported since the previous call.
+  // A fresh root in the key window, and tracking started on it.
+  void start() {
+    window_->setRootViewController(root_ = controller("Root"));
+    toolkit_->setKeyWindow(window_);
+    startAutomaticScreenTracking();
+  }
+  // The application becomes active; gives the screens reported since the previous activation.
   Screens activate() {
     toolkit_->becomeActive();
     loop_->runPending();
-    return newScreens();
-  }
-
-  Screens newScreens() {
     Screens all;
-    for (const auto& event : DatabaseHelper::shared().getEvents(1'000'000).value_or(EventList{})) {
-      if (event->key != "tvr_mmp_screen_view") continue;
+    for (const auto& event : DatabaseHelper::shared().getEvents(1000).value_or(EventList{})) {
       const auto data = nlohmann::json::parse(event->data);
       EXPECT_EQ(data.size(), 1u) << event->data;
-      all.push_back(data.value("screen_name", "<missing>"));
+      all.push_back(event->key == "tvr_mmp_screen_view" ? data.value("screen_name", "?") : "?");
     }
     clock_->advance(1);  // keeps the store's time order equal to the reporting order
     Screens fresh(all.begin() + static_cast<std::ptrdiff_t>(seen_), all.end());
     seen_ = all.size();
     return fresh;
   }
+  // `chain` presented over the root, each over the one before (none: the root dismisses).
+  static Change presents(const Screens& chain) {
+    return [=](ScreenTrackingTest& t) {
+      std::shared_ptr<HeadlessViewController> over = t.root_, top;
+      if (chain.empty()) over->present(nullptr);
+      for (const auto& name : chain) over->present(top = controller(name)), over = top;
+    };
+  }
+  static Change rootBecomes(const std::string& name) {  // "": no root at all
+    return [=](ScreenTrackingTest& t) {
+      t.window_->setRootViewController(name.empty() ? nullptr : controller(name));
+    };
+  }
+  static Change keyWindow(bool present) {
+    return [=](ScreenTrackingTest& t) { t.toolkit_->setKeyWindow(present ? t.window_ : nullptr); };
+  }
 
-  std::shared_ptr<platform::ManualClock> clock_;
-  std::shared_ptr<platform::ManualMainLoop> loop_;
   std::shared_ptr<platform::HeadlessUIToolkit> toolkit_ = platform::makeHeadlessUIToolkit();
   std::shared_ptr<platform::HeadlessWindow> window_ = std::make_shared<platform::HeadlessWindow>();
-  std::shared_ptr<HeadlessViewController> root_ = controller("Root");
+  std::shared_ptr<HeadlessViewController> root_;
   std::size_t seen_ = 0;
 };
 
 TEST_F(ScreenTrackingTest, ActivationsReportTheTopmostScreenWhenItChanged) {
-  struct Step {
-    std::function<void(ScreenTrackingTest&)> change;
-    Screens reported;
+  const Change none = [](ScreenTrackingTest&) {};
+  // Each scenario starts afresh: the changes before each activation, and what it reports.
+  const std::vector<std::vector<std::pair<Change, Screens>>> scenarios = {
+      {{none, {}}},                                  // the root is the starting point
+      {{presents({"Middle", "Inner"}), {"Inner"}}},  // the innermost of a chain
+      {{presents({"Detail"}), {"Detail"}}, {none, {}}, {presents({"Detail"}), {"Detail"}}},
+      {{presents({"Sheet"}), {"Sheet"}}, {presents({}), {"Root"}}},
+      {{rootBecomes(""), {"Unknown Screen"}}, {none, {}}, {rootBecomes("Home"), {"Home"}}},
+      {{keyWindow(false), {}}, {presents({"Hidden"}), {}}, {keyWindow(true), {"Hidden"}}},
   };
-  struct Scenario {
-    const char* name;
-    std::vector<Step> steps;
-  };
-  const auto none = [](ScreenTrackingTest&) {};
-  const std::vector<Scenario> scenarios = {
-      {"root taken as the starting point", {{none, {}}}},
-      {"innermost of a presented chain",
-       {{[](ScreenTrackingTest& t) {
-           auto middle = controller("Middle");
-           middle->present(controller("Inner"));
-           t.root_->present(middle);
-         },
-         {"Inner"}}}},
-      {"same object, then an equal-looking new one",
-       {{[](ScreenTrackingTest& t) { t.root_->present(controller("Detail")); }, {"Detail"}},
-        {none, {}},
-        {[](ScreenTrackingTest& t) { t.root_->present(controller("Detail")); }, {"Detail"}}}},
-      {"dismissed back to the root",
-       {{[](ScreenTrackingTest& t) { t.root_->present(controller("Sheet")); }, {"Sheet"}},
-        {[](ScreenTrackingTest& t) { t.root_->present(nullptr); }, {"Root"}}}},
-      {"root removed, then a new root",
-       {{[](ScreenTrackingTest& t) { t.window_->setRootViewController(nullptr); },
-         {"Unknown Screen"}},
-        {none, {}},
-        {[](ScreenTrackingTest& t) { t.window_->setRootViewController(controller("Home")); },
-         {"Home"}}}},
-      {"no key window at an activation",
-       {{[](ScreenTrackingTest& t) {
-           t.toolkit_->setKeyWindow(nullptr);
-           t.root_->present(controller("Hidden"));
-         },
-         {}},
-        {[](ScreenTrackingTest& t) { t.toolkit_->setKeyWindow(t.window_); }, {"Hidden"}}}},
-  };
-  for (const Scenario& scenario : scenarios) {
-    SCOPED_TRACE(scenario.name);
-    root_ = controller("Root");
-    window_->setRootViewController(root_);
-    toolkit_->setKeyWindow(window_);
-    startAutomaticScreenTracking();
-    for (const Step& step : scenario.steps) {
-      step.change(*this);
-      EXPECT_EQ(activate(), step.reported);
+  for (std::size_t i = 0; i < scenarios.size(); ++i) {
+    start();
+    for (const auto& [change, reported] : scenarios[i]) {
+      change(*this);
+      EXPECT_EQ(activate(), reported) << "scenario " << i;
     }
   }
-}
-
-TEST_F(ScreenTrackingTest, NoKeyWindowAtStartObservesNothing) {
-  toolkit_->setKeyWindow(nullptr);
+  // A later start without a key window leaves the running observer in place.
+  keyWindow(false)(*this);
   startAutomaticScreenTracking();
-  EXPECT_EQ(toolkit_->observerCount(), 0u);
-  toolkit_->setKeyWindow(window_);
-  root_->present(controller("Detail"));
-  EXPECT_EQ(activate(), Screens{});
-}
-
-TEST_F(ScreenTrackingTest, ALaterStartReplacesTheObserver) {
-  startAutomaticScreenTracking();
-  startAutomaticScreenTracking();
-  root_->present(controller("Detail"));
-  EXPECT_EQ(activate(), Screens{"Detail"});
-
-  // A start that finds no key window leaves the running observer in place.
-  toolkit_->setKeyWindow(nullptr);
-  startAutomaticScreenTracking();
-  toolkit_->setKeyWindow(window_);
-  root_->present(controller("Cart"));
+  keyWindow(true)(*this);
+  presents({"Cart"})(*this);
   EXPECT_EQ(activate(), Screens{"Cart"});
 }
 
-TEST_F(ScreenTrackingTest, NamedScreenViewsAreNotDeduplicated) {
-  trackScreenView("Checkout");
-  trackScreenView("Checkout");
-  trackScreenView("");
-  EXPECT_EQ(newScreens(), (Screens{"Checkout", "Checkout", ""}));
-}
-
-TEST(DetectWindowTouchTest, LogsEachPhaseInDevelopmentModeAndForwardsEveryEvent) {
+TEST(DetectWindowTouch, LogsEachPhaseInDevelopmentModeAndForwardsEveryEvent) {
   using platform::TouchPhase;
-  struct Case {
-    std::vector<platform::Touch> touches;
-    const char* logged;
-  };
-  const Case cases[] = {
-      {{{TouchPhase::began, {12.5, 40}}}, "MMP: (12.5, 40.0)\nMMP: Touch Began\n"},
-      {{{TouchPhase::moved, {13, 41}}}, "MMP: Touch Move\n"},
-      {{{TouchPhase::ended, {13, 41}}, {TouchPhase::began, {1, 1}}}, "MMP: Touch End\n"},
-      {{{TouchPhase::cancelled, {0, 0}}}, "MMP: Touch Cancelled\n"},
-      {{{TouchPhase::stationary, {0, 0}}}, ""},
-      {{}, ""},
-  };
   auto base = std::make_shared<platform::HeadlessWindow>();
-  auto root = controller("Root");
-  base->setRootViewController(root);
   DetectWindowTouch window(base);
-  EXPECT_EQ(window.rootViewController(), root);
-
-  std::size_t sent = 0;
-  for (const bool devMode : {true, false}) {
-    Logger::setDevMode(devMode);
-    for (const Case& c : cases) {
-      const std::string out = testing::captureStdout([&] { window.sendEvent({c.touches}); });
-      EXPECT_EQ(out, devMode ? c.logged : "");
-      const auto received = base->receivedEvents();
-      ASSERT_EQ(received.size(), ++sent);
-      ASSERT_EQ(received.back().allTouches.size(), c.touches.size());
-      for (std::size_t i = 0; i < c.touches.size(); ++i) {
-        EXPECT_EQ(received.back().allTouches[i].phase, c.touches[i].phase);
-      }
-    }
-  }
-  Logger::setDevMode(false);
+  const platform::UIEvent began{{{TouchPhase::began, {12.5, 40}}, {TouchPhase::ended, {1, 1}}}};
+  const std::string logged = testing::captureLog([&] {
+    window.sendEvent(began);
+    for (auto phase :
+         {TouchPhase::moved, TouchPhase::ended, TouchPhase::cancelled, TouchPhase::stationary})
+      window.sendEvent({{{phase, {0, 0}}}});
+    window.sendEvent({});
+  });
+  EXPECT_EQ(logged,
+            "MMP: (12.5, 40.0)\nMMP: Touch Began\nMMP: Touch Move\nMMP: Touch End\n"
+            "MMP: Touch Cancelled\n");
+  EXPECT_EQ(testing::captureStdout([&] { window.sendEvent(began); }), "");
+  ASSERT_EQ(base->receivedEvents().size(), 7u);
+  EXPECT_EQ(base->receivedEvents().back().allTouches.size(), 2u);
 }
 
 }  // namespace

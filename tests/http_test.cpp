@@ -4,27 +4,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
-#include <mutex>
-#include <set>
-#include <stdexcept>
 #include <thread>
-#include <tuple>
 #include <variant>
 
-#include "local_service/local_service.h"
 #include "net/http_client.h"
-#include "net/result_data.h"
-#include "session/session_manager.h"
 #include "session/storage_helper.h"
-#include "support/fake_transport.h"
-#include "support/loopback_socket.h"
-#include "support/pipeline_fixture.h"
 #include "support/test_support.h"
-#include "tavrel_mmp/platform/clock.h"
-#include "tavrel_mmp/platform/manual_loop.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -107,107 +94,45 @@ std::string answer(const std::string& status, const std::string& body) {
          body;
 }
 
-TEST(HttpClientUrl, JoinsAndRecognisesUnparseableText) {
-  const std::vector<std::array<std::string, 3>> joins = {
-      {"https://h.example/api", "/partner/event/log", "https://h.example/api/partner/event/log"},
-      {"https://h.example/api/", "/partner/auth", "https://h.example/api//partner/auth"},
-      {"https://base", "https://other.example/x", "https://other.example/x"},
-      {"https://base", "HTTPS://other.example/x", "https://baseHTTPS://other.example/x"},
-      {"", "/partner/auth", "/partner/auth"}};
-  for (const auto& [base, with, joined] : joins) EXPECT_EQ(HttpClient::joinUrl(base, with), joined);
-  for (const char* good : {"https://h.example/a/b?c=d#e", "http://127.0.0.1:8080/x", "/bare/path",
-                           "http://[::1]:80/x", "https://h.example/%20x", "https://baseHTTPS://o"})
+TEST(HttpClientUrl, RecognisesUnparseableText) {
+  for (const char* good : {"https://h.example/a/b?c=d#e", "http://[::1]:80/x", "/bare/path"})
     EXPECT_TRUE(HttpClient::isParseableUrl(good)) << good;
   for (const char* bad : {"", "http://h.example/a b", "http://h.example/%zz", "http://h:port/x",
-                          "http://h.example/\"q\"", "1http://x", "http://h.example/a#b#c",
-                          "http://h.example/\xC3\xA9", "http://h.example/{x}"})
+                          "1http://x", "http://h.example/a#b#c", "http://h.example/\xC3\xA9"})
     EXPECT_FALSE(HttpClient::isParseableUrl(bad)) << bad;
 }
 
-class HttpClientTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    testing::installIsolatedPlatform(dir_.path());
-    platform::installHttpTransport(transport_);
-    SessionManager::setBaseUrl("http://svc.test/base");
-  }
-  testing::TempDir dir_;
-  std::shared_ptr<testing::FakeTransport> transport_ = std::make_shared<testing::FakeTransport>();
-};
-
-TEST_F(HttpClientTest, InvalidUrlCompletesSynchronouslyAndSendsNothing) {
-  SessionManager::setBaseUrl("http://svc.test/has space");
-  std::optional<Outcome> outcome;
-  HttpClient::shared().post("/partner/event/log", nlohmann::json::object(), [&](auto b, auto e) {
-    outcome = Outcome{b, e, std::this_thread::get_id()};
-  });
-  ASSERT_TRUE(outcome && outcome->error && !outcome->body);
-  EXPECT_EQ(outcome->error->domain, "Invalid URL");
-  EXPECT_EQ(outcome->thread, std::this_thread::get_id());
-  EXPECT_EQ(transport_->count(), 0u);
-}
-
-TEST_F(HttpClientTest, BodyIsPrettyPrintedJsonOrAbsent) {
-  HttpClient::shared().post("/partner/event/log", nlohmann::json{{"events", {1, 2}}}, nullptr);
-  HttpClient::shared().post("/partner/event/log", std::nullopt, nullptr);
-  // Text that is not UTF-8 is replaced, never a reason to drop the body.
-  HttpClient::shared().post("/x", nlohmann::json{{"k", "a\xFF"}}, nullptr);
-  ASSERT_TRUE(transport_->at(0).request.body);
-  EXPECT_NE(transport_->at(0).request.body->find("\n  \"events\""), std::string::npos);
-  EXPECT_EQ(transport_->at(0).json(), (nlohmann::json{{"events", {1, 2}}}));
-  EXPECT_FALSE(transport_->at(1).request.body);
-  EXPECT_EQ(transport_->at(2).json()["k"], "a\xEF\xBF\xBD");
-}
+using HttpClientTest = testing::OfflineTest;
 
 TEST_F(HttpClientTest, EachCallCarriesItsHeaderSet) {
-  platform::installClock(std::make_shared<platform::ManualClock>(1'700'000'000.75));
+  clock_->set(1'700'000'000.75);
   StorageHelper::shared().savePartnerCode("PC");
   const std::string v = tools::expectedSignature(
       "PC", "com.tavrel.test", StorageHelper::shared().getDeviceId(), "1700000000");
   const Headers signedSet = {
       {"t", "1700000000"}, {"v", v}, {"Content-Type", "application/json"}, {"Platform", "iOS"}};
   const Headers tokenSet = {
-      {"Authorization", "T"}, {"Content-Type", "application/json"}, {"Platform", "iOS"}};
-  StorageHelper::shared().saveAuthData(testing::bytes(
-      R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"s","token":"T",)"
-      R"("sessionExpireTimeInSeconds":1}})"));
+      {"Authorization", "tok"}, {"Content-Type", "application/json"}, {"Platform", "iOS"}};
+  testing::storeGrantedSession();
   const std::pair<std::string, Headers> rows[] = {{"/public/partner/auth", signedSet},
                                                   {"http://full.test/partner/auth", signedSet},
                                                   {"/partner/event/log", tokenSet}};
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     HttpClient::shared().post(rows[i].first, nlohmann::json::object(), nullptr);
     EXPECT_EQ(transport_->at(i).request.headers, rows[i].second) << rows[i].first;
+    EXPECT_EQ(transport_->at(i).request.timeoutSeconds, 60.0);
   }
   StorageHelper::shared().removeAuthData();  // no session: no headers at all
   HttpClient::shared().post("/partner/event/log", nlohmann::json::object(), nullptr);
   EXPECT_TRUE(transport_->at(3).request.headers.empty());
 }
 
-TEST_F(HttpClientTest, SignedAuthenticationIsAcceptedByTheService) {
-  testing::installCurlTransport();
-  tools::LocalService service;
-  ASSERT_TRUE(service.start());
-  SessionManager::setBaseUrl(service.baseUrl());
-  StorageHelper::shared().savePartnerCode("E2E");
-  Outcomes outcomes;
-  HttpClient::shared().post("/public/partner/auth",
-                            PropertyDictionary{{"partnerCode", "E2E"},
-                                               {"appId", "com.tavrel.test"},
-                                               {"deviceId", StorageHelper::shared().getDeviceId()}},
-                            outcomes.next());
-  const auto body = outcomes.wait().front().body;
-  ASSERT_TRUE(body);
-  EXPECT_EQ(ResultData::decode(*body).value_or(ResultData{}).responseCode, 200) << text(*body);
-}
-
 TEST(HttpTransport, SendsExactlyTheGivenHeadersAndBody) {
   auto transport = platform::makeCurlTransport();
   // Past the size where curl would otherwise announce "Expect: 100-continue".
   const std::string large = std::string("a\0b\r\n", 5) + std::string(2 * 1024 * 1024, 'z');
-  const struct {
-    HttpRequest request;
-    std::string tail;  // everything after the Host line
-  } rows[] = {
+  const std::pair<HttpRequest, std::string> rows[] = {
+      // the request, the wire after "Host"
       {HttpRequest{}, "\r\nAccept: */*\r\nContent-Length: 0\r\n\r\n"},
       {{.headers = {{"Content-Type", "application/json"},
                     {"Authorization", "Bearer t0k=="},
@@ -217,12 +142,12 @@ TEST(HttpTransport, SendsExactlyTheGivenHeadersAndBody) {
        "\r\nAccept: */*\r\nContent-Type: application/json\r\nAuthorization: Bearer t0k==\r\n"
        "x-signature: k1=v1; k2=v2\r\nX-Empty:\r\nContent-Length: " +
            std::to_string(large.size()) + "\r\n\r\n" + large}};
-  for (const auto& row : rows) {
-    const auto [wire, outcome] = roundTrip(*transport, row.request, answer("204 No Content", ""));
+  for (const auto& [request, tail] : rows) {
+    const auto [wire, outcome] = roundTrip(*transport, request, answer("204 No Content", ""));
     EXPECT_FALSE(outcome.error);
     EXPECT_TRUE(wire.starts_with("POST /p HTTP/1.1\r\nHost: 127.0.0.1:")) << wire.substr(0, 80);
     const std::size_t accept = std::min(wire.find("\r\nAccept"), wire.size());
-    EXPECT_TRUE(wire.substr(accept) == row.tail) << wire.substr(0, 400);
+    EXPECT_TRUE(wire.substr(accept) == tail) << wire.substr(0, 400);
   }
 }
 
@@ -233,7 +158,6 @@ TEST(HttpTransport, AnyAnswerUpToTheCapArrivesAsABody) {
   const std::tuple<std::size_t, std::string, std::variant<std::string, CURLcode>> rows[] = {
       {1024, answer("500 Internal Server Error", "{}"), "{}"},
       {1024, "HTTP/1.1 302 Found\r\nLocation: /p\r\nContent-Length: 5\r\n\r\nmoved", "moved"},
-      {1024, "HTTP/1.1 204 No Content\r\n\r\n", ""},
       {1024, answer("200 OK", std::string(1024, 'x')), std::string(1024, 'x')},
       {1024, answer("200 OK", std::string(1025, 'x')), CURLE_FILESIZE_EXCEEDED},
       {1024, chunked, CURLE_WRITE_ERROR},  // no length announced
@@ -264,12 +188,10 @@ TEST(HttpTransport, FailuresArriveLaterAsErrorsAndTheWorkerCarriesOn) {
   const std::vector<std::pair<HttpRequest, CURLcode>> rows = {
       {{.url = "http://127.0.0.1:" + std::to_string(refusedPort)}, CURLE_COULDNT_CONNECT},
       {{.url = "/partner/auth"}, CURLE_URL_MALFORMAT},
-      {{.url = "ftp://127.0.0.1/file"}, CURLE_UNSUPPORTED_PROTOCOL},
       {{.url = "http://127.0.0.1:" + std::to_string(silentPort), .timeoutSeconds = 0.3},
        CURLE_OPERATION_TIMEDOUT},
       // A header may neither smuggle in further lines nor be cut short at a NUL.
       {{.url = ok, .headers = {{"X-Id", "1\r\nAuthorization: forged"}}}, malformed},
-      {{.url = ok, .headers = {{"X-Id", "1\nX-Other: 2"}}}, malformed},
       {{.url = ok, .headers = {{"X-Id\rX-Other", "1"}}}, malformed},
       {{.url = ok, .headers = {{"Authorization", std::string("tok\0forged", 10)}}}, malformed},
       {{.url = ok, .headers = {{std::string("X-Id\0Other", 10), "1"}}}, malformed}};
@@ -285,68 +207,32 @@ TEST(HttpTransport, FailuresArriveLaterAsErrorsAndTheWorkerCarriesOn) {
     EXPECT_NE(failures[i].thread, std::this_thread::get_id());
   }
   EXPECT_TRUE(service.requests().empty()) << "a refused request went out";
+  // A completion may send again, and may throw: the worker carries on either way.
   Outcomes after;
-  transport->send({.url = ok}, after.next());
-  EXPECT_TRUE(after.wait().front().body);
-  EXPECT_EQ(service.requests().size(), 1u);
-}
-
-TEST(HttpTransport, ConcurrentSendsCompleteOnceAndCompletionsMaySendAgainOrThrow) {
-  tools::LocalService service;
-  ASSERT_TRUE(service.start());
-  const std::string url = service.baseUrl() + "/partner/crash/log";
-  auto transport = platform::makeCurlTransport();
-  Outcomes outcomes;
-  std::vector<std::thread> senders;
-  for (int s = 0; s < 4; ++s) {
-    senders.emplace_back([&, s] {
-      for (int i = 0; i < 50; ++i) {
-        transport->send({.url = url, .body = std::to_string(s * 50 + i)},
-                        [&, done = outcomes.next()](auto body, auto error) {
-                          done(std::move(body), std::move(error));
-                          throw std::runtime_error("thrown by a completion");
-                        });
-      }
-    });
-  }
-  // A completion may send again, even from a completion it sent.
-  HttpCompletion last = outcomes.next();
-  transport->send({.url = url}, [&](auto, auto) {
-    transport->send({.url = url}, [&](auto, auto) { transport->send({.url = url}, last); });
+  transport->send({.url = ok}, [&, done = after.next()](auto, auto) {
+    transport->send({.url = ok}, done);
+    throw std::runtime_error("thrown by a completion");
   });
-  for (auto& sender : senders) sender.join();
-  std::set<std::thread::id> completionThreads;
-  for (const Outcome& outcome : outcomes.wait()) {
-    EXPECT_TRUE(outcome.body);
-    completionThreads.insert(outcome.thread);
-  }
-  ASSERT_EQ(completionThreads.size(), 1u);
-  EXPECT_NE(*completionThreads.begin(), std::this_thread::get_id());
-  std::set<std::string> bodies;
-  for (const auto& request : service.requests()) bodies.insert(request.body);
-  EXPECT_EQ(service.requests().size(), 203u);
-  EXPECT_EQ(bodies.size(), 201u);  // the chained three share the empty body
+  EXPECT_TRUE(after.wait().front().body);
+  EXPECT_EQ(service.requests().size(), 2u);
 }
 
 TEST(HttpTransport, VerifiesThePeerAgainstTheGivenAuthority) {
   testing::TempDir dir;
-  const std::string cert = dir.path() + "/cert.pem";
-  const std::string key = dir.path() + "/key.pem";
-  const std::string command =
-      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-      " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
-      key + " -out " + cert + " >/dev/null 2>&1";
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  const std::string cert = dir.path() + "/cert.pem", key = dir.path() + "/key.pem";
+  ASSERT_EQ(
+      std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+                   " -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                   key + " -out " + cert + " >/dev/null 2>&1")
+                      .c_str()),
+      0);
   tools::LocalService service({.certificatePath = cert, .privateKeyPath = key});
   ASSERT_TRUE(service.start());
-  const std::string url = service.baseUrl() + "/partner/crash/log";
-  ASSERT_TRUE(url.starts_with("https://"));
-
   Outcomes outcomes;
-  platform::makeCurlTransport({.caInfoPath = cert})->send({.url = url}, outcomes.next());
-  platform::makeCurlTransport()->send({.url = url}, outcomes.next());  // the system's authorities
+  const HttpRequest request{.url = service.baseUrl() + "/partner/crash/log"};
+  platform::makeCurlTransport({.caInfoPath = cert})->send(request, outcomes.next());
+  platform::makeCurlTransport()->send(request, outcomes.next());  // the system's authorities
   const auto got = outcomes.wait();
-  EXPECT_FALSE(got[0].error) << got[0].error->description;
   EXPECT_TRUE(got[0].body);
   expectCurlError(got[1], CURLE_PEER_FAILED_VERIFICATION);
   EXPECT_EQ(service.requests().size(), 1u);

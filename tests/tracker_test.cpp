@@ -4,22 +4,19 @@
 
 #include <thread>
 
-#include "core/logger.h"
 #include "events/database_helper.h"
 #include "events/event_data.h"
 #include "events/tracking_event.h"
-#include "session/storage_helper.h"
-#include "support/fake_transport.h"
-#include "support/pipeline_fixture.h"
 #include "support/test_support.h"
 
 namespace tavrel_mmp {
 namespace {
 
 using nlohmann::json;
+using testing::captureLog;
+using testing::kAccepted;
 constexpr const char* kEventLog = "/partner/event/log";
 constexpr const char* kHeartbeat = "/partner/online-user/log";
-constexpr const char* kAccepted = R"({"responseCode":200,"responseText":"OK"})";
 
 std::vector<std::string> idsOf(const json& body) {
   std::vector<std::string> out;
@@ -27,24 +24,14 @@ std::vector<std::string> idsOf(const json& body) {
   return out;
 }
 
-class TrackerTest : public ::testing::Test {
+class TrackerTest : public testing::OfflineTest {
  protected:
   void SetUp() override {
-    testing::installTrackerUnderTest(dir_.path(), clock_, loop_, transport_);
-    StorageHelper::shared().saveAuthData(testing::bytes(
-        R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"s1","token":"tok",)"
-        R"("sessionExpireTimeInSeconds":3600}})"));
+    OfflineTest::SetUp();
+    testing::storeGrantedSession();
   }
-  void TearDown() override { Logger::setDevMode(false); }
-
   void track(int count, const std::string& prefix = "e") {
     for (int i = 0; i < count; ++i) TrackingEvent::trackEvent(prefix + std::to_string(i), {});
-  }
-  std::string logged(const std::function<void()>& body) {
-    Logger::setDevMode(true);
-    std::string out = testing::captureStdout(body);
-    Logger::setDevMode(false);
-    return out;
   }
   std::vector<std::size_t> uploads() { return transport_->indexes(kEventLog); }
   json body(std::size_t index) { return transport_->at(index).json(); }
@@ -54,20 +41,14 @@ class TrackerTest : public ::testing::Test {
       out.push_back(event->id);
     return out;
   }
-
-  testing::TempDir dir_;
-  std::shared_ptr<platform::ManualClock> clock_ = std::make_shared<platform::ManualClock>();
-  std::shared_ptr<platform::ManualMainLoop> loop_ =
-      std::make_shared<platform::ManualMainLoop>(clock_);
-  std::shared_ptr<testing::FakeTransport> transport_ = std::make_shared<testing::FakeTransport>();
 };
 
 TEST_F(TrackerTest, TheTenthEventStartsABatchOnTheMainLoopNotOnTheCallersThread) {
   track(9);
-  std::string out = logged([&] { TrackingEvent::trackEvent("tenth", {}); });
+  std::string out = captureLog([&] { TrackingEvent::trackEvent("tenth", {}); });
   EXPECT_NE(out.find("MMP: eventTotalCounter >= syncEventCount\n"), std::string::npos);
   EXPECT_EQ(transport_->count(), 0u) << "the recording thread only stores and signals";
-  out = logged([&] { loop_->runPending(); });
+  out = captureLog([&] { loop_->runPending(); });
   EXPECT_NE(out.find("MMP: ----- syncing: 10 events -----\n"), std::string::npos);
   ASSERT_EQ(uploads().size(), 1u);
   const auto sent = transport_->at(uploads()[0]);
@@ -78,10 +59,9 @@ TEST_F(TrackerTest, TheTenthEventStartsABatchOnTheMainLoopNotOnTheCallersThread)
 }
 
 TEST_F(TrackerTest, ABacklogDrainsOneBatchPerTickOldestFirst) {
-  for (int age = 1; age <= 119; ++age) {
+  for (int age = 1; age <= 119; ++age)
     DatabaseHelper::shared().addEvent(
         EventData("old" + std::to_string(age), "k", 1'700'000'000 - age, "s0", false));
-  }
   TrackingEvent::trackEvent("now", {});
   const std::vector<std::string> expected = pending();
   loop_->runPending();
@@ -90,13 +70,12 @@ TEST_F(TrackerTest, ABacklogDrainsOneBatchPerTickOldestFirst) {
     // Real ticks jitter: this one comes a little early against the previous batch start.
     clock_->advance(0.3);
     loop_->advance(4.7);
-    ASSERT_FALSE(uploads().empty());
     ASSERT_EQ(idsOf(body(uploads().back())).size(), size);
     for (auto& id : idsOf(body(uploads().back()))) sent.push_back(id);
     transport_->respond(uploads().back(), kAccepted);
   }
   EXPECT_EQ(sent, expected);
-  const std::string out = logged([&] { loop_->advance(5.0); });
+  const std::string out = captureLog([&] { loop_->advance(5.0); });
   EXPECT_NE(out.find("MMP: time to sync\nMMP: ----- syncing: 0 events -----\n"), std::string::npos);
   EXPECT_EQ(uploads().size(), 3u);
 }
@@ -145,28 +124,6 @@ TEST_F(TrackerTest, RealtimeFlagSendsTheEventAloneFromTheMainLoop) {
   EXPECT_EQ(pending().size(), flags.size());
 }
 
-TEST_F(TrackerTest, UnacceptedUploadsKeepRecordsForTheNextBatch) {
-  track(10);
-  loop_->runPending();
-  const std::vector<std::string> ids = pending();
-  using Answer = std::function<void(std::size_t)>;
-  const std::vector<std::pair<Answer, std::string>> failures = {
-      {[&](auto i) { transport_->respond(i, R"({"responseCode":500,"responseText":"boom"})"); },
-       "MMP: boom\n"},
-      {[&](auto i) { transport_->respond(i, "<html>"); }, "MMP: "},
-      {[&](auto i) { transport_->fail(i); }, "MMP: Couldn't connect to server\n"},
-      {[&](auto i) { transport_->respondNothing(i); }, "MMP: Error from request\n"},
-  };
-  for (auto& [answer, line] : failures) {
-    EXPECT_EQ(idsOf(body(uploads().back())), ids);
-    const std::string out = logged([&] { answer(uploads().back()); });
-    EXPECT_EQ(out.rfind("MMP: ----- sync error -----\n" + line, 0), 0u) << out;
-    EXPECT_EQ(pending(), ids);
-    loop_->advance(5.0);  // the next tick retries the same, still oldest, records
-  }
-  EXPECT_EQ(uploads().size(), failures.size() + 1);
-}
-
 TEST_F(TrackerTest, OneTimerAndTheMinimumGapOnAMonotonicClock) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) threads.emplace_back([&] { track(3); });
@@ -200,13 +157,9 @@ TEST_F(TrackerTest, HeartbeatFollowsTheIntervalTheServiceSets) {
     for (auto i : transport_->indexes(kHeartbeat)) out.push_back(transport_->at(i).sentAt - start);
     return out;
   };
-  auto answerLast = [&](const std::string& answer) {
-    std::string out;
-    out = logged([&] { transport_->respond(transport_->indexes(kHeartbeat).back(), answer); });
-    return out;
-  };
-  const auto accepted = [](const std::string& data) {
-    return R"({"responseCode":200,"responseText":"OK")" + data + "}";
+  auto answerLast = [&](const std::string& data, const std::string& envelope = kAccepted) {
+    const std::string answer = envelope.substr(0, envelope.size() - 1) + data + "}";
+    return captureLog([&] { transport_->respond(transport_->indexes(kHeartbeat).back(), answer); });
   };
   loop_->advance(25.0);
   EXPECT_TRUE(offsets().empty());
@@ -214,24 +167,22 @@ TEST_F(TrackerTest, HeartbeatFollowsTheIntervalTheServiceSets) {
   EXPECT_EQ(offsets(), std::vector<double>{30.0});
   EXPECT_EQ(transport_->at(transport_->indexes(kHeartbeat)[0]).json(), json::object());
 
-  EXPECT_EQ(answerLast(accepted(R"(,"data":{"second":60})")), "MMP: Nimbrel ping.......\n");
+  EXPECT_EQ(answerLast(R"(,"data":{"second":60})"), "MMP: Nimbrel ping.......\n");
   loop_->advance(60.0);
-  answerLast(accepted(""));  // no "data": back to 30 s
+  answerLast("");  // no "data": back to 30 s
   loop_->advance(30.0);
-  answerLast(accepted(R"(,"data":{"second":12})"));  // 12 s rounds up to the 5 s ticks
+  answerLast(R"(,"data":{"second":12})");  // 12 s rounds up to the 5 s ticks
   loop_->advance(15.0);
-  answerLast(accepted(R"(,"data":{"second":-5})"));  // every tick
+  answerLast(R"(,"data":{"second":-5})");  // every tick
   loop_->advance(10.0);
   EXPECT_EQ(offsets(), (std::vector<double>{30.0, 90.0, 120.0, 135.0, 140.0, 145.0}));
 
   // Unaccepted answers keep the interval (every tick, from the last accepted one).
-  for (const auto& [answer, line] : std::vector<std::pair<std::string, std::string>>{
-           {accepted(R"(,"data":{})"), "MMP: HeartBeatData: keyNotFound \"second\"\n"},
-           {R"({"responseCode":401,"responseText":"nope","data":{"second":90}})", "MMP: nope\n"},
-       }) {
-    EXPECT_EQ(answerLast(answer), line);
-    loop_->advance(5.0);
-  }
+  EXPECT_EQ(answerLast(R"(,"data":{})"), "MMP: HeartBeatData: keyNotFound \"second\"\n");
+  loop_->advance(5.0);
+  EXPECT_EQ(answerLast(R"(,"data":{"second":90})", R"({"responseCode":401,"responseText":"nope"})"),
+            "MMP: nope\n");
+  loop_->advance(5.0);
   EXPECT_EQ(offsets().back(), 155.0);
 }
 

@@ -1,14 +1,20 @@
 #include "support/test_support.h"
 
-#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <stdexcept>
 #include <thread>
 
+#include "core/logger.h"
+#include "events/database_helper.h"
+#include "events/tracking_event.h"
+#include "secret/secret_generator.h"
+#include "session/session_manager.h"
+#include "session/storage_helper.h"
+#include "tavrel_mmp/nimbrel.h"
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/preferences_store.h"
@@ -16,10 +22,8 @@
 namespace tavrel_mmp::testing {
 
 TempDir::TempDir() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "tavrel_mmp_test_XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  path_ = (std::filesystem::temp_directory_path() / "tavrel_mmp_test_XXXXXX").string();
+  if (::mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -45,41 +49,142 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return true;
 }
 
-std::vector<std::uint8_t> bytes(const std::string& text) {
-  return {text.begin(), text.end()};
-}
-
-std::string text(const std::vector<std::uint8_t>& bytes) {
-  return {bytes.begin(), bytes.end()};
-}
-
 std::string captureStdout(const std::function<void()>& body) {
   std::fflush(stdout);
-  char path[] = "/tmp/tavrel_mmp_stdout_XXXXXX";
-  const int capture = ::mkstemp(path);
+  std::FILE* capture = std::tmpfile();
   const int saved = ::dup(STDOUT_FILENO);
-  ::dup2(capture, STDOUT_FILENO);
+  ::dup2(::fileno(capture), STDOUT_FILENO);
   body();
   std::fflush(stdout);
   ::dup2(saved, STDOUT_FILENO);
   ::close(saved);
-  std::string out;
-  ::lseek(capture, 0, SEEK_SET);
-  char buffer[4096];
-  ssize_t n;
-  while ((n = ::read(capture, buffer, sizeof buffer)) > 0)
-    out.append(buffer, static_cast<std::size_t>(n));
-  ::close(capture);
-  ::unlink(path);
+  std::string out(static_cast<std::size_t>(::lseek(::fileno(capture), 0, SEEK_END)), '\0');
+  std::rewind(capture);
+  out.resize(std::fread(out.data(), 1, out.size(), capture));
+  std::fclose(capture);
+  return out;
+}
+
+std::string captureLog(const std::function<void()>& body) {
+  Logger::setDevMode(true);
+  std::string out = captureStdout(body);
+  Logger::setDevMode(false);
   return out;
 }
 
 std::string testHostPath(const std::string& name) {
-#ifdef TEST_HOSTS_DIR
   return std::string(TEST_HOSTS_DIR) + "/" + name;
-#else
-  return name;
-#endif
+}
+
+int boundLoopbackSocket(int& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}};
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+void storeGrantedSession() {
+  StorageHelper::shared().saveAuthData(bytes(kGranted));
+}
+
+ManualTime installManualTime() {
+  auto clock = std::make_shared<platform::ManualClock>(platform::makeSystemClock()->now());
+  auto loop = std::make_shared<platform::ManualMainLoop>(clock);
+  platform::installClock(clock);
+  platform::installMainLoop(loop);
+  return {clock, loop};
+}
+
+void SettlingTransport::send(platform::HttpRequest request, HttpCompletion completion) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++inFlight_;
+  }
+  inner_->send(std::move(request),
+               [this, completion = std::move(completion)](auto body, auto error) {
+                 if (completion) completion(std::move(body), std::move(error));
+                 std::lock_guard<std::mutex> lock(mutex_);
+                 if (--inFlight_ == 0) idle_.notify_all();
+               });
+}
+
+bool SettlingTransport::waitIdle(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return idle_.wait_for(lock, timeout, [this] { return inFlight_ == 0; });
+}
+
+SettlingTransport& curlTransport() {
+  static auto* curl = new SettlingTransport(platform::makeCurlTransport());
+  return *curl;
+}
+
+SettlingTransport& installCurlTransport() {
+  // A non-owning handle to the process-long instance.
+  platform::installHttpTransport(
+      std::shared_ptr<SettlingTransport>(std::shared_ptr<void>(), &curlTransport()));
+  return curlTransport();
+}
+
+void tickAndSettle(platform::ManualMainLoop& loop) {
+  loop.runPending();
+  curlTransport().waitIdle();
+  loop.advance(TrackingEvent::timerPeriod);
+  curlTransport().waitIdle();
+}
+
+bool drainEvents(platform::ManualMainLoop& loop, int maxTicks) {
+  for (int i = 0; i < maxTicks && pendingEventCount() > 0; ++i) tickAndSettle(loop);
+  return pendingEventCount() == 0;
+}
+
+std::size_t pendingEventCount() {
+  return DatabaseHelper::shared().getEvents(1'000'000).value_or(EventList{}).size();
+}
+
+bool startAndAuthenticate(const std::string& partnerCode, const std::string& baseUrl) {
+  Nimbrel::intSDK(partnerCode, tools::makeAppSecret(baseUrl, partnerCode),
+                  std::make_shared<NimbrelOptions>());
+  auto* manual = dynamic_cast<platform::ManualMainLoop*>(&platform::mainLoop());
+  return waitUntil([&] {
+           if (manual != nullptr) manual->runPending();
+           const auto auth = StorageHelper::shared().getAuthData();
+           return auth && auth->data;
+         }) &&
+         curlTransport().waitIdle();
+}
+
+void OfflineTest::SetUp() {
+  installIsolatedPlatform(dir_.path());
+  platform::installClock(clock_);
+  platform::installMainLoop(loop_);
+  platform::installHttpTransport(transport_);
+  SessionManager::setBaseUrl("http://service.test");
+}
+
+void ServiceTest::SetUp() {
+  installIsolatedPlatform(dir_.path());
+  installCurlTransport();
+  ASSERT_TRUE(service_.start());
+}
+
+std::vector<tools::StoredEvent> ServiceTest::arrived(const std::string& key) {
+  EXPECT_TRUE(drainEvents(*time_.loop));
+  std::vector<tools::StoredEvent> out;
+  for (const auto& [id, stored] : service_.events())
+    if (stored.event["key"] == key) out.push_back(stored);
+  return out;
+}
+
+ServiceTest::Data ServiceTest::dataOf(const nlohmann::json& event) {
+  Data out;
+  for (const auto& entry : event["data"]) out[entry["key"]] = entry["value"];
+  return out;
 }
 
 }  // namespace tavrel_mmp::testing

@@ -1,11 +1,19 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
-#include <cstdint>
+#include <condition_variable>
 #include <functional>
-#include <optional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "local_service/local_service.h"
+#include "support/fake_transport.h"
+#include "tavrel_mmp/platform/manual_loop.h"
 
 namespace tavrel_mmp::testing {
 
@@ -22,23 +30,104 @@ class TempDir {
   std::string path_;
 };
 
-// Points the platform layer at `directory`: preferences "<dir>/preferences.sqlite3",
-// documents directory "<dir>/Documents", and the given bundle identifier.
+// Preferences, documents directory (and so the event store) in `directory`; a fixed bundle.
 void installIsolatedPlatform(const std::string& directory,
                              const std::string& bundleIdentifier = "com.tavrel.test");
 
-// Polls `condition` until it holds or the time-out passes (for work that crosses the network,
-// where no clock of ours can drive it).
+// Polls `condition` until it holds or the time-out passes (for work no clock of ours drives).
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-std::vector<std::uint8_t> bytes(const std::string& text);
-std::string text(const std::vector<std::uint8_t>& bytes);
+inline std::vector<std::uint8_t> bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
+inline std::string text(const std::vector<std::uint8_t>& bytes) {
+  return {bytes.begin(), bytes.end()};
+}
 
-// Runs `body` with standard output captured and returns what it printed.
+// What `body` printed on standard output; `captureLog` runs it in development mode.
 std::string captureStdout(const std::function<void()>& body);
+std::string captureLog(const std::function<void()>& body);
 
 // Path of a test host executable built beside the tests.
 std::string testHostPath(const std::string& name);
+
+// A TCP socket bound (not listening) to a free loopback port; -1 when none could be bound.
+int boundLoopbackSocket(int& port);
+
+// An accepted authentication: session "s1", token "tok", deep links kept for 7 days.
+inline constexpr const char* kGranted =
+    R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"s1","token":"tok",)"
+    R"("sessionExpireTimeInSeconds":3600,"deeplinkExpired":7}})";
+inline constexpr const char* kAccepted = R"({"responseCode":200,"responseText":"OK"})";
+void storeGrantedSession();
+
+// Time in the test's hands: a manual clock starting at the real time, and a manual main loop.
+struct ManualTime {
+  std::shared_ptr<platform::ManualClock> clock;
+  std::shared_ptr<platform::ManualMainLoop> loop;
+};
+ManualTime installManualTime();
+
+// Wraps a real transport and knows when every request it passed on has completed.
+class SettlingTransport : public platform::HttpTransport {
+ public:
+  explicit SettlingTransport(std::shared_ptr<platform::HttpTransport> inner)
+      : inner_(std::move(inner)) {}
+  void send(platform::HttpRequest request, HttpCompletion completion) override;
+  // Waits until nothing is in flight; false when the time-out passed first.
+  bool waitIdle(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+ private:
+  std::shared_ptr<platform::HttpTransport> inner_;
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  int inFlight_ = 0;
+};
+
+// The process's one libcurl transport, wrapped; `installCurlTransport` also installs it.
+SettlingTransport& curlTransport();
+SettlingTransport& installCurlTransport();
+
+// Runs the main loop's tasks and one timer period, waiting for the requests they started.
+void tickAndSettle(platform::ManualMainLoop& loop);
+// Ticks until the event store is empty (at most `maxTicks` times); true once it is.
+bool drainEvents(platform::ManualMainLoop& loop, int maxTicks = 1000);
+std::size_t pendingEventCount();
+
+// Starts the library through the facade against the service at `baseUrl` and waits until the
+// session is stored and the session start that follows it has completed.
+bool startAndAuthenticate(const std::string& partnerCode, const std::string& baseUrl);
+
+// The library offline: a fresh directory, a manual clock and main loop, an in-process transport
+// the test answers by hand, and the base URL "http://service.test".
+class OfflineTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+
+  TempDir dir_;
+  std::shared_ptr<platform::ManualClock> clock_ = std::make_shared<platform::ManualClock>();
+  std::shared_ptr<platform::ManualMainLoop> loop_ =
+      std::make_shared<platform::ManualMainLoop>(clock_);
+  std::shared_ptr<FakeTransport> transport_ = std::make_shared<FakeTransport>();
+};
+
+// The library against the local measurement service over libcurl, time in the test's hands.
+class ServiceTest : public ::testing::Test {
+ protected:
+  using Data = std::map<std::string, nlohmann::json>;
+  void SetUp() override;
+  bool start(const std::string& partnerCode = "P") {
+    return startAndAuthenticate(partnerCode, service_.baseUrl());
+  }
+  // Uploads what is pending; then the events with this name that reached the service.
+  std::vector<tools::StoredEvent> arrived(const std::string& key);
+  // An uploaded event's data as a map.
+  static Data dataOf(const nlohmann::json& event);
+
+  TempDir dir_;
+  ManualTime time_ = installManualTime();
+  tools::LocalService service_;
+};
 
 }  // namespace tavrel_mmp::testing

@@ -1,0 +1,184 @@
+// The public facade end to end: what each operation makes reach the measurement service, and
+// what the start-up options change.
+#include "tavrel_mmp/nimbrel.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+
+#include "core/common.h"
+#include "core/logger.h"
+#include "events/database_helper.h"
+#include "session/storage_helper.h"
+#include "support/test_support.h"
+#include "tavrel_mmp/nimbrel_deep_link_delegate.h"
+#include "tavrel_mmp/platform/ui_toolkit.h"
+
+namespace tavrel_mmp {
+namespace {
+
+using nlohmann::json;
+
+class FacadeEndToEnd : public testing::ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    ASSERT_TRUE(start());
+  }
+  // The data of each event with this name that reached the service.
+  std::vector<Data> arrivedData(const std::string& key) {
+    std::vector<Data> out;
+    for (const auto& stored : arrived(key)) out.push_back(dataOf(stored.event));
+    return out;
+  }
+};
+
+TEST_F(FacadeEndToEnd, EventsArriveUnderTheirFixedNamesWithTheirFixedKeys) {
+  Nimbrel::setCurrentScreen("Checkout");
+  Nimbrel::setCurrentScreen("Checkout");  // not deduplicated on this path
+  auto shoe = std::make_shared<ProductItem>("p1", "Shoe", "img", "12.50", 2);
+  shoe->addCategory(std::make_shared<ProductCategory>("c1", "Feet"));
+  Nimbrel::setProductList("home", {shoe});
+  Nimbrel::setRevenue("o-1", 19.99, "USD",
+                      PropertyDictionary{{"amount", "1"}, {"currency", "EUR"}, {"coupon", "C"}});
+  Nimbrel::setRevenue("", -1, "", std::nullopt);
+  Nimbrel::logEvent("urgent", PropertyDictionary{{"nbRealtime", true}});
+
+  EXPECT_EQ(arrivedData("tvr_mmp_screen_view"),
+            (std::vector<Data>(2, Data{{"screen_name", "Checkout"}})));
+  const auto products = arrivedData("tvr_mmp_products");
+  ASSERT_EQ(products.size(), 1u);
+  ASSERT_TRUE(products[0].size() == 1 && products[0].at("products").is_string());
+  EXPECT_EQ(json::parse(products[0].at("products").get<std::string>()),
+            (json{{"products", {shoe->toDictionary()}}, {"p_group", "home"}}));
+  auto revenue = arrivedData("tvr_mmp_revenue");
+  std::sort(revenue.begin(), revenue.end());
+  EXPECT_EQ(revenue,
+            (std::vector<Data>{
+                {{"orderId", ""}, {"amount", -1.0}, {"currency", ""}},
+                {{"orderId", "o-1"}, {"amount", 19.99}, {"currency", "USD"}, {"coupon", "C"}}}));
+  const auto urgent = arrived("urgent");
+  ASSERT_EQ(urgent.size(), 1u);
+  EXPECT_EQ(urgent[0].timesReceived, 1);
+  EXPECT_EQ(urgent[0].event["realtime"], true);
+  // In the upload shape, with the session.
+  const auto checkout = arrived("tvr_mmp_screen_view").at(0).event;
+  EXPECT_EQ(checkout["sessionId"], StorageHelper::shared().getAuthData()->data->sessionId);
+  EXPECT_TRUE(checkout["time"].is_number_integer() && checkout["realtime"] == false);
+}
+
+TEST_F(FacadeEndToEnd, UserProfileAndHandledErrorsGoOutAtOnce) {
+  Nimbrel::setUserInfo(UserInfo::create("u-42", "Ann", "f", "a@b", "+43", 31, "AT", "Linz", "fcm"));
+  Nimbrel::recordError("Checkout failed", "frame 1\nframe 2");
+  time_.loop->runPending();
+  ASSERT_TRUE(testing::curlTransport().waitIdle());
+  auto updates = service_.requests("/partner/device-info/update");
+  ASSERT_EQ(updates.size(), 2u);  // the session start's, then the profile's
+  const json before = updates[0].json(), profile = updates[1].json();
+  EXPECT_EQ(before["userId"], "");
+  EXPECT_EQ(profile.size(), 28u);
+  EXPECT_EQ(profile["userId"], "u-42");
+  EXPECT_EQ(profile["firebaseToken"], "fcm");
+  EXPECT_EQ(profile["sdkDeviceId"], before["sdkDeviceId"]);
+  const auto reports = service_.crashReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0]["hash"], Common::md5("Checkout failed"));
+  EXPECT_EQ(reports[0]["stackTrace"], "frame 1\nframe 2");
+
+  // The next start reports the device with the stored user.
+  ASSERT_TRUE(start());
+  updates = service_.requests("/partner/device-info/update");
+  ASSERT_EQ(updates.size(), 3u);
+  EXPECT_EQ(updates[2].json().size(), 20u);
+  EXPECT_EQ(updates[2].json()["userId"], "u-42");
+}
+
+TEST_F(FacadeEndToEnd, TheLatestDeepLinkCallbackReceivesEachNewlyOpenedUrl) {
+  std::vector<std::string> first, second;
+  const auto open = [](const char* url) {
+    EXPECT_TRUE(NimbrelDeepLinkDelegate::shared().application(nullptr, URL(url), json::object()));
+  };
+  Nimbrel::handleDeeplink([&](const std::string& link) { first.push_back(link); });
+  open("app://one");
+  open("app://one");  // the same URL again is no news
+  Nimbrel::handleDeeplink([&](const std::string& link) { second.push_back(link); });
+  EXPECT_TRUE(second.empty()) << "called when registered";
+  open("app://two");
+  EXPECT_EQ(first, std::vector<std::string>{"app://one"});
+  EXPECT_EQ(second, std::vector<std::string>{"app://two"});
+  Nimbrel::handleDeeplink(nullptr);  // the callbacks above do not outlive this test
+}
+
+// A fresh application with one window showing a root screen, at first its key window or not.
+struct Application {
+  explicit Application(bool keyWindow) {
+    window->setRootViewController(root);
+    if (keyWindow) toolkit->setKeyWindow(window);
+    platform::installUIToolkit(toolkit);
+  }
+  std::shared_ptr<platform::HeadlessUIToolkit> toolkit = platform::makeHeadlessUIToolkit();
+  std::shared_ptr<platform::HeadlessWindow> window = std::make_shared<platform::HeadlessWindow>();
+  std::shared_ptr<platform::HeadlessViewController> root =
+      std::make_shared<platform::HeadlessViewController>("Root");
+};
+
+using FacadeStart = testing::OfflineTest;
+
+TEST_F(FacadeStart, AnEmptyPartnerCodeOnlyInstallsCrashCapture) {
+  Application app(true);
+  struct sigaction fault {};
+  fault.sa_handler = SIG_DFL;
+  ::sigaction(SIGSEGV, &fault, nullptr);
+  Logger::setDevMode(true);
+  Nimbrel::intSDK("", "secret", std::make_shared<NimbrelOptions>());
+  loop_->runPending();
+  EXPECT_TRUE(Logger::devMode()) << "the options were applied";
+  EXPECT_EQ(app.toolkit->observerCount(), 0u);
+  EXPECT_EQ(transport_->count(), 0u);
+  EXPECT_FALSE(StorageHelper::shared().getValue("MMP_PartnerCode"));
+  EXPECT_FALSE(StorageHelper::shared().getValue("MMP_AppSecret"));
+  ::sigaction(SIGSEGV, nullptr, &fault);
+  EXPECT_NE(fault.sa_handler, SIG_DFL) << "no crash capture";
+
+  Nimbrel::intSDK("P", "", nullptr);  // an empty secret is stored and used as it is
+  loop_->runPending();
+  EXPECT_EQ(StorageHelper::shared().getValue("MMP_AppSecret"), "");
+  EXPECT_EQ(transport_->count("/public/partner/auth"), 1u);
+}
+
+TEST_F(FacadeStart, OptionsDecideDevelopmentModeAndAutomaticScreenTracking) {
+  const auto options = [](bool showLog, bool autoTrackingScreen) {
+    auto made = std::make_shared<NimbrelOptions>();
+    std::tie(made->showLog, made->autoTrackingScreen) = std::tuple(showLog, autoTrackingScreen);
+    return made;
+  };
+  // the screen presented later, how to start, whether there is a key window at the start,
+  // and development mode and automatic screen tracking afterwards
+  const std::tuple<std::string, std::function<void()>, bool, bool, bool> cases[] = {
+      {"Quiet", [&] { Nimbrel::intSDK("P", "S", options(false, false)); }, true, false, false},
+      {"Tracked", [&] { Nimbrel::intSDK("P", "S", options(true, true)); }, true, true, true},
+      {"TwoArguments", [] { Nimbrel::intSDK("P", "S"); }, true, true, true},
+      {"NoOptions", [] { Nimbrel::intSDK("P", "S", nullptr); }, true, true, false},
+      {"NoKeyWindow", [&] { Nimbrel::intSDK("P", "S", options(true, true)); }, false, true, false},
+  };
+  for (const auto& [screen, start, keyWindow, devMode, tracking] : cases) {
+    SCOPED_TRACE(screen);
+    Application app(keyWindow);
+    Nimbrel::setDevMode(true);
+    testing::captureStdout(start);
+    loop_->runPending();
+    EXPECT_EQ(Logger::devMode(), devMode);
+    app.toolkit->setKeyWindow(app.window);
+    app.root->present(std::make_shared<platform::HeadlessViewController>(screen));
+    app.toolkit->becomeActive();
+    loop_->runPending();
+    std::size_t seen = 0;
+    for (const auto& event : DatabaseHelper::shared().getEvents(1000).value_or(EventList{}))
+      seen += event->data == json{{"screen_name", screen}}.dump();
+    EXPECT_EQ(seen, tracking ? 1u : 0u);
+  }
+}
+
+}  // namespace
+}  // namespace tavrel_mmp

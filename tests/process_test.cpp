@@ -1,0 +1,105 @@
+// The library around the end of the host's process: exit with work in flight, SIGKILL, signal
+// masks of its threads.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "support/child_process.h"
+#include "support/test_support.h"
+
+namespace tavrel_mmp {
+namespace {
+
+using namespace std::chrono_literals;
+
+testing::ChildProcess startHost(const std::vector<std::string>& args) {
+  return testing::ChildProcess(testing::testHostPath("test_host"), args);
+}
+
+bool exitedCleanly(const std::optional<int>& status) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+// Its "key=value" lines, once the host (every thread of it) is gone.
+std::map<std::string, std::string> factsOf(const std::string& mode) {
+  auto host = startHost({mode});
+  std::map<std::string, std::string> facts;
+  while (const auto line = host.readLine(30s)) {
+    if (const auto equals = line->find('='); equals != std::string::npos)
+      facts[line->substr(0, equals)] = line->substr(equals + 1);
+  }
+  EXPECT_TRUE(exitedCleanly(host.wait(5s)));
+  return facts;
+}
+
+TEST(ProcessExit, AHostThatNeverCallsTheLibraryStartsNoThread) {
+  EXPECT_EQ(factsOf("untouched")["threads"], "1");
+}
+
+TEST(ProcessExit, LibraryThreadsBlockAsynchronousSignalsButNotFaults) {
+  auto facts = factsOf("sigmask");
+  auto blocked = [&](const std::string& thread, std::initializer_list<int> signals) {
+    const auto mask = std::stoull(facts[thread], nullptr, 16);
+    return std::count_if(signals.begin(), signals.end(),
+                         [&](int s) { return mask >> (s - 1) & 1; });
+  };
+  const auto async = {SIGINT, SIGTERM, SIGPIPE, SIGCHLD};
+  const auto faults = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+  EXPECT_EQ(blocked("worker", async), 4);
+  EXPECT_EQ(blocked("worker", faults), 0);
+  // The host's main thread stays the destination of process-directed signals.
+  EXPECT_EQ(blocked("main", async) + blocked("main", faults), 0);
+}
+
+// A host process on the storage of the test; afterwards this process (which has not used the
+// library yet) starts on the same storage, as the next launch would, and delivers what is left.
+class PipelineProcess : public testing::ServiceTest {
+ protected:
+  std::set<int> deliveredSeqs(const std::string& key) {
+    EXPECT_TRUE(start());
+    std::set<int> seqs;
+    for (const auto& stored : arrived(key)) seqs.insert(dataOf(stored.event)["seq"].get<int>());
+    return seqs;
+  }
+};
+
+TEST_F(PipelineProcess, HostReturningFromMainWithABatchInFlightExitsAtOnce) {
+  service_.setFault("/partner/event/log", {.kind = tools::Fault::Kind::delay, .delaySeconds = 5});
+  auto host = startHost({"exit-inflight", dir_.path(), service_.baseUrl(), "25"});
+  ASSERT_EQ(host.readLine(30s), "logged");
+  ASSERT_TRUE(service_.waitForRequests("/partner/event/log", 1, 30s));
+  std::ofstream(dir_.path() + "/go").put('\n');  // the batch is at the (slow) service now
+  ASSERT_EQ(host.readLine(30s), "returning");
+  const auto returned = std::chrono::steady_clock::now();
+  const auto status = host.wait(5s);
+  EXPECT_LT(std::chrono::steady_clock::now() - returned, 1s);
+  ASSERT_TRUE(exitedCleanly(status)) << status.value_or(-1);
+  service_.clearAllFaults();
+  EXPECT_EQ(deliveredSeqs("before_exit").size(), 25u);
+}
+
+TEST_F(PipelineProcess, EventsSurviveSigkillRightAfterLogEventReturns) {
+  auto host = startHost({"log-forever", dir_.path()});
+  int lastLogged = -1;
+  while (lastLogged < 300) {
+    const auto line = host.readLine(30s);
+    ASSERT_TRUE(line);
+    lastLogged = std::stoi(line->substr(7));
+  }
+  host.kill(SIGKILL);
+  // Lines already written were written after their logEvent returned.
+  while (const auto line = host.readLine(2s)) lastLogged = std::stoi(line->substr(7));
+  const auto status = host.wait(5s);
+  ASSERT_TRUE(status && WIFSIGNALED(*status));
+  const auto seqs = deliveredSeqs("durable");
+  for (int seq = 0; seq <= lastLogged; ++seq)
+    ASSERT_TRUE(seqs.count(seq)) << "event " << seq << " lost (last logged " << lastLogged << ")";
+}
+
+}  // namespace
+}  // namespace tavrel_mmp
