@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <thread>
 
 #include "core/logger.h"
 #include "platform/sqlite_database.h"
@@ -33,7 +34,7 @@ constexpr const char* kSelect =
     "\"EventData\" ORDER BY \"time\" ASC, rowid ASC LIMIT ?";
 
 // Identifiers per DELETE, each its own short transaction: an insert waits for one piece at most.
-constexpr std::size_t kDeleteChunk = 10;
+constexpr std::size_t kDeleteChunk = 5;
 // Pages of write-ahead log after which the main loop checkpoints. Under a steady stream of
 // inserts a checkpoint that runs beside them never quite catches up, so the log is not started
 // over and keeps growing; past the second mark the checkpoint waits for a gap between inserts,
@@ -254,7 +255,9 @@ void DatabaseHelper::writeQueuedLocked() {
 void DatabaseHelper::addEvent(const EventData& event) {
   std::string failure;
   {
+    insertsWaiting_.fetch_add(1);
     std::lock_guard<std::mutex> lock(mutex_);
+    insertsWaiting_.fetch_sub(1);
     if (openIfDueLocked()) {
       insertLocked(event, failure);
     } else {
@@ -303,6 +306,9 @@ void DatabaseHelper::removeEvents(const EventList& events) {
   std::string failure;
   for (std::size_t first = 0; first < events.size() && failure.empty(); first += kDeleteChunk) {
     const std::size_t count = std::min(kDeleteChunk, events.size() - first);
+    // A recording thread waiting for the connection goes first: the mutex is not fair, and a
+    // deletion taking it back piece after piece would keep the host waiting for all of them.
+    while (insertsWaiting_.load() > 0) std::this_thread::yield();
     std::lock_guard<std::mutex> lock(mutex_);
     if (!openIfDueLocked()) return;
     sqlite3_stmt* statement = writer_->deleteFor(count);

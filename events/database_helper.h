@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -59,6 +60,7 @@ class DatabaseHelper {
   const bool atDocuments_;
   const std::optional<std::string> path_;
   std::mutex mutex_;  // the writing connection and the memory queue
+  std::atomic<int> insertsWaiting_{0};
   std::unique_ptr<Connection> writer_;
   std::optional<std::string> openedPath_;
   std::optional<double> lastAttempt_;  // monotonic seconds
