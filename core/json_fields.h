@@ -38,4 +38,44 @@ class JsonFieldReader {
   std::string error_;
 };
 
+// An answer of the common envelope with a "data" object of its own: {"responseCode": integer,
+// "responseText": text, "data"?: object}; absent and null "data" both give none.
+template <class Data>
+struct EnvelopeWithData {
+  std::int64_t responseCode = 0;
+  std::string responseText;
+  std::optional<Data> data;
+};
+
+// Decodes such an answer strictly; `readData(reader)` reads the members of a present "data"
+// (named `dataName` in errors) and returns the Data. None, with the first error in `error`,
+// when anything is missing or of another type.
+template <class Data, class ReadData>
+std::optional<EnvelopeWithData<Data>> decodeEnvelopeWithData(const std::vector<std::uint8_t>& bytes,
+                                                             const char* name, const char* dataName,
+                                                             ReadData readData,
+                                                             std::string* error) {
+  const auto json = parseJsonBytes(bytes, error);
+  if (!json) return std::nullopt;
+  JsonFieldReader reader(*json, name);
+  auto responseCode = reader.requiredInt64("responseCode");
+  auto responseText = reader.requiredString("responseText");
+  const nlohmann::json* data = reader.optionalObject("data");
+  if (!reader.ok()) {
+    if (error) *error = reader.error();
+    return std::nullopt;
+  }
+  EnvelopeWithData<Data> result{*responseCode, std::move(*responseText), std::nullopt};
+  if (data != nullptr) {
+    JsonFieldReader dataReader(*data, dataName);
+    Data decoded = readData(dataReader);
+    if (!dataReader.ok()) {
+      if (error) *error = dataReader.error();
+      return std::nullopt;
+    }
+    result.data = std::move(decoded);
+  }
+  return result;
+}
+
 }  // namespace tavrel_mmp

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/json_fields.h"
+
 namespace tavrel_mmp {
 
 struct DeepLinkData {
@@ -13,11 +15,7 @@ struct DeepLinkData {
 };
 
 // The link answer: {"responseCode", "responseText", "data"?: {"short_link", "long_link"}}.
-struct DeepLinkResultData {
-  std::int64_t responseCode = 0;
-  std::string responseText;
-  std::optional<DeepLinkData> data;  // absent and null both give none
-
+struct DeepLinkResultData : EnvelopeWithData<DeepLinkData> {
   // Strict decoding; none with the reason in `error` when the bytes are not this answer (also
   // when a present "data" lacks either link).
   static std::optional<DeepLinkResultData> decode(const std::vector<std::uint8_t>& bytes,

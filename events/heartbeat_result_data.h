@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/json_fields.h"
+
 namespace tavrel_mmp {
 
 struct HeartBeatData {
@@ -12,11 +14,7 @@ struct HeartBeatData {
 };
 
 // The heartbeat answer: {"responseCode", "responseText", "data"?: {"second"}}.
-struct HeartBeatResultData {
-  std::int64_t responseCode = 0;
-  std::string responseText;
-  std::optional<HeartBeatData> data;  // absent and null both give none
-
+struct HeartBeatResultData : EnvelopeWithData<HeartBeatData> {
   // Strict decoding; none with the reason in `error` when the bytes are not this answer
   // (also when a present "data" lacks "second").
   static std::optional<HeartBeatResultData> decode(const std::vector<std::uint8_t>& bytes,
