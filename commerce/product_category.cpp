@@ -18,22 +18,12 @@ std::shared_ptr<ProductCategory> ProductCategory::fromDictionary(
 
 std::vector<PropertyDictionary> ProductCategory::convertToArray(
     const std::vector<std::shared_ptr<ProductCategory>>& categories) {
-  std::vector<PropertyDictionary> out;
-  out.reserve(categories.size());
-  for (const auto& category : categories) {
-    if (category) out.push_back(category->toDictionary());
-  }
-  return out;
+  return dictionariesOf(categories);
 }
 
 std::vector<std::shared_ptr<ProductCategory>> ProductCategory::fromList(
     const std::vector<PropertyDictionary>& list) {
-  std::vector<std::shared_ptr<ProductCategory>> out;
-  for (const auto& dictionary : list) {
-    auto category = fromDictionary(dictionary);
-    if (!category->categoryId.empty()) out.push_back(std::move(category));
-  }
-  return out;
+  return recordsWithIdentifier(list, &ProductCategory::categoryId);
 }
 
 }  // namespace tavrel_mmp

@@ -61,22 +61,12 @@ std::shared_ptr<ProductItem> ProductItem::fromDictionary(const PropertyDictionar
 
 std::vector<PropertyDictionary> ProductItem::convertToArray(
     const std::vector<std::shared_ptr<ProductItem>>& products) {
-  std::vector<PropertyDictionary> out;
-  out.reserve(products.size());
-  for (const auto& product : products) {
-    if (product) out.push_back(product->toDictionary());
-  }
-  return out;
+  return dictionariesOf(products);
 }
 
 std::vector<std::shared_ptr<ProductItem>> ProductItem::fromList(
     const std::vector<PropertyDictionary>& list) {
-  std::vector<std::shared_ptr<ProductItem>> out;
-  for (const auto& dictionary : list) {
-    auto product = fromDictionary(dictionary);
-    if (!product->productId.empty()) out.push_back(std::move(product));
-  }
-  return out;
+  return recordsWithIdentifier(list, &ProductItem::productId);
 }
 
 std::string ProductItem::convertToJsonString(
