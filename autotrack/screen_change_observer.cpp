@@ -6,23 +6,11 @@
 
 namespace tavrel_mmp {
 
-std::shared_ptr<ScreenChangeObserver> ScreenChangeObserver::create() {
-  return std::shared_ptr<ScreenChangeObserver>(new ScreenChangeObserver());
-}
-
-void ScreenChangeObserver::startObserving() {
+bool ScreenChangeObserver::startObserving() {
   const auto window = platform::uiToolkit().keyWindow();
-  if (!window) return;
+  if (!window) return false;
   currentViewController_ = window->rootViewController();
-  observeViewControllerChanges();
-}
-
-void ScreenChangeObserver::observeViewControllerChanges() {
-  std::weak_ptr<ScreenChangeObserver> weak = weak_from_this();
-  platform::uiToolkit().addDidBecomeActiveObserver([weak] {
-    if (auto observer = weak.lock()) observer->checkForScreenChange();
-  });
-  observing_ = true;
+  return true;
 }
 
 void ScreenChangeObserver::checkForScreenChange() {

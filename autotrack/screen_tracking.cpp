@@ -9,11 +9,13 @@
 namespace tavrel_mmp {
 namespace {
 
-// The one started observer, alive for the rest of the process. Replacing it lets the earlier
-// one go, and its activation handler, which holds it weakly, then does nothing.
+// The one started observer, alive for the rest of the process, and the toolkit whose activations
+// reach it. One handler is registered per toolkit and forwards to whichever observer is current:
+// a later start replaces the observer, never adds a handler.
 struct ObserverHolder {
   std::mutex mutex;
   std::shared_ptr<ScreenChangeObserver> observer;
+  const platform::UIToolkit* registeredWith = nullptr;
 };
 
 ObserverHolder& holder() {
@@ -21,18 +23,31 @@ ObserverHolder& holder() {
   return *h;
 }
 
+void onActivation() {
+  std::shared_ptr<ScreenChangeObserver> observer;
+  {
+    std::lock_guard<std::mutex> lock(holder().mutex);
+    observer = holder().observer;
+  }
+  if (observer) observer->checkForScreenChange();
+}
+
 }  // namespace
 
 void startAutomaticScreenTracking() {
-  auto observer = ScreenChangeObserver::create();
-  observer->startObserving();
-  if (!observer->isObserving()) return;
+  auto observer = std::make_shared<ScreenChangeObserver>();
+  if (!observer->startObserving()) return;
+  auto& toolkit = platform::uiToolkit();
   std::shared_ptr<ScreenChangeObserver> previous;
+  bool registerHandler = false;
   {
     std::lock_guard<std::mutex> lock(holder().mutex);
     previous = std::exchange(holder().observer, std::move(observer));
+    registerHandler = holder().registeredWith != &toolkit;
+    holder().registeredWith = &toolkit;
   }
-  // `previous` is released here, outside the lock.
+  // Outside the lock: the toolkit is the host's code. `previous` is released here too.
+  if (registerHandler) toolkit.addDidBecomeActiveObserver(&onActivation);
 }
 
 void trackScreenView(const std::string& screenName) {

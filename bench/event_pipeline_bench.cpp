@@ -167,7 +167,7 @@ void BM_StoreBatch(benchmark::State& state) {
   DatabaseHelper store(dir + "/batch.sqlite3");
   for (auto _ : state) {
     EventList batch = store.getEvents(TrackingEvent::batchSize).value_or(EventList{});
-    benchmark::DoNotOptimize(EventData::convertToArray(batch));
+    benchmark::DoNotOptimize(EventData::convertToArray(batch, std::nullopt));
     store.removeEvents(batch);
   }
   std::filesystem::remove_all(dir);

@@ -1,5 +1,7 @@
 #include "commerce/commerce_events.h"
 
+#include <cmath>
+
 #include "core/dictionary_merge.h"
 #include "core/json_depth.h"
 #include "core/logger.h"
@@ -15,17 +17,22 @@ void CommerceEvents::setProductList(const std::string& listName,
 }
 
 void CommerceEvents::setRevenue(const std::string& orderId, double amount,
-                                const std::string& currency,
-                                const std::optional<PropertyDictionary>& data) {
+                                const std::string& currency, const PropertyDictionary& data) {
   PropertyDictionary event = PropertyDictionary::object();
-  if (data && nestedDeeperThan(*data)) {
+  if (nestedDeeperThan(data)) {
     Logger::log("Revenue data nesting deeper than " + std::to_string(kMaxJsonDepth) +
                 " levels is left out");
-  } else if (data) {
-    mergeInto(event, *data);
+  } else {
+    mergeInto(event, data);
   }
-  mergeInto(event,
-            PropertyDictionary{{"orderId", orderId}, {"amount", amount}, {"currency", currency}});
+  PropertyDictionary amountValue;  // null
+  if (std::isfinite(amount)) {
+    amountValue = amount;
+  } else {
+    Logger::log("A revenue amount that is not a finite number is sent as null");
+  }
+  mergeInto(event, PropertyDictionary{
+                       {"orderId", orderId}, {"amount", amountValue}, {"currency", currency}});
   TrackingEvent::trackEvent("tvr_mmp_revenue", event);
 }
 

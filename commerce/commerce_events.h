@@ -17,8 +17,9 @@ class CommerceEvents {
   static void setProductList(const std::string& listName,
                              const std::vector<std::shared_ptr<ProductItem>>& products);
   // Tracks "tvr_mmp_revenue" with the host's data and the three fixed keys, which win.
+  // An amount that is not a finite number (no JSON number can hold it) is sent as null.
   static void setRevenue(const std::string& orderId, double amount, const std::string& currency,
-                         const std::optional<PropertyDictionary>& data);
+                         const PropertyDictionary& data);
 };
 
 }  // namespace tavrel_mmp

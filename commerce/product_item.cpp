@@ -7,6 +7,9 @@
 namespace tavrel_mmp {
 namespace {
 
+// nlohmann's error id for a string that is not valid UTF-8.
+constexpr int kInvalidUtf8 = 316;
+
 // An integer quantity; text, fractions and anything else give 1.
 std::int64_t quantityOf(const PropertyDictionary& dictionary) {
   JsonFieldReader reader(dictionary, "ProductItem");
@@ -15,12 +18,18 @@ std::int64_t quantityOf(const PropertyDictionary& dictionary) {
 }
 
 // The category list; no categories unless the member is a list. Entries that are not
-// dictionaries have no identifier, so the category reading drops them.
+// dictionaries have no identifier and are dropped. Each entry is read where it stands: host data
+// may nest far too deeply to be copied.
 ProductCategoryList categoriesOf(const PropertyDictionary& dictionary) {
   if (!dictionary.is_object()) return {};
   const auto it = dictionary.find("p_categories");
   if (it == dictionary.end() || !it->is_array()) return {};
-  return ProductCategory::fromList(std::vector<PropertyDictionary>(it->begin(), it->end()));
+  ProductCategoryList categories;
+  for (const PropertyDictionary& entry : *it) {
+    auto category = ProductCategory::fromDictionary(entry);
+    if (!category->categoryId.empty()) categories.push_back(std::move(category));
+  }
+  return categories;
 }
 
 }  // namespace
@@ -76,8 +85,11 @@ std::string ProductItem::convertToJsonString(
     // Strict serialisation: text that is not UTF-8 fails here rather than being altered.
     return object.dump();
   } catch (const nlohmann::json::exception& e) {
-    // Written whatever the development flag says, and without the usual prefix.
-    Logger::writeLine(std::string("Error converting array to JSON string: ") + e.what());
+    // Text that is not UTF-8 gives the empty object silently; any other failure is written
+    // whatever the development flag says, and without the usual prefix.
+    if (e.id != kInvalidUtf8) {
+      Logger::writeLine(std::string("Error converting array to JSON string: ") + e.what());
+    }
     return "{}";
   }
 }

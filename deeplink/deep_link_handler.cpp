@@ -55,6 +55,7 @@ std::string lowered(std::string text) {
 }
 
 void handleVerifyAnswer(const std::optional<std::vector<std::uint8_t>>& body) {
+  DeferredDeepLink::endQuestion();
   if (!body) {
     DeferredDeepLink::answerLost();
     return;
@@ -83,6 +84,12 @@ void handleVerifyAnswer(const std::optional<std::vector<std::uint8_t>>& body) {
     callback = state().callback;
   }
   if (!callback || current.empty()) return;
+  // Two answers (two processes, or a question asked again) never hand a link over twice.
+  if (!DeferredDeepLink::claimHandOver()) {
+    Logger::log(std::string(kVerifyPrefix) +
+                "a link was handed over for this installation already");
+    return;
+  }
   try {
     callback(current);
   } catch (...) {
@@ -128,17 +135,29 @@ void DeepLinkHandler::saveDeeplink(std::int64_t deeplinkCountDate) {
   if (storage.getDeeplinkExpireTime() != 0 && stored == last) return;
   storage.saveDeeplink(last);
   storage.saveDeeplinkExpireTime(expiryAfter(current, deeplinkCountDate));
+  // A window lost with the process would start again at the next start and report the link
+  // beyond its days.
+  if (!storage.flush()) Logger::log("The retained deep link is not yet on disk");
 }
 
 void DeepLinkHandler::getUDL() {
+  if (!DeferredDeepLink::beginQuestion()) {
+    Logger::log(std::string(kVerifyPrefix) + "a question is in flight already");
+    return;
+  }
   PropertyDictionary body = PropertyDictionary::object();
   body["platform"] = deviceIdentifier();
   if (const auto address = ipAddress()) body["ip_address"] = *address;
   body["version"] = osVersion();
   body["os"] = osName();
-  HttpClient::shared().post(kVerifyPath, body,
-                            [](std::optional<std::vector<std::uint8_t>> answer,
-                               std::optional<HttpError>) { handleVerifyAnswer(answer); });
+  try {
+    HttpClient::shared().post(kVerifyPath, body,
+                              [](std::optional<std::vector<std::uint8_t>> answer,
+                                 std::optional<HttpError>) { handleVerifyAnswer(answer); });
+  } catch (...) {
+    DeferredDeepLink::endQuestion();  // a question that never left must not block later ones
+    throw;
+  }
 }
 
 std::string DeepLinkHandler::getLastDeepLink() {

@@ -1,5 +1,7 @@
 #include "tavrel_mmp/deep_link_parameters.h"
 
+#include "net/url_text.h"
+
 namespace tavrel_mmp {
 namespace {
 
@@ -29,7 +31,7 @@ PropertyDictionary DeepLinkIOSParameters::buildParams() const {
   if (appStoreID) {
     params["appstore_id"] = *appStoreID;
     params["ios_store"] =
-        std::string("https://") + kAppStoreHost + "/app/id" + *appStoreID + "?mt=8";
+        std::string("https://") + kAppStoreHost + "/app/id" + percentEncoded(*appStoreID) + "?mt=8";
   }
   if (appStoreURL && isStoreWebLink(*appStoreURL, kAppStoreHost)) {
     params["ios_store"] = *appStoreURL;
@@ -45,8 +47,8 @@ PropertyDictionary DeepLinkAndroidParameters::buildParams() const {
   PropertyDictionary params = PropertyDictionary::object();
   if (packageName) {
     params["package_name"] = *packageName;
-    params["android_store"] =
-        std::string("https://") + kPlayStoreHost + "/store/apps/details?id=" + *packageName;
+    params["android_store"] = std::string("https://") + kPlayStoreHost +
+                              "/store/apps/details?id=" + percentEncoded(*packageName);
   }
   if (playStoreURL && isStoreWebLink(*playStoreURL, kPlayStoreHost)) {
     params["android_store"] = *playStoreURL;

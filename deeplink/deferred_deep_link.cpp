@@ -1,7 +1,9 @@
 #include "deeplink/deferred_deep_link.h"
 
+#include <atomic>
 #include <string>
 
+#include "core/logger.h"
 #include "session/storage_helper.h"
 
 namespace tavrel_mmp {
@@ -9,11 +11,30 @@ namespace {
 
 // Attempts made so far that got no answer; absent once answered (or never asked).
 constexpr const char* kAttemptsKey = "MMP_UnifiedDeeplinkAttempts";
+// "1" once an answered link went to the host.
+constexpr const char* kHandedOverKey = "MMP_UnifiedDeeplinkHandedOver";
+
+std::atomic<bool>& questionInFlight() {
+  static auto* flag = new std::atomic<bool>(false);
+  return *flag;
+}
+
+// Each of these writes decides whether the question is asked again: lost, it would be asked
+// (and its link delivered) a second time.
+void saveAndFlush(const std::string& value) {
+  auto& storage = StorageHelper::shared();
+  if (value.empty()) {
+    storage.deleteValue(kAttemptsKey);
+  } else {
+    storage.save(value, kAttemptsKey);
+  }
+  if (!storage.flush()) Logger::log("The deferred deep-link state is not yet on disk");
+}
 
 }  // namespace
 
 void DeferredDeepLink::asking() {
-  StorageHelper::shared().save("0", kAttemptsKey);
+  saveAndFlush("0");
 }
 
 bool DeferredDeepLink::shouldAskAgain() {
@@ -22,14 +43,26 @@ bool DeferredDeepLink::shouldAskAgain() {
 }
 
 void DeferredDeepLink::answered() {
-  StorageHelper::shared().deleteValue(kAttemptsKey);
+  saveAndFlush("");
 }
 
 void DeferredDeepLink::answerLost() {
-  auto& storage = StorageHelper::shared();
-  const auto attempts = storage.getValue(kAttemptsKey);
+  const auto attempts = StorageHelper::shared().getValue(kAttemptsKey);
   if (!attempts) return;
-  storage.save(std::to_string(StorageHelper::parseInteger(*attempts) + 1), kAttemptsKey);
+  saveAndFlush(std::to_string(StorageHelper::parseInteger(*attempts) + 1));
+}
+
+bool DeferredDeepLink::beginQuestion() {
+  return !questionInFlight().exchange(true);
+}
+
+void DeferredDeepLink::endQuestion() {
+  questionInFlight().store(false);
+}
+
+bool DeferredDeepLink::claimHandOver() {
+  const auto claim = StorageHelper::shared().claim(kHandedOverKey, "1", "");
+  return claim && claim->claimed;
 }
 
 }  // namespace tavrel_mmp

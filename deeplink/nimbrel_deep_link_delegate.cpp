@@ -34,11 +34,14 @@ bool NimbrelDeepLinkDelegate::application(const std::shared_ptr<platform::UITool
 }
 
 void NimbrelDeepLinkDelegate::handleDeeplink(const std::string& url) {
-  if (accept(url)) checkDeepLink();
+  if (accept(url)) deliverDeepLink(url);
 }
 
 void NimbrelDeepLinkDelegate::checkDeepLink() {
-  const std::string url = deeplink();
+  deliverDeepLink(deeplink());
+}
+
+void NimbrelDeepLinkDelegate::deliverDeepLink(const std::string& url) {
   if (url.empty()) return;
   DeepLinkHandler::setDeepLink(url);
   if (const auto callback = DeepLinkHandler::handleDeeplink()) {

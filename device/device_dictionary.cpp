@@ -12,8 +12,6 @@
 namespace tavrel_mmp {
 namespace {
 
-constexpr const char* kUserIdKey = "Tavrel_MMP_UserID";
-
 // The level is a 32-bit float; widened through its shortest text so that the JSON carries
 // "0.35" rather than the double next to it (0.3499999940395355).
 double batteryLevelNumber(float level) {
@@ -56,7 +54,7 @@ PropertyDictionary DeviceInfo::getDeviceInfo() {
   auto& storage = StorageHelper::shared();
 
   PropertyDictionary info = PropertyDictionary::object();
-  info["sdkDeviceId"] = text(storage.getDeviceId());
+  info["sdkDeviceId"] = text(storage.getDeviceId().value_or(""));
   info["userId"] = text(storage.getValue(kUserIdKey).value_or(""));
   info["bundleId"] = text(platform::bundleInfo().bundleIdentifier().value_or(""));
   info["appVersion"] = text(getAppVersionName());

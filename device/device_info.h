@@ -16,6 +16,9 @@ std::optional<Network> networkFromRawValue(const std::string& rawValue);
 // The device, system and application as the service sees them.
 class DeviceInfo {
  public:
+  // The settings key of the host user's identifier, written by the user profile.
+  static constexpr const char* kUserIdKey = "Tavrel_MMP_UserID";
+
   // The 20-key device dictionary, read afresh on every call.
   static PropertyDictionary getDeviceInfo();
   // The model identifier (uname's machine field), computed once per process.

@@ -181,7 +181,10 @@ bool DatabaseHelper::isUsable() {
 }
 
 bool DatabaseHelper::openIfDueLocked() {
-  if (writer_) return true;
+  if (writer_) {
+    if (!queued_.empty()) writeQueuedLocked();
+    return true;
+  }
   const double now = platform::clock().monotonic();
   if (lastAttempt_ && now - *lastAttempt_ < kReopenIntervalSeconds && now >= *lastAttempt_) {
     return false;
@@ -239,14 +242,25 @@ bool DatabaseHelper::insertLocked(const EventData& event, std::string& failure) 
 }
 
 // Events recorded while the file could not be opened, written in their order in one transaction.
+// They leave memory only once that transaction committed; otherwise the next use tries again.
 void DatabaseHelper::writeQueuedLocked() {
   if (queued_.empty()) return;
-  sqlite3_exec(writer_->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  for (const EventData& event : queued_) {
-    std::string failure;
-    if (!insertLocked(event, failure)) Logger::log(failure);
+  std::string failure;
+  bool written =
+      sqlite3_exec(writer_->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+  for (auto it = queued_.begin(); written && it != queued_.end(); ++it) {
+    written = insertLocked(*it, failure);
   }
-  sqlite3_exec(writer_->db, "COMMIT", nullptr, nullptr, nullptr);
+  if (written)
+    written = sqlite3_exec(writer_->db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!written) {
+    if (failure.empty()) failure = sqlite3_errmsg(writer_->db);
+    if (sqlite3_get_autocommit(writer_->db) == 0) {
+      sqlite3_exec(writer_->db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    Logger::log("The events kept in memory wait for the next write: " + failure);
+    return;
+  }
   Logger::log("Wrote " + std::to_string(queued_.size()) +
               " events kept in memory to the event store");
   queued_.clear();

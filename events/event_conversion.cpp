@@ -6,6 +6,7 @@
 #include "core/logger.h"
 #include "core/utf8.h"
 #include "events/event_data.h"
+#include "session/storage_helper.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -42,25 +43,25 @@ void logSerialisationFailure(const std::string& description) {
 
 }  // namespace
 
-std::string EventData::toJsonString(const std::optional<PropertyDictionary>& dictionary) {
-  if (!dictionary || dictionary->is_null()) return "{}";
-  if (!dictionary->is_object()) {
+std::string EventData::toJsonString(const PropertyDictionary& dictionary) {
+  if (dictionary.is_null()) return "{}";
+  if (!dictionary.is_object()) {
     logSerialisationFailure("the value is not a JSON object");
     return "{}";
   }
-  if (dictionary->empty()) return "{}";
-  if (nestedDeeperThan(*dictionary)) {
+  if (dictionary.empty()) return "{}";
+  if (nestedDeeperThan(dictionary)) {
     logSerialisationFailure("the value nests deeper than " + std::to_string(kMaxJsonDepth) +
                             " levels");
     return "{}";
   }
-  if (auto problem = unrepresentableValue(*dictionary)) {
+  if (auto problem = unrepresentableValue(dictionary)) {
     logSerialisationFailure(*problem);
     return "{}";
   }
   try {
     // The strict handler throws on text that is not valid UTF-8 (type_error 316).
-    return dictionary->dump();
+    return dictionary.dump();
   } catch (const json::exception& e) {
     logSerialisationFailure(e.what());
     return "{}";
@@ -81,6 +82,11 @@ std::optional<PropertyDictionary> EventData::jsonStringToDict(const std::string&
 }
 
 PropertyDictionary EventData::convertToDictionary(const EventData& event) {
+  return convertToDictionary(event, StorageHelper::shared().getAuthData());
+}
+
+PropertyDictionary EventData::convertToDictionary(const EventData& event,
+                                                  const std::optional<AuthData>& session) {
   json entries = json::array();
   if (auto dictionary = jsonStringToDict(event.data)) {
     for (auto& [key, value] : dictionary->items()) {
@@ -93,7 +99,7 @@ PropertyDictionary EventData::convertToDictionary(const EventData& event) {
   out["id"] = toValidUtf8(event.id);
   out["key"] = toValidUtf8(event.key);
   out["time"] = event.time;
-  out["sessionId"] = toValidUtf8(event.getSessionId());
+  out["sessionId"] = toValidUtf8(event.getSessionId(session));
   out["realtime"] = event.realtime;
   out["data"] = std::move(entries);
   out["preEvent"] = toValidUtf8(event.preEvent);
@@ -101,10 +107,10 @@ PropertyDictionary EventData::convertToDictionary(const EventData& event) {
 }
 
 std::vector<PropertyDictionary> EventData::convertToArray(
-    const std::vector<std::shared_ptr<EventData>>& events) {
+    const std::vector<std::shared_ptr<EventData>>& events, const std::optional<AuthData>& session) {
   std::vector<PropertyDictionary> out;
   out.reserve(events.size());
-  for (const auto& event : events) out.push_back(convertToDictionary(*event));
+  for (const auto& event : events) out.push_back(convertToDictionary(*event, session));
   return out;
 }
 

@@ -57,15 +57,17 @@ EventData::EventData(std::string id, std::string key, std::int64_t time, std::st
 
 std::string EventData::getSessionId() const {
   if (!sessionId.empty()) return sessionId;
-  if (auto auth = StorageHelper::shared().getAuthData(); auth && auth->data) {
-    return auth->data->sessionId;
-  }
-  return std::string();
+  return getSessionId(StorageHelper::shared().getAuthData());
+}
+
+std::string EventData::getSessionId(const std::optional<AuthData>& stored) const {
+  if (!sessionId.empty()) return sessionId;
+  return stored && stored->data ? stored->data->sessionId : std::string();
 }
 
 std::shared_ptr<EventData> EventData::makeEvent(const std::string& key,
                                                 const std::string& sessionId, bool realtime,
-                                                const std::optional<PropertyDictionary>& data) {
+                                                const PropertyDictionary& data) {
   const std::int64_t stamp = millisecondStamp(platform::clock().now());
   const std::uint64_t random =
       platform::randomBelow(static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "session/auth_data.h"
 #include "tavrel_mmp/property_dictionary.h"
 
 namespace tavrel_mmp {
@@ -27,15 +28,24 @@ class EventData {
 
   // `sessionId`, or the stored session's identifier when it is empty, or "".
   std::string getSessionId() const;
+  // The same against a session the caller read (none: no session).
+  std::string getSessionId(const std::optional<AuthData>& stored) const;
 
+  // `data` JSON null for none.
   static std::shared_ptr<EventData> makeEvent(const std::string& key, const std::string& sessionId,
-                                              bool realtime,
-                                              const std::optional<PropertyDictionary>& data);
-  static std::string toJsonString(const std::optional<PropertyDictionary>& dictionary);
+                                              bool realtime, const PropertyDictionary& data);
+  // Compact JSON text of an object; "{}" for none (JSON null), an empty object, or anything that
+  // cannot be carried faithfully (with a development line).
+  static std::string toJsonString(const PropertyDictionary& dictionary);
   static std::optional<PropertyDictionary> jsonStringToDict(const std::string& jsonString);
   static PropertyDictionary convertToDictionary(const EventData& event);
+  // The upload shapes of a batch, every record without a session of its own taking `session`'s:
+  // one reading for the whole request.
+  static PropertyDictionary convertToDictionary(const EventData& event,
+                                                const std::optional<AuthData>& session);
   static std::vector<PropertyDictionary> convertToArray(
-      const std::vector<std::shared_ptr<EventData>>& events);
+      const std::vector<std::shared_ptr<EventData>>& events,
+      const std::optional<AuthData>& session);
 
   // The identifier most recently taken into the predecessor chain ("" at process start).
   static std::string savedPreEvent();

@@ -11,16 +11,25 @@
 #include "events/tracking_event.h"
 #include "net/http_client.h"
 #include "net/result_data.h"
+#include "session/storage_helper.h"
 
 namespace tavrel_mmp {
 namespace {
 
 constexpr const char* kEventLogPath = "/partner/event/log";
 
-PropertyDictionary uploadBody(const EventList& events) {
+PropertyDictionary uploadBody(const EventList& events, const std::optional<AuthData>& session) {
   PropertyDictionary body = PropertyDictionary::object();
-  body["events"] = EventData::convertToArray(events);
+  body["events"] = EventData::convertToArray(events, session);
   return body;
+}
+
+// Body and headers from one reading of the stored session: a record stored meanwhile never gives
+// a batch the token without the session identifiers, or the other way round.
+void postEvents(const EventList& events, HttpCompletion completion) {
+  const std::optional<AuthData> session = StorageHelper::shared().getAuthData();
+  HttpClient::shared().post(kEventLogPath, uploadBody(events, session), session,
+                            std::move(completion));
 }
 
 // Records leave the store only when the service accepted the request that carried them, and
@@ -48,16 +57,18 @@ void handleUploadReply(const std::optional<std::vector<std::uint8_t>>& body,
   DatabaseHelper::shared().removeEvents(events);
 }
 
-// The oldest stored events, leaving out real-time events whose own upload is in flight. Every
-// row is checked: an event is marked before its row is stored, so a row this read sees was
-// marked before the check, however the two threads interleave.
+// The oldest stored events, leaving out real-time events whose own upload was in flight at any
+// moment of the read. An event is marked before its row is stored, and a finished upload that
+// ends during the read (its row deleted after the read saw it) stays excluded until the read is
+// over, so no interleaving lets the batch carry it a second time.
 EventList readBatch() {
   auto& inFlight = tracker::state().realtimeInFlight;
-  const int limit = TrackingEvent::batchSize + static_cast<int>(inFlight.size());
+  const tracker::RealtimeInFlight::Reading reading(inFlight);
+  const int limit = TrackingEvent::batchSize + static_cast<int>(reading.size());
   EventList batch;
   for (auto& event : DatabaseHelper::shared().getEvents(limit).value_or(EventList{})) {
     if (batch.size() == static_cast<std::size_t>(TrackingEvent::batchSize)) break;
-    if (!inFlight.contains(event->id)) batch.push_back(std::move(event));
+    if (!reading.excludes(event->id)) batch.push_back(std::move(event));
   }
   return batch;
 }
@@ -94,17 +105,14 @@ void TrackingEvent::sync() {
   OnExit unlessHandedOver{[&] {
     if (!handedOver) tracker::state().isSyncing.store(false);
   }};
-  PropertyDictionary body = uploadBody(batch);
-  HttpClient::shared().post(
-      kEventLogPath, body,
-      [batch = std::move(batch)](std::optional<std::vector<std::uint8_t>> reply,
-                                 std::optional<HttpError> error) {
-        // The batch stays in flight until its accepted rows are gone, so
-        // no other batch can carry them a second time.
-        OnExit finish{[] { tracker::state().isSyncing.store(false); }};
-        handleUploadReply(reply, error, batch);
-        ensureSyncTimer();
-      });
+  postEvents(batch, [batch](std::optional<std::vector<std::uint8_t>> reply,
+                            std::optional<HttpError> error) {
+    // The batch stays in flight until its accepted rows are gone, so
+    // no other batch can carry them a second time.
+    OnExit finish{[] { tracker::state().isSyncing.store(false); }};
+    handleUploadReply(reply, error, batch);
+    ensureSyncTimer();
+  });
   handedOver = true;
 }
 
@@ -115,14 +123,11 @@ void TrackingEvent::syncRealtime(const std::shared_ptr<EventData>& event) {
     if (!handedOver) tracker::state().realtimeInFlight.remove(event->id);
   }};
   EventList single{event};
-  PropertyDictionary body = uploadBody(single);
-  HttpClient::shared().post(
-      kEventLogPath, body,
-      [single = std::move(single)](std::optional<std::vector<std::uint8_t>> reply,
-                                   std::optional<HttpError> error) {
-        OnExit finish{[&] { tracker::state().realtimeInFlight.remove(single.front()->id); }};
-        handleUploadReply(reply, error, single);
-      });
+  postEvents(single, [single](std::optional<std::vector<std::uint8_t>> reply,
+                              std::optional<HttpError> error) {
+    OnExit finish{[&] { tracker::state().realtimeInFlight.remove(single.front()->id); }};
+    handleUploadReply(reply, error, single);
+  });
   handedOver = true;
 }
 

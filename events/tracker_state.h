@@ -27,13 +27,31 @@ inline constexpr double kTickTolerance = 0.5;
 class RealtimeInFlight {
  public:
   void add(const std::string& id);
+  // The upload is over (its row deleted when it was accepted).
   void remove(const std::string& id);
   bool contains(const std::string& id);
-  std::size_t size();
+
+  // A batch's read: while it lasts, an event whose upload ends is still excluded, so that a row
+  // read before its deletion is not taken once the event is no longer marked.
+  class Reading {
+   public:
+    explicit Reading(RealtimeInFlight& set);
+    ~Reading();
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+    // Whether the event was in flight at any moment since the reading began.
+    bool excludes(const std::string& id) const;
+    std::size_t size() const;  // how many are excluded now
+
+   private:
+    RealtimeInFlight& set_;
+  };
 
  private:
   std::mutex mutex_;
   std::unordered_set<std::string> ids_;
+  std::unordered_set<std::string> endedDuringReading_;
+  int readings_ = 0;
 };
 
 // The tracker's process-wide state, shared by recording threads, the main loop and HTTP

@@ -31,15 +31,28 @@ void RealtimeInFlight::add(const std::string& id) {
 }
 void RealtimeInFlight::remove(const std::string& id) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ids_.erase(id);
+  if (ids_.erase(id) != 0 && readings_ > 0) endedDuringReading_.insert(id);
 }
 bool RealtimeInFlight::contains(const std::string& id) {
   std::lock_guard<std::mutex> lock(mutex_);
   return ids_.count(id) != 0;
 }
-std::size_t RealtimeInFlight::size() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return ids_.size();
+
+RealtimeInFlight::Reading::Reading(RealtimeInFlight& set) : set_(set) {
+  std::lock_guard<std::mutex> lock(set_.mutex_);
+  ++set_.readings_;
+}
+RealtimeInFlight::Reading::~Reading() {
+  std::lock_guard<std::mutex> lock(set_.mutex_);
+  if (--set_.readings_ == 0) set_.endedDuringReading_.clear();
+}
+bool RealtimeInFlight::Reading::excludes(const std::string& id) const {
+  std::lock_guard<std::mutex> lock(set_.mutex_);
+  return set_.ids_.count(id) != 0 || set_.endedDuringReading_.count(id) != 0;
+}
+std::size_t RealtimeInFlight::Reading::size() const {
+  std::lock_guard<std::mutex> lock(set_.mutex_);
+  return set_.ids_.size() + set_.endedDuringReading_.size();
 }
 
 }  // namespace tracker
@@ -50,10 +63,10 @@ namespace {
 // must build its record from the authentication record it loaded itself.
 thread_local std::optional<AuthData> authData;
 
-bool isRealtimeFlag(const std::optional<PropertyDictionary>& data) {
-  if (!data || !data->is_object()) return false;
-  auto entry = data->find(TrackingEvent::realtimeKey);
-  if (entry == data->end()) return false;
+bool isRealtimeFlag(const PropertyDictionary& data) {
+  if (!data.is_object()) return false;
+  auto entry = data.find(TrackingEvent::realtimeKey);
+  if (entry == data.end()) return false;
   if (entry->is_boolean()) return entry->get<bool>();
   if (!entry->is_string()) return false;
   const auto& text = entry->get_ref<const std::string&>();
@@ -69,8 +82,7 @@ bool isRealtimeFlag(const std::optional<PropertyDictionary>& data) {
 
 }  // namespace
 
-void TrackingEvent::trackEvent(const std::string& name,
-                               const std::optional<PropertyDictionary>& data) {
+void TrackingEvent::trackEvent(const std::string& name, const PropertyDictionary& data) {
   Logger::log("tracking event: " + name);
   checkAuth();
   const bool realtime = isRealtimeFlag(data);

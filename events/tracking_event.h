@@ -15,7 +15,10 @@ class EventData;
 // bodies and handing them to the HTTP client happen on the main loop.
 class TrackingEvent {
  public:
-  static void trackEvent(const std::string& name, const std::optional<PropertyDictionary>& data);
+  // `data` is the event's dictionary; JSON null stands for none. Taken by reference all the way
+  // to its serialisation, so that host data is never copied (a copy of data nested too deeply
+  // would recurse out of stack before the nesting check).
+  static void trackEvent(const std::string& name, const PropertyDictionary& data);
 
   static constexpr int syncEventCount = 10;
   static constexpr int batchSize = 50;

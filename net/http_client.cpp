@@ -21,7 +21,7 @@ bool endsWith(const std::string& text, const std::string& suffix) {
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-std::string renderHeaders(const std::vector<std::pair<std::string, std::string>>& headers) {
+std::string renderHeaders(const HeaderList& headers) {
   if (headers.empty()) return "(no headers)";
   nlohmann::json map = nlohmann::json::object();
   for (const auto& [name, value] : headers) map[name] = value;
@@ -45,11 +45,9 @@ bool HttpClient::isParseableUrl(const std::string& urlText) {
   return isWellFormedUrlReference(urlText);
 }
 
-std::vector<std::pair<std::string, std::string>> HttpClient::signedHeaders(std::int64_t ts) {
-  const std::string appId = platform::bundleInfo().bundleIdentifier().value_or("");
-  const std::string signatureText = StorageHelper::shared().getPartnerCode() + appId +
-                                    StorageHelper::shared().getDeviceId() + std::to_string(ts) +
-                                    kSigningSalt;
+HeaderList HttpClient::signedHeaders(std::int64_t ts, const SigningIdentity& identity) {
+  const std::string signatureText =
+      identity.partnerCode + identity.appId + identity.deviceId + std::to_string(ts) + kSigningSalt;
   const std::string h = Common::sha256(signatureText);
   const std::string v = h.substr(h.size() - 10) + h.substr(0, 10);
   return {{"t", std::to_string(ts)},
@@ -58,9 +56,43 @@ std::vector<std::pair<std::string, std::string>> HttpClient::signedHeaders(std::
           {"Platform", "iOS"}};
 }
 
+HeaderList HttpClient::sessionHeaders(const std::optional<AuthData>& session) {
+  if (!session || !session->data) return {};
+  return {{"Authorization", session->data->token},
+          {"Content-Type", "application/json"},
+          {"Platform", "iOS"}};
+}
+
 void HttpClient::post(const std::string& with, const std::optional<PropertyDictionary>& params,
                       HttpCompletion completion) {
   const std::string urlText = joinUrl(SessionManager::baseUrl(), with);
+  if (!endsWith(urlText, kAuthPathSuffix)) {
+    return send(urlText, params, sessionHeaders(StorageHelper::shared().getAuthData()),
+                std::move(completion));
+  }
+  const SigningIdentity identity{
+      StorageHelper::shared().getPartnerCode(),
+      platform::bundleInfo().bundleIdentifier().value_or(""),
+      StorageHelper::shared().getDeviceId().value_or(""),
+  };
+  send(urlText, params, signedHeaders(unixSeconds(platform::clock().now()), identity),
+       std::move(completion));
+}
+
+void HttpClient::post(const std::string& with, const std::optional<PropertyDictionary>& params,
+                      const std::optional<AuthData>& session, HttpCompletion completion) {
+  send(joinUrl(SessionManager::baseUrl(), with), params, sessionHeaders(session),
+       std::move(completion));
+}
+
+void HttpClient::postSigned(const std::string& with, const PropertyDictionary& params,
+                            const SigningIdentity& identity, HttpCompletion completion) {
+  send(joinUrl(SessionManager::baseUrl(), with), params,
+       signedHeaders(unixSeconds(platform::clock().now()), identity), std::move(completion));
+}
+
+void HttpClient::send(const std::string& urlText, const std::optional<PropertyDictionary>& params,
+                      HeaderList headers, HttpCompletion completion) {
   if (!isParseableUrl(urlText)) {
     if (completion) completion(std::nullopt, HttpError{"Invalid URL", 0, "Invalid URL"});
     return;
@@ -80,14 +112,7 @@ void HttpClient::post(const std::string& with, const std::optional<PropertyDicti
     // can never be encoded would otherwise be retried forever.
     request.body = params->dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
   }
-
-  if (endsWith(urlText, kAuthPathSuffix)) {
-    request.headers = signedHeaders(unixSeconds(platform::clock().now()));
-  } else if (auto auth = StorageHelper::shared().getAuthData(); auth && auth->data) {
-    request.headers = {{"Authorization", auth->data->token},
-                       {"Content-Type", "application/json"},
-                       {"Platform", "iOS"}};
-  }
+  request.headers = std::move(headers);
   Logger::log("---- HEADER ----");
   Logger::log(renderHeaders(request.headers));
 

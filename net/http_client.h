@@ -1,32 +1,55 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "session/auth_data.h"
 #include "tavrel_mmp/platform/http_transport.h"
 #include "tavrel_mmp/property_dictionary.h"
 
 namespace tavrel_mmp {
+
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+// Who signs the authentication call: the values its body carries, read once for both.
+struct SigningIdentity {
+  std::string partnerCode;
+  std::string appId;
+  std::string deviceId;
+};
 
 // The one JSON POST client of the library.
 class HttpClient {
  public:
   static HttpClient& shared();
 
-  // `with` is a path joined to the base URL, or a full URL when it starts with "http".
+  // `with` is a path joined to the base URL, or a full URL when it starts with "http". A URL
+  // ending in "/partner/auth" is signed with the stored partner code and device identifier;
+  // every other request carries the stored session's token, read now.
   void post(const std::string& with, const std::optional<PropertyDictionary>& params,
             HttpCompletion completion);
+  // The same with the session the caller read once for the whole request, so that a body built
+  // from that reading and the token never come from two different records.
+  void post(const std::string& with, const std::optional<PropertyDictionary>& params,
+            const std::optional<AuthData>& session, HttpCompletion completion);
+  // The authentication call, signed with exactly the identity its body carries.
+  void postSigned(const std::string& with, const PropertyDictionary& params,
+                  const SigningIdentity& identity, HttpCompletion completion);
 
-  // Exposed for tests.
   static std::string joinUrl(const std::string& baseUrl, const std::string& with);
   static bool isParseableUrl(const std::string& urlText);
-  // The signed header set of the authentication call, for the given moment.
-  static std::vector<std::pair<std::string, std::string>> signedHeaders(std::int64_t ts);
+  // The signed header set of the authentication call, for the given moment and identity.
+  static HeaderList signedHeaders(std::int64_t ts, const SigningIdentity& identity);
+  // The token header set of a session, or none without one.
+  static HeaderList sessionHeaders(const std::optional<AuthData>& session);
 
  private:
   HttpClient() = default;
+  void send(const std::string& urlText, const std::optional<PropertyDictionary>& params,
+            HeaderList headers, HttpCompletion completion);
 };
 
 }  // namespace tavrel_mmp

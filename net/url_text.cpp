@@ -31,6 +31,21 @@ bool validComponent(const std::string& text, bool brackets) {
 
 }  // namespace
 
+std::string percentEncoded(const std::string& text) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) || c == '-' || c == '.' || c == '_' || c == '~') {
+      out.push_back(c);
+    } else {
+      out += {'%', kDigits[byte >> 4], kDigits[byte & 0x0F]};
+    }
+  }
+  return out;
+}
+
 bool isWellFormedUrlReference(const std::string& text) {
   if (text.empty()) return false;
   std::string rest = text;

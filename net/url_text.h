@@ -8,4 +8,8 @@ namespace tavrel_mmp {
 // path): only characters a URL may hold, well-formed percent escapes, a valid scheme and port.
 bool isWellFormedUrlReference(const std::string& text);
 
+// The text with every byte other than the unreserved characters (letters, digits, "-", ".", "_",
+// "~") written as %XX, so that it stays one path segment or query value whatever it holds.
+std::string percentEncoded(const std::string& text);
+
 }  // namespace tavrel_mmp

@@ -1,5 +1,7 @@
 #include "tavrel_mmp/platform/preferences_store.h"
 
+#include <mutex>
+
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/provider_slot.h"
 
@@ -17,7 +19,33 @@ ProviderSlot<PreferencesStore>& slot() {
   return *s;
 }
 
+std::mutex& claimMutex() {
+  static auto* mutex = new std::mutex();
+  return *mutex;
+}
+
 }  // namespace
+
+std::optional<PreferenceClaim> PreferencesStore::claimText(const std::string& key,
+                                                           const std::string& value,
+                                                           const std::string& unset) {
+  std::lock_guard<std::mutex> lock(claimMutex());
+  const std::optional<PreferenceValue> before = this->value(key);
+  const auto* text = before ? std::get_if<std::string>(&*before) : nullptr;
+  if (text != nullptr && *text != unset) return PreferenceClaim{*text, false};
+  setText(key, value);
+  if (flush()) return PreferenceClaim{value, true};
+  // Not in permanent storage: undone, so that the next claim is decided afresh.
+  if (before) {
+    if (text != nullptr)
+      setText(key, *text);
+    else
+      setBytes(key, std::get<std::vector<std::uint8_t>>(*before));
+  } else {
+    remove(key);
+  }
+  return std::nullopt;
+}
 
 PreferencesStore& preferencesStore() {
   return slot().get();

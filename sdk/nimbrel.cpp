@@ -2,10 +2,9 @@
 
 #include "autotrack/screen_tracking.h"
 #include "commerce/commerce_events.h"
-#include "core/dictionary_merge.h"
 #include "core/logger.h"
 #include "crash/crashlytics.h"
-#include "device/device_info.h"
+#include "device/user_profile.h"
 #include "events/tracking_event.h"
 #include "platform/library_thread.h"
 #include "session/session_manager.h"
@@ -28,7 +27,11 @@ void guarded(Work work) {
   }
 }
 
-constexpr const char* kUserIdKey = "Tavrel_MMP_UserID";
+// The host's "no data": JSON null, which every recorder reads as none.
+const PropertyDictionary& orNull(const std::optional<PropertyDictionary>& data) {
+  static const auto* const none = new PropertyDictionary();
+  return data ? *data : *none;
+}
 
 }  // namespace
 
@@ -57,6 +60,10 @@ void Nimbrel::intSDK(const std::string& partnerCode, const std::string& appSecre
 }
 
 void Nimbrel::logEvent(const std::string& name, const std::optional<PropertyDictionary>& data) {
+  logEvent(name, orNull(data));
+}
+
+void Nimbrel::logEvent(const std::string& name, const PropertyDictionary& data) {
   guarded([&] { TrackingEvent::trackEvent(name, data); });
 }
 
@@ -75,20 +82,17 @@ void Nimbrel::recordError(const std::string& name, const std::string& stackTrace
 void Nimbrel::setUserInfo(const std::shared_ptr<UserInfo>& userInfo) {
   guarded([&] {
     if (!userInfo) return Logger::log("setUserInfo: no user profile given");
-    const PropertyDictionary profile = userInfo->toDictionary();
-    Logger::log("user info");
-    Logger::log(profile);
-    PropertyDictionary merged = PropertyDictionary::object();
-    mergeInto(merged, DeviceInfo::getDeviceInfo());
-    mergeInto(merged, profile);
-    // Written after the device dictionary was read, so that one still carries the old user.
-    StorageHelper::shared().save(userInfo->userId, kUserIdKey);
-    SessionManager::updateInfo(merged);
+    UserProfile::send(*userInfo);
   });
 }
 
 void Nimbrel::setRevenue(const std::string& orderId, double amount, const std::string& currency,
                          const std::optional<PropertyDictionary>& data) {
+  setRevenue(orderId, amount, currency, orNull(data));
+}
+
+void Nimbrel::setRevenue(const std::string& orderId, double amount, const std::string& currency,
+                         const PropertyDictionary& data) {
   guarded([&] { CommerceEvents::setRevenue(orderId, amount, currency, data); });
 }
 

@@ -1,6 +1,6 @@
 #include "session/session_manager.h"
 
-#include <atomic>
+#include <cstdint>
 #include <mutex>
 
 #include "core/common.h"
@@ -29,24 +29,54 @@ BaseUrlHolder& holder() {
 // An authentication answer is a few hundred bytes; one far larger is refused rather than kept
 // and decoded again by every later request.
 constexpr std::size_t kMaxAuthAnswerBytes = 64 * 1024;
+constexpr const char* kAuthPath = "/public/partner/auth";
 
-// At most one authentication is in flight: calls made meanwhile join it instead of sending
-// their own, so a burst of events before the first answer starts one session, not one each.
-std::atomic<bool>& authInFlight() {
-  static auto* flag = new std::atomic<bool>(false);
-  return *flag;
+// The credentials one authentication is built from, taken together when it is asked for.
+struct Credentials {
+  std::string partnerCode;
+  std::string appSecret;
+  std::string baseUrl;
+  bool operator==(const Credentials&) const = default;
+};
+
+// At most one authentication per set of credentials is in flight: calls made meanwhile with the
+// same credentials join it, so a burst of events before the first answer starts one session, not
+// one each. A call with other credentials supersedes it: it authenticates with its own, and only
+// the answer to the latest request is taken.
+struct AuthState {
+  std::mutex mutex;
+  std::uint64_t latest = 0;  // generation of the latest request
+  std::optional<Credentials> inFlight;
+};
+
+AuthState& authState() {
+  static auto* state = new AuthState();
+  return *state;
 }
 
-void finishAuthentication() {
-  authInFlight().store(false);
+// Ends request `generation` unless a later one took its place; true when it was the latest.
+bool finishAuthentication(std::uint64_t generation) {
+  std::lock_guard<std::mutex> lock(authState().mutex);
+  if (generation != authState().latest) return false;
+  authState().inFlight.reset();
+  return true;
 }
 
-void authCompletion(std::optional<std::vector<std::uint8_t>> body, std::optional<HttpError>) {
-  if (!body) return finishAuthentication();
+bool isLatest(std::uint64_t generation) {
+  std::lock_guard<std::mutex> lock(authState().mutex);
+  return generation == authState().latest;
+}
+
+void handleAnswer(std::uint64_t generation, const std::optional<std::vector<std::uint8_t>>& body) {
+  if (!isLatest(generation)) {
+    Logger::log("An authentication answer for earlier credentials is ignored");
+    return;
+  }
+  if (!body) return (void)finishAuthentication(generation);
   if (body->size() > kMaxAuthAnswerBytes) {
     Logger::log("Authentication answer of " + std::to_string(body->size()) +
                 " bytes refused (more than " + std::to_string(kMaxAuthAnswerBytes) + ")");
-    return finishAuthentication();
+    return (void)finishAuthentication(generation);
   }
   const std::string text(body->begin(), body->end());
   Logger::log(isValidUtf8(text) ? text : std::string("Khong lay duoc du lieu"));
@@ -55,31 +85,37 @@ void authCompletion(std::optional<std::vector<std::uint8_t>> body, std::optional
   const auto auth = AuthData::decode(*body, &error);
   if (!auth) {
     Logger::log(error);
-    return finishAuthentication();
+    return (void)finishAuthentication(generation);
   }
   if (auth->responseCode != 200) {
     StorageHelper::shared().removeAuthData();
-    return finishAuthentication();
+    return (void)finishAuthentication(generation);
   }
   Logger::log(auth->data ? auth->data->token : std::string());
   StorageHelper::shared().saveAuthData(*body);
   // Cleared only once the record is stored, so no event in between asks for another session.
-  finishAuthentication();
-  SessionStart::begin(*auth);
+  if (finishAuthentication(generation)) SessionStart::begin(*auth);
 }
 
-void sendAuthentication(const std::string& partnerCode) {
-  try {
-    PropertyDictionary body = {
-        {"partnerCode", partnerCode},
-        {"appId", platform::bundleInfo().bundleIdentifier().value_or("")},
-        {"deviceId", StorageHelper::shared().getDeviceId()},
-    };
-    HttpClient::shared().post("/public/partner/auth", body, &authCompletion);
-  } catch (...) {
-    finishAuthentication();
-    throw;
+// Runs on the main loop: reading the device identifier may wait for the settings file.
+void sendAuthentication(const Credentials& credentials, std::uint64_t generation) {
+  if (!isLatest(generation)) return;
+  const std::optional<std::string> deviceId = StorageHelper::shared().getDeviceId();
+  if (!deviceId) {
+    // Never a made-up identifier: the next event asks again once the settings can be read.
+    Logger::log("The settings cannot be read yet; authentication waits for the next event");
+    return (void)finishAuthentication(generation);
   }
+  const SigningIdentity identity{credentials.partnerCode,
+                                 platform::bundleInfo().bundleIdentifier().value_or(""), *deviceId};
+  const PropertyDictionary body = {
+      {"partnerCode", identity.partnerCode},
+      {"appId", identity.appId},
+      {"deviceId", identity.deviceId},
+  };
+  HttpClient::shared().postSigned(
+      HttpClient::joinUrl(credentials.baseUrl, kAuthPath), body, identity,
+      [generation](auto answer, auto) { handleAnswer(generation, answer); });
 }
 
 }  // namespace
@@ -101,26 +137,40 @@ void SessionManager::auth(const std::string& partnerCode, const std::string& app
   authWithBaseUrl(partnerCode, appSecret, derived);
 }
 
-void SessionManager::authWithBaseUrl(const std::string& partnerCode, const std::string&,
+void SessionManager::authWithBaseUrl(const std::string& partnerCode, const std::string& appSecret,
                                      const std::string& baseUrl) {
   setBaseUrl(baseUrl);
-  bool idle = false;
-  if (!authInFlight().compare_exchange_strong(idle, true)) {
-    Logger::log("Authentication already in flight; waiting for its answer");
-    return;
+  Credentials credentials{partnerCode, appSecret, baseUrl};
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> lock(authState().mutex);
+    if (authState().inFlight == credentials) {
+      Logger::log("Authentication already in flight; waiting for its answer");
+      return;
+    }
+    generation = ++authState().latest;
+    authState().inFlight = credentials;
   }
-  // Built and sent on the main loop: the device identifier may have to wait for the settings
-  // file to be read, which the host's thread must not.
   try {
-    platform::mainLoop().post([partnerCode] { sendAuthentication(partnerCode); });
+    platform::mainLoop().post([credentials = std::move(credentials), generation] {
+      try {
+        sendAuthentication(credentials, generation);
+      } catch (...) {
+        finishAuthentication(generation);  // a request that never left must not block later ones
+        throw;
+      }
+    });
   } catch (...) {
-    finishAuthentication();  // a request that never left must not block every later one
+    finishAuthentication(generation);
     throw;
   }
 }
 
 void SessionManager::retry() {
-  if (authInFlight().load()) return;  // the answer on its way settles it
+  {
+    std::lock_guard<std::mutex> lock(authState().mutex);
+    if (authState().inFlight) return;  // the answer on its way settles it
+  }
   auto& storage = StorageHelper::shared();
   const std::string partnerCode = storage.getPartnerCode();
   const std::string appSecret = storage.getAppSecret();

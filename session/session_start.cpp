@@ -32,9 +32,13 @@ PropertyDictionary deeplinkData() {
 void SessionStart::begin(const AuthData& accepted) {
   SessionManager::updateInfo(DeviceInfo::getDeviceInfo());
 
-  auto& storage = StorageHelper::shared();
-  if (storage.getValue(kFirstOpenKey).value_or("0") == "0") {
-    storage.save("1", kFirstOpenKey);
+  // The marker is claimed in the settings file before the first open is tracked: a process
+  // ending in between, or another process of the application starting at the same moment,
+  // records no second one. While the file cannot be written the next session start decides.
+  const auto firstOpen = StorageHelper::shared().claim(kFirstOpenKey, "1", "0");
+  if (!firstOpen) {
+    Logger::log("The settings cannot be written; the first open is decided at the next start");
+  } else if (firstOpen->claimed) {
     TrackingEvent::trackEvent("tvr_mmp_first_open", deeplinkData());
     DeferredDeepLink::asking();
     DeepLinkHandler::getUDL();

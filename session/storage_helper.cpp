@@ -171,12 +171,25 @@ void StorageHelper::removeAuthData() {
   authCache().decoded.reset();
 }
 
-std::string StorageHelper::getDeviceId() {
+std::optional<std::string> StorageHelper::getDeviceId() {
   if (auto stored = getValue(kDeviceId); stored && !stored->empty()) return *stored;
-  // Stored even when empty, so that the next read tries the platform again.
+  // Claimed rather than written: while the file cannot be read no identifier is made up (the
+  // stored one would be found later), and of two processes starting together both keep the
+  // first one stored. An empty identifier is stored too, so that the next read tries again.
   const std::string generated = platform::deviceFacts().identifierForVendor().value_or("");
-  save(generated, kDeviceId);
-  return generated;
+  const auto claim = store().claimText(kDeviceId, generated, "");
+  if (!claim) return std::nullopt;
+  return claim->value;
+}
+
+std::optional<platform::PreferenceClaim> StorageHelper::claim(const std::string& key,
+                                                              const std::string& value,
+                                                              const std::string& unset) {
+  return store().claimText(key, value, unset);
+}
+
+bool StorageHelper::flush() {
+  return store().flush();
 }
 
 }  // namespace tavrel_mmp

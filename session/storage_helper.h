@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "session/auth_data.h"
+#include "tavrel_mmp/platform/preferences_store.h"
 
 namespace tavrel_mmp {
 
@@ -38,7 +39,16 @@ class StorageHelper {
   std::optional<AuthData> getAuthData();
   void removeAuthData();
 
-  std::string getDeviceId();
+  // The installation's device identifier, created on first use; none while the settings cannot
+  // be read (a caller then waits rather than act for a device that looks new).
+  std::optional<std::string> getDeviceId();
+
+  // A value decided once per installation, as PreferencesStore::claimText: on disk before it is
+  // answered, shared with other processes; none while the settings cannot be read or written.
+  std::optional<platform::PreferenceClaim> claim(const std::string& key, const std::string& value,
+                                                 const std::string& unset);
+  // Writes every change so far to permanent storage; false when that failed.
+  bool flush();
 
   // The integer reading rule: signed base-10 text, anything else (or out of range) is 0.
   static std::int64_t parseInteger(const std::string& text);

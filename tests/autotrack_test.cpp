@@ -92,6 +92,8 @@ TEST_F(ScreenTrackingTest, ActivationsReportTheTopmostScreenWhenItChanged) {
   keyWindow(true)(*this);
   presents({"Cart"})(*this);
   EXPECT_EQ(activate(), Screens{"Cart"});
+  // Every start replaced the observer; none added an activation handler.
+  EXPECT_EQ(toolkit_->observerCount(), 1u);
 }
 
 TEST(DetectWindowTouch, LogsEachPhaseInDevelopmentModeAndForwardsEveryEvent) {

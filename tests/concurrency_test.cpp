@@ -12,8 +12,9 @@ namespace {
 
 using Concurrency = testing::ServiceTest;
 
-// Eight host threads log while a "main thread" keeps the timer ticking and completions arrive
-// on the transport's thread: every event must arrive, and none more than once.
+// Eight host threads log (every seventh event real-time) while a "main thread" keeps the timer
+// ticking and completions arrive on the transport's thread: every event must arrive, and none
+// more than once.
 TEST_F(Concurrency, EightThreadsLoggingLoseNothingAndSendNothingTwice) {
   constexpr int kThreads = 8, kPerThread = 1000;
   ASSERT_TRUE(start());
@@ -25,7 +26,8 @@ TEST_F(Concurrency, EightThreadsLoggingLoseNothingAndSendNothingTwice) {
   for (int t = 0; t < kThreads; ++t) {
     hosts.emplace_back([t] {
       for (int i = 0; i < kPerThread; ++i)
-        Nimbrel::logEvent("concurrent", PropertyDictionary{{"thread", t}, {"seq", i}});
+        Nimbrel::logEvent("concurrent", PropertyDictionary{
+                                            {"thread", t}, {"seq", i}, {"nbRealtime", i % 7 == 0}});
     });
   }
   for (auto& host : hosts) host.join();

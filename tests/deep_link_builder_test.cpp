@@ -55,6 +55,12 @@ TEST(DeepLinkParameters, BuildOnlyTheKeysOfSetFields) {
       {android("com.b", "HTTPS://play.google.com/x"),  // the scheme is matched as written
        R"({"package_name":"com.b",
            "android_store":"https://play.google.com/store/apps/details?id=com.b"})"},
+      // Identifiers stay one path segment or query value, whatever they hold.
+      {ios(nullopt, "7/../x?y#"),
+       R"({"appstore_id":"7/../x?y#","ios_store":"https://apps.apple.com/app/id7%2F..%2Fx%3Fy%23?mt=8"})"},
+      {android("com.b&id=evil", nullopt),
+       R"({"package_name":"com.b&id=evil",
+           "android_store":"https://play.google.com/store/apps/details?id=com.b%26id%3Devil"})"},
       {campaign.buildParams(),
        R"({"name":"n","utm_source":"s","code":"c","utm_medium":"m","utm_campaign":"cp",
            "utm_term":"t","utm_content":"ct","redirect_url":"r"})"},

@@ -1,5 +1,6 @@
 // Event records (identifier, predecessor chain, payload text, upload shape) and the SQLite store.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -43,9 +44,9 @@ class EventStoreTest : public ::testing::Test {
 TEST_F(EventStoreTest, ScreenViewsAndProductListsStayOutOfTheChain) {
   clock_->set(1700000000.9876);  // 1700000000987 ms = 0x18bcfe56bdb
   auto a = EventData::makeEvent("A", "s1", false, json{{"price", 9.5}});
-  auto screen = EventData::makeEvent("tvr_mmp_screen_view", "s1", false, std::nullopt);
-  auto products = EventData::makeEvent("tvr_mmp_products", "s1", false, std::nullopt);
-  auto b = EventData::makeEvent("B", "s1", false, std::nullopt);
+  auto screen = EventData::makeEvent("tvr_mmp_screen_view", "s1", false, PropertyDictionary());
+  auto products = EventData::makeEvent("tvr_mmp_products", "s1", false, PropertyDictionary());
+  auto b = EventData::makeEvent("B", "s1", false, PropertyDictionary());
   EXPECT_EQ(a->id.rfind("18bcfe56bdb", 0), 0u);
   EXPECT_EQ(a->time, 1700000000);
   EXPECT_EQ(a->data, R"({"price":9.5})");
@@ -75,15 +76,15 @@ TEST_F(EventStoreTest, ConcurrentEventsFormOneUnbrokenChain) {
 }
 
 TEST_F(EventStoreTest, PayloadTextRefusesWhatJsonCannotCarry) {
-  EXPECT_EQ(EventData::toJsonString(std::nullopt), "{}");
+  EXPECT_EQ(EventData::toJsonString(PropertyDictionary()), "{}");
   EXPECT_EQ(EventData::toJsonString(json{{"a", {1, "x", nullptr}}}), R"({"a":[1,"x",null]})");
   // Built and handed over without copies: copying nests as deeply as the value does.
-  std::optional<json> deep = json::object();
-  json* cursor = &*deep;
+  json deep = json::object();
+  json* cursor = &deep;
   for (int i = 0; i < 100'000; ++i) cursor = &((*cursor)["d"] = json::object());
-  std::vector<std::optional<json>> refused = {
-      json{{"v", std::numeric_limits<double>::quiet_NaN()}}, json{{"bad\xff key", 1}},
-      json{{"k", json::binary({1, 2})}}, json::array({1, 2})};
+  std::vector<json> refused = {json{{"v", std::numeric_limits<double>::quiet_NaN()}},
+                               json{{"bad\xff key", 1}}, json{{"k", json::binary({1, 2})}},
+                               json::array({1, 2})};
   refused.push_back(std::move(deep));
   for (const auto& value : refused) {
     std::string result;
@@ -141,8 +142,17 @@ TEST_F(EventStoreTest, EventsWaitInMemoryWhileTheFileCannotBeOpened) {
   EXPECT_FALSE(store.getEvents(10));
 
   fs::remove(blocked);  // the obstacle goes away
+  fs::create_directory(blocked);
+  { DatabaseHelper(blocked + "/events.sqlite3"); }  // the file exists, its table too
+  // ...but another connection holds the write lock when the store opens it.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((blocked + "/events.sqlite3").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
   EXPECT_FALSE(store.isUsable()) << "retried within a second";
   clock_->advance(DatabaseHelper::kReopenIntervalSeconds);
+  out = captureLog([&] { EXPECT_TRUE(store.isUsable()); });
+  EXPECT_NE(out.find("The events kept in memory wait for the next write"), std::string::npos);
+  sqlite3_close(other);
   ASSERT_TRUE(store.isUsable());
   const auto kept = ids(store.getEvents(100'000));
   ASSERT_EQ(kept.size(), DatabaseHelper::kMemoryQueueLimit);

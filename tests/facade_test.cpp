@@ -180,5 +180,24 @@ TEST_F(FacadeStart, OptionsDecideDevelopmentModeAndAutomaticScreenTracking) {
   }
 }
 
+// Another thread delivers "app://b" just as this one goes to deliver "app://a": each URL reaches
+// the host once, neither in the other's place.
+TEST_F(FacadeStart, TwoThreadsDeliveringUrlsEachDeliverTheirOwn) {
+  struct Delegate : NimbrelDeepLinkDelegate {
+    std::string deeplink() const override {
+      if (!interleaved) interleaved = true, const_cast<Delegate*>(this)->handleDeeplink("app://b");
+      return NimbrelDeepLinkDelegate::deeplink();
+    }
+    mutable bool interleaved = false;
+  } delegate;
+  std::vector<std::string> received;
+  Nimbrel::handleDeeplink([&](const std::string& link) { received.push_back(link); });
+  delegate.handleDeeplink("app://a");
+  if (!delegate.interleaved) delegate.handleDeeplink("app://b");
+  std::sort(received.begin(), received.end());
+  EXPECT_EQ(received, (std::vector<std::string>{"app://a", "app://b"}));
+  Nimbrel::handleDeeplink(nullptr);
+}
+
 }  // namespace
 }  // namespace tavrel_mmp

@@ -108,7 +108,7 @@ TEST_F(HttpClientTest, EachCallCarriesItsHeaderSet) {
   clock_->set(1'700'000'000.75);
   StorageHelper::shared().savePartnerCode("PC");
   const std::string v = tools::expectedSignature(
-      "PC", "com.tavrel.test", StorageHelper::shared().getDeviceId(), "1700000000");
+      "PC", "com.tavrel.test", *StorageHelper::shared().getDeviceId(), "1700000000");
   const Headers signedSet = {
       {"t", "1700000000"}, {"v", v}, {"Content-Type", "application/json"}, {"Platform", "iOS"}};
   const Headers tokenSet = {

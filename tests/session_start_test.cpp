@@ -2,6 +2,8 @@
 // verification.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "events/database_helper.h"
 #include "session/session_manager.h"
 #include "session/storage_helper.h"
@@ -9,6 +11,7 @@
 #include "tavrel_mmp/deep_link_handler.h"
 #include "tavrel_mmp/nimbrel.h"
 #include "tavrel_mmp/nimbrel_deep_link_delegate.h"
+#include "tavrel_mmp/platform/preferences_store.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -126,17 +129,104 @@ TEST_F(DeepLinkTest, VerificationAnswersOfAnyShape) {
       {R"({"data":[1]})", {}},
       {R"({"data":{"deeplink":5}})", {}},
       {R"({"data":{"deeplink":"a\u0000b"}})", {nul}},
-      {R"({"data":{}})", {nul, nul}},  // the link in memory, again
+      {R"({"data":{}})", {nul}},  // a link goes to the host once per installation
   };
   for (const auto& [answer, callbacks] : cases) {
     DeepLinkHandler::getUDL();
     transport_->respond(transport_->count() - 1, answer);
     EXPECT_EQ(received_, callbacks) << answer;
   }
-  // Each link handed to the host was reported as the session's link.
+  // The link handed to the host was reported as the session's link.
   const auto reported = transport_->indexes("/partner/session-deeplink");
-  ASSERT_EQ(reported.size(), 2u);
+  ASSERT_EQ(reported.size(), 1u);
   EXPECT_EQ(transport_->at(reported[0]).json(), (json{{"deeplink", nul}}));
+}
+
+TEST_F(DeepLinkTest, OneQuestionInFlightAndOneLinkForTheHostPerInstallation) {
+  DeepLinkHandler::setHandleDeeplink(receive_);
+  const auto authenticate = [&] {
+    SessionManager::authWithBaseUrl("P", "S", "http://service.test");
+    loop_->runPending();
+    transport_->respond(transport_->indexes("/public/partner/auth").back(), testing::kGranted);
+  };
+  const auto questions = [&] { return transport_->indexes("/partner/unified-deeplink/verify"); };
+  const std::string answer = R"({"responseCode":200,"responseText":"OK",)"
+                             R"("data":{"deeplink":"app://deferred"}})";
+  authenticate();
+  authenticate();  // accepted again before the first answer: no second question
+  ASSERT_EQ(questions().size(), 1u);
+  transport_->respond(questions()[0], answer);
+  EXPECT_EQ(received_, Links{"app://deferred"});
+  // Another process of the application asked as well: its answer reaches the host no more.
+  storage_.save("0", "MMP_UnifiedDeeplinkAttempts");
+  authenticate();
+  ASSERT_EQ(questions().size(), 2u);
+  const std::size_t reported = transport_->count("/partner/session-deeplink");
+  transport_->respond(questions()[1], answer);
+  EXPECT_EQ(received_, Links{"app://deferred"});
+  EXPECT_EQ(transport_->count("/partner/session-deeplink"), reported);
+}
+
+// Settings whose file cannot be written for now: changes stay in memory, as the write-behind
+// store keeps them, and nothing reaches the disk.
+class UnwritableSettings : public platform::PreferencesStore {
+ public:
+  explicit UnwritableSettings(std::shared_ptr<platform::PreferencesStore> file)
+      : file_(std::move(file)) {}
+  std::optional<platform::PreferenceValue> value(const std::string& key) override {
+    if (auto found = memory_.find(key); found != memory_.end()) return found->second;
+    return file_->value(key);
+  }
+  void setText(const std::string& key, const std::string& value) override { memory_[key] = value; }
+  void setBytes(const std::string& key, const std::vector<std::uint8_t>& value) override {
+    memory_[key] = value;
+  }
+  void remove(const std::string& key) override { memory_.erase(key); }
+  bool flush() override { return false; }
+  std::optional<platform::PreferenceClaim> claimText(const std::string&, const std::string&,
+                                                     const std::string&) override {
+    return std::nullopt;
+  }
+
+ private:
+  std::shared_ptr<platform::PreferencesStore> file_;
+  std::map<std::string, platform::PreferenceValue> memory_;
+};
+
+// The first-open marker is claimed in the settings file before the first open is recorded: while
+// the file cannot be written nothing is recorded, and a process killed meanwhile, or started at
+// the same time, records no second one.
+TEST_F(DeepLinkTest, TheFirstOpenIsRecordedOnceAcrossKillsAndProcesses) {
+  const std::string prefs = dir_.path() + "/preferences.sqlite3";
+  const auto authenticate = [&] {
+    SessionManager::authWithBaseUrl("P", "S", "http://service.test");
+    loop_->runPending();
+    transport_->respond(transport_->indexes("/public/partner/auth").back(), testing::kGranted);
+  };
+  const auto firstOpens = [] {
+    int count = 0;
+    for (auto& event : DatabaseHelper::shared().getEvents(1000).value_or(EventList{}))
+      count += event->key == "tvr_mmp_first_open";
+    return count;
+  };
+  ASSERT_TRUE(storage_.getDeviceId());
+  platform::installPreferencesStore(
+      std::make_shared<UnwritableSettings>(platform::makeSqlitePreferencesStore(prefs)));
+  authenticate();
+  EXPECT_EQ(firstOpens(), 0);
+  EXPECT_EQ(transport_->count("/partner/unified-deeplink/verify"), 0u);
+
+  // Killed and started again, while a second process has read the settings already.
+  auto restarted = platform::makeSqlitePreferencesStore(prefs);
+  auto second = platform::makeSqlitePreferencesStore(prefs);
+  ASSERT_TRUE(restarted->value("MMP_DeviceId") && second->value("MMP_DeviceId"));
+  platform::installPreferencesStore(restarted);
+  authenticate();
+  EXPECT_EQ(firstOpens(), 1);
+  platform::installPreferencesStore(second);
+  authenticate();
+  EXPECT_EQ(firstOpens(), 1);
+  EXPECT_EQ(transport_->count("/partner/unified-deeplink/verify"), 1u);
 }
 
 TEST_F(DeepLinkTest, ALostVerificationAnswerIsAskedForAgainAFewTimes) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "local_service/local_service.h"
 #include "net/http_client.h"
 #include "secret/secret_generator.h"
 #include "session/session_manager.h"
@@ -111,6 +112,39 @@ TEST_F(SessionManagerTest, RetryUsesPersistedCredentialsAndDerivesTheBaseUrlOnce
   loop_->runPending();
   ASSERT_EQ(transport_->count(), 4u);
   EXPECT_EQ(transport_->at(3).request.url, "/public/partner/auth");
+}
+
+TEST_F(SessionManagerTest, EachAuthenticationIsBuiltFromOneSetOfCredentials) {
+  const auto signedFor = [&](std::size_t index, const std::string& partnerCode) {
+    const auto sent = transport_->at(index);
+    return sent.json()["partnerCode"] == partnerCode &&
+           sent.header("v") == tools::expectedSignature(partnerCode, "com.tavrel.test",
+                                                        *storage_.getDeviceId(),
+                                                        sent.header("t").value_or(""));
+  };
+  // Two starts with other credentials before the first request left: one request, the second's.
+  SessionManager::authWithBaseUrl("P1", "S1", "http://one.test");
+  SessionManager::authWithBaseUrl("P2", "S2", "http://two.test");
+  loop_->runPending();
+  ASSERT_EQ(transport_->count(), 1u);
+  EXPECT_EQ(transport_->at(0).request.url, "http://two.test/public/partner/auth");
+  EXPECT_TRUE(signedFor(0, "P2"));
+
+  // The same while the first is on its way: each sends its own, and only the latest answer
+  // counts, whichever arrives first.
+  SessionManager::authWithBaseUrl("P3", "S3", "http://three.test");
+  loop_->runPending();
+  ASSERT_EQ(transport_->count(), 2u);
+  EXPECT_TRUE(signedFor(1, "P3"));
+  EXPECT_EQ(transport_->at(1).request.url, "http://three.test/public/partner/auth");
+  transport_->respond(1, kGranted);
+  transport_->respond(0, R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"old",)"
+                         R"("token":"old","sessionExpireTimeInSeconds":1}})");
+  EXPECT_EQ(storedRecord(), kGranted);
+  // The same credentials again while nothing is in flight: a new session.
+  SessionManager::authWithBaseUrl("P3", "S3", "http://three.test");
+  loop_->runPending();
+  EXPECT_EQ(transport_->count("/public/partner/auth"), 3u);
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ TEST_F(StorageTest, DeviceIdIsCreatedOnceAndRetriedWhileEmpty) {
   auto facts = std::make_shared<testing::FakeDeviceFacts>();
   platform::installDeviceFacts(facts);
   facts->vendorId.reset();
-  EXPECT_EQ(storage_.getDeviceId(), "");
+  EXPECT_EQ(storage_.getDeviceId(), std::optional<std::string>(""));
   EXPECT_EQ(storage_.getValue("MMP_DeviceId"), "");
   facts->vendorId = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
   EXPECT_EQ(storage_.getDeviceId(), "6F9619FF-8B86-D011-B42D-00C04FC964FF");
@@ -127,6 +127,10 @@ TEST_F(StorageTest, AFileThatCannotBeReadIsNeverWrittenOverAndIsReadLater) {
   auto earlier = reopen();
   earlier->setText("MMP_PartnerCode", "P1");
   ASSERT_TRUE(earlier->flush());
+  const std::string device = *storage_.getDeviceId();
+  auto facts = std::make_shared<testing::FakeDeviceFacts>();
+  facts->vendorId = "11111111-2222-3333-4444-555555555555";  // what a new identifier would be
+  platform::installDeviceFacts(facts);
   auto store = reopen();
   // Too many open files for a while: new descriptors take the lowest free number, and a limit
   // at that number refuses them all.
@@ -137,15 +141,41 @@ TEST_F(StorageTest, AFileThatCannotBeReadIsNeverWrittenOverAndIsReadLater) {
   ::close(static_cast<int>(tight.rlim_cur));
   ::setrlimit(RLIMIT_NOFILE, &tight);
   EXPECT_FALSE(store->value("MMP_PartnerCode"));  // unreadable now, not "empty for ever"
+  // Nothing decided once per installation is decided now: no new device, no first open.
+  EXPECT_FALSE(storage_.getDeviceId());
+  EXPECT_FALSE(store->claimText("___first_open", "1", "0"));
   store->setText("MMP_AppSecret", "S1");
   EXPECT_EQ(store->value("MMP_AppSecret"), Value("S1"));
   EXPECT_FALSE(store->flush());
   ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(storage_.getDeviceId(), device);
   EXPECT_EQ(store->value("MMP_PartnerCode"), Value("P1"));
   EXPECT_TRUE(store->flush());
   auto later = reopen();
   EXPECT_EQ(later->value("MMP_PartnerCode"), Value("P1"));
   EXPECT_EQ(later->value("MMP_AppSecret"), Value("S1"));
+}
+
+TEST_F(StorageTest, AClaimIsDecidedOnDiskOnceForEveryProcess) {
+  // Both read the file before either claimed: only one of them stores.
+  auto first = reopen();
+  auto second = platform::makeSqlitePreferencesStore(prefsPath());
+  first->setText("other", "x");
+  ASSERT_TRUE(first->flush() && second->value("other"));
+  const auto mine = first->claimText("___first_open", "1", "0");
+  const auto theirs = second->claimText("___first_open", "1", "0");
+  ASSERT_TRUE(mine && theirs);
+  EXPECT_TRUE(mine->claimed);
+  EXPECT_FALSE(theirs->claimed);
+  EXPECT_EQ(theirs->value, "1");
+  // On disk before the claim returned: a killed process's successor finds it.
+  EXPECT_EQ(platform::makeSqlitePreferencesStore(prefsPath())->value("___first_open"), Value("1"));
+  // The unset text can be claimed over; any other text stays.
+  second->setText("id", "");
+  ASSERT_TRUE(second->flush());
+  EXPECT_EQ(first->claimText("id", "A", "")->value, "A");
+  EXPECT_EQ(second->claimText("id", "B", "")->value, "A");
+  EXPECT_EQ(second->value("id"), Value("A"));
 }
 
 TEST_F(StorageTest, DamagedFileIsKeptAsideAndASymlinkIsNeverFollowed) {

@@ -2,11 +2,14 @@
 // and clock in the test's hands.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "events/database_helper.h"
 #include "events/event_data.h"
+#include "events/tracker_state.h"
 #include "events/tracking_event.h"
+#include "session/storage_helper.h"
 #include "support/test_support.h"
 
 namespace tavrel_mmp {
@@ -103,6 +106,43 @@ TEST_F(TrackerTest, NoEventLeavesTwiceWhileItsUploadIsInFlight) {
   ASSERT_EQ(uploads().size(), 3u);
   EXPECT_EQ(idsOf(body(uploads()[2])), pending());
   EXPECT_EQ(idsOf(body(uploads()[2])).size(), 14u);
+
+  // An upload that ends while a batch reads (its row read before the deletion, the mark gone
+  // before the check) is still left out by that batch.
+  tracker::RealtimeInFlight marks;
+  marks.add("rt");
+  {
+    const tracker::RealtimeInFlight::Reading reading(marks);
+    marks.remove("rt");
+    EXPECT_TRUE(reading.excludes("rt"));
+  }
+  EXPECT_FALSE(tracker::RealtimeInFlight::Reading(marks).excludes("rt"));
+}
+
+// A session stored or replaced while a batch is built never splits it: the events' session
+// identifiers and the token come from one reading of the record.
+TEST_F(TrackerTest, BodyAndTokenComeFromOneReadingOfTheSession) {
+  const auto granted = [](const std::string& name) {
+    return testing::bytes(R"({"responseCode":200,"responseText":"OK","data":{"sessionId":")" +
+                          name + R"(","token":")" + name +
+                          R"(","sessionExpireTimeInSeconds":60}})");
+  };
+  StorageHelper::shared().removeAuthData();
+  track(50);  // recorded before any session
+  std::atomic<bool> running{true};
+  std::thread sessions([&] {
+    for (int i = 0; running; ++i) StorageHelper::shared().saveAuthData(granted(i % 2 ? "A" : "B"));
+  });
+  for (int batch = 0; batch < 200; ++batch) {
+    loop_->advance(5.0);
+    ASSERT_EQ(uploads().size(), std::size_t(batch + 1));
+    const auto sent = transport_->at(uploads().back());
+    for (const auto& event : sent.json()["events"])
+      ASSERT_EQ(event["sessionId"], sent.header("Authorization").value_or("")) << "batch " << batch;
+    transport_->fail(uploads().back());
+  }
+  running = false;
+  sessions.join();
 }
 
 TEST_F(TrackerTest, RealtimeFlagSendsTheEventAloneFromTheMainLoop) {

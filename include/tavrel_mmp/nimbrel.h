@@ -21,13 +21,19 @@ class Nimbrel {
                      const std::shared_ptr<NimbrelOptions>& options);
   // The same with the current development flag and automatic screen tracking on.
   static void intSDK(const std::string& partnerCode, const std::string& appSecret);
+  // Host data is read where it stands, never copied: a dictionary nested too deeply to be
+  // carried (deeper than 512 levels) is refused without being walked recursively.
   static void logEvent(const std::string& name, const std::optional<PropertyDictionary>& data);
+  static void logEvent(const std::string& name, const PropertyDictionary& data);
   static void setDevMode(bool on);
   static void setCurrentScreen(const std::string& screenName);
   static void recordError(const std::string& name, const std::string& stackTrace);
   static void setUserInfo(const std::shared_ptr<UserInfo>& userInfo);
+  // An amount that is not a finite number is sent as null; the order and currency stay.
   static void setRevenue(const std::string& orderId, double amount, const std::string& currency,
                          const std::optional<PropertyDictionary>& data);
+  static void setRevenue(const std::string& orderId, double amount, const std::string& currency,
+                         const PropertyDictionary& data);
   // The host's deep-link callback, replacing any earlier one; not called now.
   static void handleDeeplink(std::function<void(const std::string& deeplink)> callback);
   static void setProductList(const std::string& listName,

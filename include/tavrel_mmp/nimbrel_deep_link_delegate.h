@@ -39,7 +39,12 @@ class NimbrelDeepLinkDelegate {
   virtual void handleDeeplink(const std::string& url);
 
  protected:
+  // Delivers the link this instance holds.
   virtual void checkDeepLink();
+  // Delivers `url` to the deep-link handler and the host's callback. `handleDeeplink` passes the
+  // URL it accepted itself, so that of two threads delivering different URLs each delivers its
+  // own, never the other's twice.
+  virtual void deliverDeepLink(const std::string& url);
 
  private:
   // Takes `url` as the latest link unless it is empty or the one delivered last.

@@ -25,6 +25,8 @@ constexpr const char* kSelectAll = "SELECT \"key\", \"kind\", \"value\" FROM \"P
 constexpr const char* kUpsert =
     "INSERT OR REPLACE INTO \"Preferences\" (\"key\", \"kind\", \"value\") VALUES (?, ?, ?)";
 constexpr const char* kDelete = "DELETE FROM \"Preferences\" WHERE \"key\" = ?";
+constexpr const char* kSelectOne =
+    "SELECT \"kind\", \"value\" FROM \"Preferences\" WHERE \"key\" = ?";
 constexpr int kText = 0;
 constexpr int kBytes = 1;
 
@@ -92,6 +94,55 @@ bool writeAll(sqlite3* db, const Changes& changes, std::string& failure) {
   return ok;
 }
 
+// Reads the key and stores `value` unless it holds a text other than `unset`, in one write
+// transaction, so that of two processes claiming at once only one stores. The result is moved
+// into the database file (synced) before it is answered.
+std::optional<PreferenceClaim> claimInFile(sqlite3* db, const std::string& key,
+                                           const std::string& value, const std::string& unset,
+                                           std::string& failure) {
+  std::optional<PreferenceClaim> result;
+  if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
+    {
+      Statement select(db, kSelectOne);
+      sqlite3_bind_text64(select.handle, 1, key.data(), key.size(), SQLITE_STATIC, SQLITE_UTF8);
+      const int rc = sqlite3_step(select.handle);
+      if (rc == SQLITE_ROW && sqlite3_column_int(select.handle, 0) == kText) {
+        const auto* data = static_cast<const char*>(sqlite3_column_blob(select.handle, 1));
+        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(select.handle, 1));
+        std::string stored(data != nullptr ? data : "", data != nullptr ? size : 0);
+        if (stored != unset) result = PreferenceClaim{std::move(stored), false};
+      }
+      if (rc != SQLITE_ROW && rc != SQLITE_DONE) failure = sqlite3_errmsg(db);
+    }
+    if (!result && failure.empty()) {
+      Statement upsert(db, kUpsert);
+      sqlite3_bind_text64(upsert.handle, 1, key.data(), key.size(), SQLITE_STATIC, SQLITE_UTF8);
+      sqlite3_bind_int(upsert.handle, 2, kText);
+      sqlite3_bind_blob64(upsert.handle, 3, value.data(), value.size(), SQLITE_STATIC);
+      if (sqlite3_step(upsert.handle) == SQLITE_DONE) {
+        result = PreferenceClaim{value, true};
+      } else {
+        failure = sqlite3_errmsg(db);
+      }
+    }
+    if (failure.empty() && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      failure = sqlite3_errmsg(db);
+    }
+  } else {
+    failure = sqlite3_errmsg(db);
+  }
+  if (!failure.empty()) {
+    if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return std::nullopt;
+  }
+  if (result->claimed && sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_FULL, nullptr,
+                                                   nullptr) != SQLITE_OK) {
+    // Committed to the log, which outlives the process; only a power loss could still take it.
+    Logger::log("The claim of " + key + " is not yet synced to the preferences file");
+  }
+  return result;
+}
+
 // Shared by the store and its worker thread, so the worker never outlives what it works on.
 // Callers see only memory; the worker runs passes: open and read the file unless that is done
 // (nothing is latched when it fails), then write every change not yet written.
@@ -129,6 +180,33 @@ class Core : public std::enable_shared_from_this<Core> {
     return loaded_ && unsaved_.empty() && lastCheckpointOk_;
   }
 
+  std::optional<PreferenceClaim> claim(const std::string& key, const std::string& value,
+                                       const std::string& unset) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (path_.empty()) return claimInMemoryLocked(key, value, unset);
+    // The connection is the pass's: the claim takes the place of one.
+    done_.wait(lock, [this] { return !passRunning_; });
+    passRunning_ = true;
+    if (db_ == nullptr) load(lock);
+    std::optional<PreferenceClaim> result;
+    if (db_ != nullptr) {
+      std::string failure;
+      lock.unlock();
+      result = claimInFile(db_, key, value, unset, failure);
+      lock.lock();
+      if (result) {
+        // The file holds the truth now, whatever this process remembered or meant to write.
+        entries_[key] = result->value;
+        unsaved_.erase(key);
+      } else {
+        Logger::log("Cannot claim " + key + " in the preferences " + path_ + ": " + failure);
+      }
+    }
+    passRunning_ = false;
+    done_.notify_all();
+    return result;
+  }
+
   void stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -136,6 +214,16 @@ class Core : public std::enable_shared_from_this<Core> {
   }
 
  private:
+  std::optional<PreferenceClaim> claimInMemoryLocked(const std::string& key,
+                                                     const std::string& value,
+                                                     const std::string& unset) {
+    const auto found = entries_.find(key);
+    const auto* text = found != entries_.end() ? std::get_if<std::string>(&found->second) : nullptr;
+    if (text != nullptr && *text != unset) return PreferenceClaim{*text, false};
+    entries_[key] = value;
+    return PreferenceClaim{value, true};
+  }
+
   // Asks for a pass and waits until one that started after the request has finished.
   void awaitPassLocked(std::unique_lock<std::mutex>& lock, bool checkpoint) {
     requested_ = true;
@@ -266,6 +354,10 @@ class SqlitePreferencesStore : public PreferencesStore {
   }
   void remove(const std::string& key) override { core_->change(key, std::nullopt); }
   bool flush() override { return core_->flush(); }
+  std::optional<PreferenceClaim> claimText(const std::string& key, const std::string& value,
+                                           const std::string& unset) override {
+    return core_->claim(key, value, unset);
+  }
 
  private:
   std::shared_ptr<Core> core_;

@@ -1,0 +1,26 @@
+#include "device/user_profile.h"
+
+#include "core/dictionary_merge.h"
+#include "core/logger.h"
+#include "device/device_info.h"
+#include "session/session_manager.h"
+#include "session/storage_helper.h"
+#include "tavrel_mmp/platform/main_loop.h"
+
+namespace tavrel_mmp {
+
+void UserProfile::send(const UserInfo& user) {
+  PropertyDictionary profile = user.toDictionary();
+  Logger::log("user info");
+  Logger::log(profile);
+  platform::mainLoop().post([profile = std::move(profile), userId = user.userId] {
+    PropertyDictionary merged = PropertyDictionary::object();
+    mergeInto(merged, DeviceInfo::getDeviceInfo());
+    mergeInto(merged, profile);
+    // Written after the device dictionary was read, so that one still carries the old user.
+    StorageHelper::shared().save(userId, DeviceInfo::kUserIdKey);
+    SessionManager::updateInfo(merged);
+  });
+}
+
+}  // namespace tavrel_mmp
