@@ -79,7 +79,7 @@ bool LocalService::start() {
 
   auto finished = std::make_shared<std::atomic<bool>>(false);
   impl_->thread = std::thread([s = server.get(), finished] {
-    // Writing to a connection the client (or a fault) has closed raises SIGPIPE in the writing
+    // Writing to a connection the client has already closed raises SIGPIPE in the writing
     // thread. Blocked here, it stays pending in the service's threads, which inherit this mask,
     // and the host's disposition of SIGPIPE is left as it is.
     sigset_t pipe;
