@@ -41,6 +41,8 @@ constexpr std::string_view kHtml = R"html(<!doctype html>
   .mono { font-family: ui-monospace, "DejaVu Sans Mono", Menlo, monospace; font-size: 12px;
           overflow-wrap: anywhere; }
   .empty { color: var(--muted); font-style: italic; }
+  table.fixed { table-layout: fixed; }
+  td.clip { overflow: hidden; text-overflow: ellipsis; white-space: nowrap; overflow-wrap: normal; }
   .bad { color: var(--bad); }
   .good { color: var(--good); }
   .big { font-size: 26px; font-weight: 600; margin-right: 6px; }
@@ -88,8 +90,9 @@ constexpr std::string_view kHtml = R"html(<!doctype html>
       <tbody id="events-by-session"></tbody>
     </table>
     <h2 style="margin-top: 14px">Latest events</h2>
-    <table>
-      <thead><tr><th class="n">At</th><th>Name</th><th>Session</th></tr></thead>
+    <table class="fixed">
+      <thead><tr><th class="n" style="width: 16%">At</th><th style="width: 52%">Name</th>
+        <th>Session</th></tr></thead>
       <tbody id="recent-events"></tbody>
     </table>
   </section>
@@ -110,8 +113,8 @@ constexpr std::string_view kHtml = R"html(<!doctype html>
   </section>
   <section>
     <h2>Links made <span class="note" id="link-count"></span></h2>
-    <table>
-      <thead><tr><th>Short</th><th>Long</th></tr></thead>
+    <table class="fixed">
+      <thead><tr><th style="width: 45%">Short</th><th>Long</th></tr></thead>
       <tbody id="links"></tbody>
     </table>
   </section>
@@ -143,10 +146,12 @@ const KINDS = [
   ["delay", "delay the answer"],
 ];
 
+// A cell of class "clip" shows what fits; the whole text is its tooltip.
 function cell(text, className) {
   const td = document.createElement("td");
   td.textContent = text;
   if (className) td.className = className;
+  if (td.classList.contains("clip")) td.title = text;
   return td;
 }
 
@@ -284,8 +289,8 @@ function render(state) {
     "no events yet");
   fillRows("events-by-session", events.bySession.map(([session, n]) => [[session, "mono"], [n, "n"]]),
     "no events yet");
-  fillRows("recent-events", events.recent.map((e) => [
-    [seconds(e.at), "n"], [e.name, "mono"], [e.session, "mono"],
+  fillRows("recent-events", events.recent.slice(0, 10).map((e) => [
+    [seconds(e.at), "n"], [e.name, "mono clip"], [e.session, "mono clip"],
   ]), "no events yet");
 
   const beats = state.heartbeats;
@@ -302,7 +307,7 @@ function render(state) {
     [c.hash, "mono"], c.firstLine, c.platform + " " + c.appVersion,
   ]), "none yet");
   byId("link-count").textContent = state.links.count + " made";
-  fillRows("links", state.links.recent.map((l) => [[l.short, "mono"], [l.long, "mono"]]),
+  fillRows("links", state.links.recent.map((l) => [[l.short, "mono"], [l.long, "mono clip"]]),
     "none yet");
 
   buildSwitches(state.routes);
