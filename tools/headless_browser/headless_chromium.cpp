@@ -89,8 +89,14 @@ HeadlessChromium::HeadlessChromium(Options options) : options_(std::move(options
   }
 
   int commands[2], answers[2];
-  if (::pipe(commands) != 0 || ::pipe(answers) != 0) {
+  if (::pipe(commands) != 0) {
     fail(std::string("pipe: ") + std::strerror(errno));
+    return;
+  }
+  if (::pipe(answers) != 0) {
+    fail(std::string("pipe: ") + std::strerror(errno));
+    ::close(commands[0]);
+    ::close(commands[1]);
     return;
   }
   const int browserReads = movedHigh(commands[0]);
