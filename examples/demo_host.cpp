@@ -1,10 +1,13 @@
 // The demo host: a phone application's journey against the local measurement service, over
 // HTTPS. An earlier run of the app crashed; the app then starts in a fresh sandbox, receives a
 // deferred and an opened deep link, moves between screens, shops, signs the user in, makes a
-// tracking link and reports a handled error. The demo waits for the uploads and shows what the
-// service received.
+// tracking link and reports a handled error. The demo waits for the uploads and the first two
+// heartbeats and shows what the service received; the service's live page shows it as it comes.
 //   tavrel_mmp_demo                 the journey
+//   tavrel_mmp_demo --stay          the journey, then the service (and its live page) stays up
+//                                   until Ctrl-C
 //   tavrel_mmp_demo --crash <dir>   the earlier run, in the sandbox <dir>: it crashes
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -53,11 +56,18 @@ constexpr const char* kPartnerCode = "DEMO_PARTNER";
 constexpr const char* kDeferredDeepLink = "tavrel-demo://promo/spring";
 constexpr const char* kOpenedDeepLink = "tavrel-demo://product/sku-1001?ref=push";
 constexpr const char* kDeviceUpdatePath = "/partner/device-info/update";
+constexpr const char* kHeartbeatPath = "/partner/online-user/log";
 // Besides the events: the earlier crash and the handled error; the session start's device
 // update and the profile's.
 constexpr std::size_t kCrashReports = 2;
 constexpr std::size_t kDeviceUpdates = 2;
 constexpr auto kUploadTimeout = 60s;
+// The first heartbeat leaves 30 s after the sync timer starts; each later one at the first tick
+// of that 5-second timer once the interval the service answered has passed. The local service
+// answers a short interval, a little under a tick, so the second follows at the next tick.
+constexpr std::size_t kHeartbeats = 2;
+constexpr std::int64_t kHeartbeatInterval = 4;
+constexpr auto kHeartbeatTimeout = 60s;
 
 // Lines come from the host's thread and from library threads (callbacks, completions).
 void print(std::ostream& stream, const std::string& text) {
@@ -189,6 +199,7 @@ std::unique_ptr<LocalService> startService(const fs::path& tlsDirectory) {
   }
   auto service = std::make_unique<LocalService>(tools::LocalServiceOptions{
       .certificatePath = files->certificatePath, .privateKeyPath = files->privateKeyPath});
+  service->setHeartbeatData(nlohmann::json{{"second", kHeartbeatInterval}});
   if (!service->start()) {
     failed("the local measurement service cannot start");
     return nullptr;
@@ -197,6 +208,7 @@ std::unique_ptr<LocalService> startService(const fs::path& tlsDirectory) {
       platform::makeCurlTransport({.caInfoPath = files->certificatePath}));
   say("  " + service->baseUrl() + ", with a self-signed certificate for 127.0.0.1 (EC P-256)");
   say("  the app's transport trusts exactly that certificate");
+  say("  live page: " + service->baseUrl() + "/ (what arrives, and switches for its faults)");
   return service;
 }
 
@@ -339,6 +351,53 @@ bool waitForUploads(const LocalService& service, std::size_t expectedEvents) {
   }
 }
 
+std::string secondsText(std::chrono::steady_clock::duration duration) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(duration).count());
+  return text;
+}
+
+// Waits for the first heartbeats, showing the time since the app started (intSDK) meanwhile.
+bool waitForHeartbeats(const LocalService& service,
+                       std::chrono::steady_clock::time_point appStarted) {
+  const bool inPlace = ::isatty(STDOUT_FILENO) == 1;
+  const auto start = std::chrono::steady_clock::now();
+  std::size_t shownCount = SIZE_MAX;
+  long shownTens = -1;
+  for (;;) {
+    const auto beats = service.requests(kHeartbeatPath);
+    const bool done = beats.size() >= kHeartbeats;
+    const auto now = std::chrono::steady_clock::now();
+    const bool late = now - start > kHeartbeatTimeout;
+    const std::string line = "  waiting for heartbeats: " + std::to_string(beats.size()) + "/" +
+                             std::to_string(kHeartbeats) + " received, " +
+                             secondsText(now - appStarted) + " since intSDK";
+    // On a terminal the line is redrawn in place; elsewhere a line per heartbeat and per 10 s.
+    const long tens = std::chrono::duration_cast<std::chrono::seconds>(now - start).count() / 10;
+    if (inPlace) print(std::cout, "\r" + line + (done || late ? "\n" : ""));
+    if (!inPlace && (beats.size() != shownCount || tens != shownTens || late)) {
+      say(line);
+      shownCount = beats.size();
+      shownTens = tens;
+    }
+    if (done) {
+      for (std::size_t i = 0; i < beats.size(); ++i) {
+        say("  heartbeat " + std::to_string(i + 1) + " at " +
+            secondsText(beats[i].receivedAt - appStarted) + " after intSDK" +
+            (i == 0 ? ""
+                    : " (" + secondsText(beats[i].receivedAt - beats[i - 1].receivedAt) +
+                          " after the previous)"));
+      }
+      return true;
+    }
+    if (late) {
+      return failed("no " + std::to_string(kHeartbeats) + " heartbeats within " +
+                    std::to_string(kHeartbeatTimeout.count()) + " s");
+    }
+    std::this_thread::sleep_for(200ms);
+  }
+}
+
 std::string textOf(const nlohmann::json& object, const char* key) {
   const auto found = object.find(key);
   return found != object.end() && found->is_string() ? found->get<std::string>() : "?";
@@ -356,7 +415,7 @@ void printCounts(const std::string& title, const std::map<std::string, std::size
 void printReport(const LocalService& service) {
   say("\nWhat the service received");
   std::map<std::string, std::size_t> paths, events;
-  for (const auto& request : service.requests()) ++paths[request.path];
+  for (const auto& [path, totals] : service.requestTotals()) paths[path] = totals.count;
   for (const auto& [id, stored] : service.events()) ++events[textOf(stored.event, "key")];
   printCounts("requests per path", paths);
   printCounts("events by name", events);
@@ -397,10 +456,39 @@ bool everythingArrived(const LocalService& service, std::size_t expectedEvents) 
                   std::to_string(expectedEvents) + " expected");
   }
   if (service.duplicateEventCount() != 0) return failed("events were delivered more than once");
+  if (service.requests(kHeartbeatPath).size() < kHeartbeats) return failed("heartbeats missing");
   return true;
 }
 
-bool runJourney(const fs::path& sandbox) {
+// Until SIGINT or SIGTERM: the handler writes a byte to a pipe the host's thread waits on.
+int interruptPipe[2] = {-1, -1};
+
+void onInterrupt(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = ::write(interruptPipe[1], &byte, 1);
+}
+
+void stayUntilInterrupted(const LocalService& service) {
+  if (::pipe2(interruptPipe, O_CLOEXEC) != 0) {
+    failed(std::string("cannot wait for Ctrl-C: ") + std::strerror(errno));
+    return;
+  }
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  say("\nStaying up until Ctrl-C: live page " + service.baseUrl() + "/");
+  say("  (its certificate was made for this run: the browser asks once to trust it; the app");
+  say("  keeps running, so heartbeats and new batches keep arriving)");
+  char byte = 0;
+  while (::read(interruptPipe[0], &byte, 1) < 0 && errno == EINTR) {
+  }
+  say("  stopping");
+}
+
+// `complete` is called once everything arrived, before the service stays up (`stay`).
+bool runJourney(const fs::path& sandbox, bool stay, const std::function<void()>& complete) {
   say("1. An earlier run of the app crashes");
   if (!runEarlierCrash(sandbox)) return false;
   const AppUI ui = installSandbox(sandbox);
@@ -410,6 +498,7 @@ bool runJourney(const fs::path& sandbox) {
 
   say("3. The app starts on \"Anna's iPhone\" (sandbox " + sandbox.string() + ")");
   std::size_t events = 2;  // the session start's first open and start of session
+  const auto appStarted = std::chrono::steady_clock::now();
   if (!startApp(*service)) return false;
   say("4. The system opens a deep link");
   NimbrelDeepLinkDelegate::shared().application(ui.toolkit, URL(kOpenedDeepLink),
@@ -432,33 +521,43 @@ bool runJourney(const fs::path& sandbox) {
   say("  recordError(\"CheckoutError\"): uploaded at once");
 
   say("11. Uploads (batches leave on the library's 5-second timer)");
-  const bool arrived = waitForUploads(*service, events);
+  bool arrived = waitForUploads(*service, events);
+  say("12. Online presence: the first heartbeat 30 s after the sync timer starts; the service");
+  say("    answers {\"second\": " + std::to_string(kHeartbeatInterval) +
+      "}, so the next leaves at the timer's first tick after that");
+  arrived = arrived && waitForHeartbeats(*service, appStarted);
   printReport(*service);
   platform::preferencesStore().flush();
-  return arrived && everythingArrived(*service, events);
+  if (!arrived || !everythingArrived(*service, events)) return false;
+  complete();
+  if (stay) stayUntilInterrupted(*service);
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--crash") return crashAsAnEarlierRun(argv[2]);
+  const bool stay = argc == 2 && std::string(argv[1]) == "--stay";
+  if (argc > 1 && !stay) {
+    std::cerr << "usage: " << argv[0] << " [--stay]\n";
+    return 2;
+  }
   const auto started = std::chrono::steady_clock::now();
+  const auto complete = [started] {
+    say("\nDemo journey complete in " + secondsText(std::chrono::steady_clock::now() - started) +
+        ": everything the app produced reached the service.");
+  };
   say("tavrel_mmp demo: a host application's journey against the local measurement service\n");
   bool passed = false;
   {
     const Sandbox sandbox;
     try {
-      passed = !sandbox.path().empty() ? runJourney(sandbox.path())
+      passed = !sandbox.path().empty() ? runJourney(sandbox.path(), stay, complete)
                                        : failed("cannot make a sandbox folder");
     } catch (const std::exception& error) {
       failed(error.what());
     }
   }
-  if (!passed) return 1;
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%.1f",
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-  say("\nDemo journey complete in " + std::string(seconds) +
-      " s: everything the app produced reached the service.");
-  return 0;
+  return passed ? 0 : 1;
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the project builds with, when any is missing.
+# Installs the Debian 12 packages the project builds and tests with, when any is missing
+# (chromium: the live page's test and screenshot drive it headless).
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config openssl libsqlite3-dev libssl-dev libcurl4-openssl-dev
-  nlohmann-json3-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev)
+  nlohmann-json3-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev chromium)
 
 missing=()
 for package in "${packages[@]}"; do

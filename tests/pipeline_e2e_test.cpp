@@ -42,6 +42,7 @@ TEST_F(PipelineEndToEnd, NothingIsLostWhileTheServiceFails) {
   const tools::Fault faults[] = {{.kind = Kind::responseCode, .httpStatus = 500},
                                  {.kind = Kind::notJson},
                                  {.kind = Kind::closeConnection},
+                                 {.kind = Kind::closeWithoutAnswer},
                                  {.kind = Kind::delay, .delaySeconds = 1.0}};
   ASSERT_TRUE(testing::drainEvents(*time_.loop));
   const std::size_t settled = service_.acceptedEventCount();

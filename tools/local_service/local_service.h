@@ -1,8 +1,9 @@
 #pragma once
 
 // A small measurement service on loopback for tests and the demo. It speaks the service's
-// HTTP API as far as the library uses it, records every request it receives, and can be told
-// to fail in several ways at run time.
+// HTTP API as far as the library uses it, records the requests it receives, and can be told
+// to fail in several ways at run time. A live page at "/" shows what arrives and switches the
+// faults; it and its endpoints under "/_live/" are not recorded.
 
 #include <chrono>
 #include <condition_variable>
@@ -20,31 +21,50 @@
 
 namespace tavrel_mmp::tools {
 
+// What the service keeps of the requests it receives: the last kRetainedRequests with their
+// bodies (fewer when those bodies pass kRetainedBodyBytes together; the newest is always kept),
+// and a count per path of every one. A body longer than kMaxRequestBodyBytes is refused with
+// HTTP 413 and not recorded. Totals are kept for kTrackedPaths paths; requests to further
+// paths are counted together under kOtherPaths.
+inline constexpr std::size_t kRetainedRequests = 1000;
+inline constexpr std::size_t kRetainedBodyBytes = 64u << 20;
+inline constexpr std::size_t kMaxRequestBodyBytes = 16u << 20;
+inline constexpr std::size_t kTrackedPaths = 256;
+inline constexpr const char* kOtherPaths = "(other paths)";
+
 struct RecordedRequest {
   std::string method;
   std::string path;
   std::vector<std::pair<std::string, std::string>> headers;  // as received; names lower-cased
   std::string body;
+  std::chrono::steady_clock::time_point receivedAt{};
   // The first header with this (case-insensitive) name, if any.
   std::optional<std::string> header(const std::string& name) const;
-  // The body parsed as JSON (null when it is not JSON).
+  // The body parsed as JSON (null when it is not JSON or nests deeper than the service takes).
   nlohmann::json json() const;
 };
 
 // How the service answers a path while the fault is set.
 struct Fault {
   enum class Kind {
-    responseCode,     // answer {"responseCode": code, "responseText": ...} with HTTP status
-                      // `httpStatus`
-    notJson,          // answer a body that is not JSON
-    closeConnection,  // drop the connection without a usable answer
-    delay,            // wait `delaySeconds`, then answer normally
+    responseCode,        // answer {"responseCode": code, "responseText": ...} with HTTP status
+                         // `httpStatus`
+    notJson,             // answer a body that is not JSON
+    closeConnection,     // promise a body in the headers, then close the connection before it
+    delay,               // wait `delaySeconds`, then answer normally
+    closeWithoutAnswer,  // read the request, then close the connection without sending a byte
   };
   Kind kind = Kind::responseCode;
   std::int64_t responseCode = 500;
   int httpStatus = 200;
   double delaySeconds = 0.0;
   int times = -1;  // how many requests it applies to; -1 for every request until cleared
+};
+
+struct PathTotals {
+  std::size_t count = 0;
+  std::size_t bytes = 0;    // of the bodies
+  std::size_t faulted = 0;  // answered by an injected fault
 };
 
 struct StoredEvent {
@@ -76,14 +96,17 @@ class LocalService {
   // "http://127.0.0.1:<port>" (or https), with no trailing slash.
   std::string baseUrl() const;
 
-  // Every request received, in arrival order.
+  // The requests retained (see kRetainedRequests), in arrival order.
   std::vector<RecordedRequest> requests() const;
   std::vector<RecordedRequest> requests(const std::string& path) const;
+  // Totals per path of every request since the start or the last clearRequests().
+  std::map<std::string, PathTotals> requestTotals() const;
   void clearRequests();
   // Called with each request as it arrives, one call at a time and in arrival order (the demo
   // command prints them). It may call the accessors but not stop().
   void setRequestListener(std::function<void(const RecordedRequest&)> listener);
-  // Blocks until at least `count` requests to `path` were received, or the time-out passed.
+  // Blocks until at least `count` requests to `path` were received (retained or not), or the
+  // time-out passed.
   bool waitForRequests(const std::string& path, std::size_t count,
                        std::chrono::milliseconds timeout) const;
 

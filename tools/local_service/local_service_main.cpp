@@ -1,5 +1,6 @@
 // tavrel_mmp_service [--host H] [--port N] [--cert FILE --key FILE]: runs the local measurement
-// service, prints its base URL, then every request it receives until SIGINT or SIGTERM.
+// service, prints its base URL and its live page's, then every request it receives until SIGINT
+// or SIGTERM.
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
     std::cerr << "cannot listen on " << options.host << ":" << options.port << "\n";
     return 1;
   }
-  std::cout << service.baseUrl() << std::endl;
+  std::cout << service.baseUrl() << "\nlive page: " << service.baseUrl() << "/" << std::endl;
 
   int received = 0;
   sigwait(&signals, &received);
