@@ -212,8 +212,8 @@ bool FatalRecordSink::hold(int signal, std::string_view record) {
         }
         break;
       case kHeld:
-        if (holdersOf(state) < 0xff &&
-            recordState.compare_exchange_strong(
+        if (holdersOf(state) == 0xff) return false;
+        if (recordState.compare_exchange_strong(
                 state, makeState(kHeld, holdersOf(state) + 1, signalOf(state)))) {
           return true;
         }

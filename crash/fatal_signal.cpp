@@ -30,7 +30,8 @@ void endWithRecord(int signal, siginfo_t* info, void* context, std::string_view 
 
 // The fault goes to the earlier handler with the record pending; returns when it returned.
 void handOnFault(int signal, siginfo_t* info, void* context, std::string_view record) {
-  const FaultRepeat::Fault fault{signal, reinterpret_cast<std::uintptr_t>(info->si_addr),
+  const FaultRepeat::Fault fault{signal, info->si_code,
+                                 reinterpret_cast<std::uintptr_t>(info->si_addr),
                                  platform::faultRegisterDigest(context)};
   if (FaultRepeat::isRepeat(fault)) {
     // The handler that saw it before returned without resolving it; it has had its turn.

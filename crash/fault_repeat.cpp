@@ -23,8 +23,8 @@ std::int64_t monotonicNanoseconds() {
 
 bool FaultRepeat::isRepeat(const Fault& fault) {
   const LastReturn& last = lastReturn;
-  if (last.at == 0 || last.fault.signal != fault.signal || last.fault.address != fault.address ||
-      last.fault.registers != fault.registers) {
+  if (last.at == 0 || last.fault.signal != fault.signal || last.fault.code != fault.code ||
+      last.fault.address != fault.address || last.fault.registers != fault.registers) {
     return false;
   }
   return monotonicNanoseconds() - last.at < kWindowNanoseconds;

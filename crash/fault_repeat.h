@@ -12,6 +12,7 @@ class FaultRepeat {
  public:
   struct Fault {
     int signal = 0;
+    int code = 0;  // si_code: a missing page and a denied access are two faults
     std::uintptr_t address = 0;
     std::uint64_t registers = 0;  // platform::faultRegisterDigest
   };
