@@ -1,17 +1,19 @@
 #include "crash/crash_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 
 namespace tavrel_mmp {
 namespace {
 
 constexpr std::string_view kMagic = "TVRMMP-CRASH/1 ";
 constexpr std::string_view kEndMarker = "\nTVRMMP-END\n";
+constexpr std::string_view kPrefix = "tavrel_mmp_crash.";
+constexpr std::string_view kSuffix = ".rec";
 // Far beyond any real record (an exception text with a few hundred frames); a bigger file is
 // not ours to read.
 constexpr off_t kMaximumFileSize = 4 * 1024 * 1024;
@@ -29,37 +31,18 @@ std::optional<std::size_t> readLength(std::string_view& rest, char separator) {
   return value;
 }
 
-std::optional<std::string> readWhole(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> bytes;
-  struct stat facts {};
-  if (::fstat(fd, &facts) == 0 && S_ISREG(facts.st_mode) && facts.st_size <= kMaximumFileSize) {
-    std::string content;
-    char buffer[8192];
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        content.clear();
-        break;
-      }
-      if (n == 0) {
-        bytes = std::move(content);
-        break;
-      }
-      content.append(buffer, static_cast<std::size_t>(n));
-      if (content.size() > static_cast<std::size_t>(kMaximumFileSize)) break;
-    }
-  }
-  ::close(fd);
-  return bytes;
-}
-
 }  // namespace
 
-std::string CrashFile::pathIn(const std::string& directory) {
-  return directory + "/" + kFileName;
+std::string CrashFile::fileNameFor(pid_t pid, std::uint64_t tag) {
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(tag));
+  return std::string(kPrefix) + std::to_string(pid) + "." + hex + std::string(kSuffix);
+}
+
+bool CrashFile::isCrashFileName(std::string_view name) {
+  if (name == kLegacyFileName) return true;
+  return name.size() > kPrefix.size() + kSuffix.size() && name.starts_with(kPrefix) &&
+         name.ends_with(kSuffix);
 }
 
 std::string CrashFile::encode(const CrashRecord& record) {
@@ -93,16 +76,22 @@ std::optional<CrashRecord> CrashFile::decode(std::string_view bytes) {
                      std::string(rest.substr(*textLength, *hashLength))};
 }
 
-CrashFile::Taken CrashFile::take(const std::string& path) {
+std::optional<std::string> CrashFile::readAll(int fd) {
   struct stat facts {};
-  if (::lstat(path.c_str(), &facts) != 0) return {};
-  const std::optional<std::string> bytes = readWhole(path);
-  ::unlink(path.c_str());
-  if (bytes && bytes->empty()) return {};
-  if (!bytes) return {Found::damaged, std::nullopt};
-  std::optional<CrashRecord> record = decode(*bytes);
-  if (!record) return {Found::damaged, std::nullopt};
-  return {Found::complete, std::move(record)};
+  if (::fstat(fd, &facts) != 0 || !S_ISREG(facts.st_mode) || facts.st_size > kMaximumFileSize) {
+    return std::nullopt;
+  }
+  std::string content;
+  char buffer[8192];
+  for (off_t offset = 0;;) {
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) return content;
+    content.append(buffer, static_cast<std::size_t>(n));
+    offset += n;
+    if (content.size() > static_cast<std::size_t>(kMaximumFileSize)) return std::nullopt;
+  }
 }
 
 }  // namespace tavrel_mmp

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,26 +15,25 @@ struct CrashRecord {
   std::string hash;
 };
 
-// The file a fatal handler leaves in the documents directory. Its bytes carry the lengths up
-// front and an end marker, so that a file cut short (the process killed mid-write, a full disk)
-// is recognised and never read as a record.
+// The files fatal handlers leave in the documents directory, one per process. Their bytes carry
+// the lengths up front and an end marker, so that a file cut short (the process killed
+// mid-write, a full disk) is recognised and never read as a record.
 class CrashFile {
  public:
-  static constexpr const char* kFileName = "tavrel_mmp_crash.rec";
+  // The one file that versions before per-process files used.
+  static constexpr const char* kLegacyFileName = "tavrel_mmp_crash.rec";
 
-  static std::string pathIn(const std::string& directory);
+  // "tavrel_mmp_crash.<pid>.<tag in hex>.rec"
+  static std::string fileNameFor(pid_t pid, std::uint64_t tag);
+  // A per-process name or the legacy one.
+  static bool isCrashFileName(std::string_view name);
+
   static std::string encode(const CrashRecord& record);
   // None unless the bytes are exactly one complete record.
   static std::optional<CrashRecord> decode(std::string_view bytes);
-
-  enum class Found { nothing, complete, damaged };
-  struct Taken {
-    Found found = Found::nothing;
-    std::optional<CrashRecord> record;
-  };
-  // Reads and removes the file at `path`. An empty file (a process that ended without a
-  // crash) is `nothing`; anything that is not one complete record is `damaged`.
-  static Taken take(const std::string& path);
+  // The whole content of an open file; none when it cannot be read or is far larger than any
+  // record.
+  static std::optional<std::string> readAll(int fd);
 };
 
 }  // namespace tavrel_mmp

@@ -1,5 +1,8 @@
 #include "crash/crashlytics.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
 #include <mutex>
@@ -8,8 +11,11 @@
 #include "core/common.h"
 #include "core/logger.h"
 #include "crash/crash_file.h"
+#include "crash/crash_inbox.h"
+#include "crash/crash_watch.h"
 #include "crash/exception_report.h"
 #include "crash/fatal_record_sink.h"
+#include "crash/fatal_signal.h"
 #include "crash/signal_chain.h"
 #include "device/device_info.h"
 #include "net/http_client.h"
@@ -33,8 +39,8 @@ struct CaptureState {
   std::mutex mutex;
   bool signalRecordsReady = false;
   std::array<std::string, kHandledSignals.size()> signalRecords;
-  bool directoryChecked = false;
-  std::optional<std::string> directory;
+  bool terminateInstalled = false;
+  bool toldNoDirectory = false;
   std::atomic<std::terminate_handler> previousTerminate{nullptr};
 };
 
@@ -53,6 +59,36 @@ void prepareSignalRecords(CaptureState& state) {
   state.signalRecordsReady = true;
 }
 
+void installTerminateHook(CaptureState& state, std::terminate_handler ours) {
+  const std::terminate_handler current = std::get_terminate();
+  if (current == ours) return;
+  if (state.terminateInstalled) {
+    // The host set its own after ours; in front of it again, ours would call it and it ours.
+    Logger::log("The host's terminate handler stays in front of the crash capture");
+    return;
+  }
+  state.previousTerminate = current;
+  std::set_terminate(ours);
+  state.terminateInstalled = true;
+}
+
+void installSignalHandlers(SignalAction ours) {
+  for (int signal : kHandledSignals) {
+    switch (SignalChain::install(signal, ours)) {
+      case SignalChain::Installed::failed:
+        Logger::log("Cannot install the handler for signal " + std::to_string(signal));
+        break;
+      case SignalChain::Installed::leftToHost:
+        Logger::log("The host's handler for signal " + std::to_string(signal) +
+                    " stays in front of the crash capture");
+        break;
+      case SignalChain::Installed::installed:
+      case SignalChain::Installed::inFront:
+        break;
+    }
+  }
+}
+
 }  // namespace
 
 void Crashlytics::setup() {
@@ -60,49 +96,55 @@ void Crashlytics::setup() {
     auto& state = capture();
     std::lock_guard lock(state.mutex);
     prepareSignalRecords(state);
-    takeOverCrashFile();
-
-    const std::terminate_handler current = std::get_terminate();
-    if (current != &Crashlytics::onTerminate) {
-      state.previousTerminate = current;
-      std::set_terminate(&Crashlytics::onTerminate);
-    }
+    prepareCrashFile();
+    installTerminateHook(state, &Crashlytics::onTerminate);
     SignalChain::ensureAlternateStack();
-    for (int signal : kHandledSignals) {
-      if (!SignalChain::install(signal, &Crashlytics::onSignal)) {
-        Logger::log("Cannot install the handler for signal " + std::to_string(signal));
-      }
-    }
+    installSignalHandlers(&Crashlytics::onSignal);
   } catch (...) {
     // Nothing reaches the host.
   }
 }
 
-// Called with the capture lock held. Only when the documents directory is new to this
-// process: the crash file there is the previous process's, later it is our own.
-void Crashlytics::takeOverCrashFile() {
+// Called with the capture lock held, at every start of work. Cheap while this process's crash
+// file is open in the documents directory; otherwise the files that processes which are gone
+// left there are imported and ours is made (again: it may have failed before, or the
+// directory changed, or this is a forked child whose file is still the parent's).
+void Crashlytics::prepareCrashFile() {
   auto& state = capture();
   const std::optional<std::string> directory = platform::documentsDirectory().path();
-  if (state.directoryChecked && directory == state.directory) return;
-  state.directoryChecked = true;
-  state.directory = directory;
   if (!directory) {
     FatalRecordSink::close();
-    Logger::log("No documents directory: crashes of this process are not recorded");
+    if (!state.toldNoDirectory) {
+      Logger::log("No documents directory: crashes of this process are not recorded");
+    }
+    state.toldNoDirectory = true;
     return;
   }
-
-  const std::string path = CrashFile::pathIn(*directory);
-  const CrashFile::Taken taken = CrashFile::take(path);
-  if (taken.found == CrashFile::Found::complete) {
-    saveCrashLog(taken.record->text, taken.record->hash);
-  } else if (taken.found == CrashFile::Found::damaged) {
-    Logger::log("Discarded an incomplete crash record");
+  state.toldNoDirectory = false;
+  if (FatalRecordSink::openDirectory() != directory) {
+    CrashInbox::importFrom(*directory, [](const CrashRecord& record) {
+      return saveCrashLog(record.text, record.hash);
+    });
+    if (!FatalRecordSink::open(*directory)) {
+      Logger::log("Cannot prepare the crash file in " + *directory);
+      return;
+    }
   }
-  if (!FatalRecordSink::open(path)) Logger::log("Cannot prepare the crash file " + path);
+  if (!CrashWatch::ensureRunning()) {
+    Logger::log(
+        "Cannot start the crash watch: a fault the host handles by jumping out of its "
+        "handler would count as a crash");
+  }
 }
 
 void Crashlytics::onTerminate() {
+  static std::atomic<long> handlingThread{0};
+  long idle = 0;
+  if (!handlingThread.compare_exchange_strong(idle, ::syscall(SYS_gettid))) {
+    // Called back by a handler that keeps ours as its earlier one, or a second thread ending
+    // the process: the first round goes on, this one does not start another.
+    std::abort();
+  }
   handleException(std::current_exception());
   const std::terminate_handler previous = capture().previousTerminate.load();
   if (previous != nullptr && previous != &Crashlytics::onTerminate) previous();
@@ -116,23 +158,17 @@ void Crashlytics::handleException(const std::exception_ptr& exception) {
         "Unhandled exception: " + report.description + "\n" + currentStackSymbols();
     const std::string bytes =
         CrashFile::encode({text, Common::md5(std::to_string(report.hashValue))});
-    FatalRecordSink::writeOnce(bytes.data(), bytes.size());
+    FatalRecordSink::keep(0, bytes);
   } catch (...) {
     // The process ends anyway; the terminate hook goes on with the previous handler.
   }
 }
 
 void Crashlytics::onSignal(int signal, siginfo_t* info, void* context) {
-  if (!SignalChain::previousIgnores(signal, info)) signalHandler(signal);
-  SignalChain::handOn(signal, info, context);
-}
-
-// Signal context: only the record prepared at setup, written by the sink.
-void Crashlytics::signalHandler(int signal) {
   const auto& records = capture().signalRecords;
   for (std::size_t i = 0; i < kHandledSignals.size(); ++i) {
     if (kHandledSignals[i] == signal) {
-      FatalRecordSink::writeOnce(records[i].data(), records[i].size());
+      handleFatalSignal(signal, info, context, records[i]);
       return;
     }
   }
@@ -141,13 +177,20 @@ void Crashlytics::signalHandler(int signal) {
 bool Crashlytics::saveCrashLog(const std::string& text, const std::string& hash) {
   StorageHelper::shared().save(text, kCrashKey);
   StorageHelper::shared().save(hash, kCrashHashKey);
-  if (platform::preferencesStore().flush()) return true;
+  if (platform::preferencesStore().flush()) {
+    CrashInbox::storeWritten();
+    return true;
+  }
   Logger::log("The crash record could not be written to storage");
   return false;
 }
 
 void Crashlytics::check() {
   try {
+    {
+      std::lock_guard lock(capture().mutex);
+      prepareCrashFile();
+    }
     const std::optional<std::string> text = StorageHelper::shared().getValue(kCrashKey);
     if (!text || text->empty()) return;
     const std::optional<std::string> hash = StorageHelper::shared().getValue(kCrashHashKey);

@@ -11,24 +11,25 @@ namespace tavrel_mmp {
 // and the host's handled errors.
 class Crashlytics {
  public:
-  // Imports the crash file a previous process left, prepares this process's one, and puts
-  // the terminate hook and the fatal-signal handlers in front of the ones installed before.
-  // Cheap when called again.
+  // Imports the crash files that processes which are gone left, prepares this process's own,
+  // and puts the terminate hook and the fatal-signal handlers in front of the ones installed
+  // before; a hook or handler the host installs later stays in front of ours. Cheap when called
+  // again.
   static void setup();
-  // Uploads the stored record, if there is one.
+  // Prepares this process's crash file if it is still missing, then uploads the stored record,
+  // if there is one.
   static void check();
   // Uploads the host's report at once when authenticated, otherwise stores it for later.
   static void recordError(const std::string& name, const std::string& stackTrace);
 
  private:
   static void handleException(const std::exception_ptr& exception);
-  static void signalHandler(int signal);
   static bool saveCrashLog(const std::string& text, const std::string& hash);
   static void sendCrashLogToServer(const std::string& text, const std::string& hash);
 
   static void onTerminate();
   static void onSignal(int signal, siginfo_t* info, void* context);
-  static void takeOverCrashFile();
+  static void prepareCrashFile();
 };
 
 }  // namespace tavrel_mmp

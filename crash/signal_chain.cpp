@@ -16,21 +16,34 @@ constexpr std::size_t kAlternateStackSize = 256 * 1024;
 
 // Written before our action is installed for that signal, read from signal context.
 struct sigaction previousActions[NSIG];
-// Set while the earlier action runs: an earlier action that hands the signal back to us (it
-// kept ours as its own predecessor) must not start the round again.
-std::atomic<bool> handingOn[NSIG];
-static_assert(std::atomic<bool>::is_always_lock_free);
+// Ours was installed for the signal once: a handler found there later is the host's.
+std::atomic<bool> installedOnce[NSIG];
+
+// What the calling thread handed its earlier handler last. Left behind by a jump out of that
+// handler, it matches nothing again: a new fault brings the kernel's own siginfo, never the
+// copy in a frame of ours. Trivial and in static TLS, for signal context.
+struct HandedOn {
+  int signal;
+  const siginfo_t* info;
+  const void* context;
+};
+[[gnu::tls_model("initial-exec")]] thread_local HandedOn handedOn;
 
 bool isOurs(const struct sigaction& action, SignalAction ours) {
   return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == ours;
 }
 
+// The kernel reads the handler slot alone, whatever SA_SIGINFO says.
 bool isIgnore(const struct sigaction& action) {
-  return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
+  return action.sa_handler == SIG_IGN;
 }
 
 bool isDefault(const struct sigaction& action) {
-  return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_DFL;
+  return action.sa_handler == SIG_DFL;
+}
+
+bool valid(int signal) {
+  return signal > 0 && signal < NSIG;
 }
 
 void restoreDefault(int signal) {
@@ -66,46 +79,79 @@ void SignalChain::ensureAlternateStack() {
   ::sigaltstack(&ours, nullptr);
 }
 
-bool SignalChain::install(int signal, SignalAction action) {
-  if (signal <= 0 || signal >= NSIG) return false;
+SignalChain::Installed SignalChain::install(int signal, SignalAction action) {
+  if (!valid(signal)) return Installed::failed;
   struct sigaction current {};
-  if (::sigaction(signal, nullptr, &current) != 0) return false;
-  if (isOurs(current, action)) return true;
+  if (::sigaction(signal, nullptr, &current) != 0) return Installed::failed;
+  if (isOurs(current, action)) return Installed::inFront;
+  // Put in front of it again, ours and a host handler that kept ours as its own earlier one
+  // would call each other.
+  if (installedOnce[signal] && !isDefault(current)) return Installed::leftToHost;
   previousActions[signal] = current;
 
   struct sigaction ours {};
   ours.sa_sigaction = action;
   ours.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&ours.sa_mask);
-  return ::sigaction(signal, &ours, nullptr) == 0;
+  if (::sigaction(signal, &ours, nullptr) != 0) return Installed::failed;
+  installedOnce[signal] = true;
+  return Installed::installed;
 }
 
 bool SignalChain::previousIgnores(int signal, const siginfo_t* info) {
-  if (signal <= 0 || signal >= NSIG || !isIgnore(previousActions[signal])) return false;
+  if (!valid(signal) || !isIgnore(previousActions[signal])) return false;
   // A fault the kernel reports, abort() and raise() end the process even when ignored; only a
   // signal from elsewhere is really ignored.
   return info != nullptr && info->si_code <= 0 && info->si_pid != ::getpid();
 }
 
-void SignalChain::handOn(int signal, siginfo_t* info, void* context) {
-  if (signal <= 0 || signal >= NSIG) return;
-  if (previousIgnores(signal, info)) return;
+bool SignalChain::hasEarlierHandler(int signal) {
+  if (!valid(signal)) return false;
+  const struct sigaction& previous = previousActions[signal];
+  return !isIgnore(previous) && !isDefault(previous);
+}
+
+void SignalChain::callEarlier(int signal, siginfo_t* info, void* context) {
+  if (!hasEarlierHandler(signal)) return;
   const int savedErrno = errno;
   const struct sigaction previous = previousActions[signal];
-  if (!isIgnore(previous) && !isDefault(previous) && !handingOn[signal].exchange(true)) {
-    if ((previous.sa_flags & SA_RESETHAND) != 0) restoreDefault(signal);
-    // Run it as the kernel would have: its own mask added to the current one.
-    sigset_t saved;
-    ::pthread_sigmask(SIG_BLOCK, &previous.sa_mask, &saved);
-    if ((previous.sa_flags & SA_SIGINFO) != 0) {
-      previous.sa_sigaction(signal, info, context);
-    } else {
-      previous.sa_handler(signal);
-    }
-    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  if ((previous.sa_flags & SA_RESETHAND) != 0) restoreDefault(signal);
+  siginfo_t copy{};
+  if (info != nullptr) {
+    copy = *info;
+  } else {
+    copy.si_signo = signal;
   }
-  // Delivered with the default action as soon as this handler returns (the signal is blocked
-  // until then), also when the faulting instruction would otherwise run again.
+  const HandedOn outer = handedOn;
+  handedOn = {signal, &copy, context};
+  // Its own mask added to the current one, as the kernel would have done.
+  sigset_t saved;
+  ::pthread_sigmask(SIG_BLOCK, &previous.sa_mask, &saved);
+  if ((previous.sa_flags & SA_SIGINFO) != 0) {
+    previous.sa_sigaction(signal, &copy, context);
+  } else {
+    previous.sa_handler(signal);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  handedOn = outer;
+  errno = savedErrno;
+}
+
+bool SignalChain::isCallBack(int signal, const siginfo_t* info, const void* context) {
+  const HandedOn& current = handedOn;
+  return info != nullptr && current.signal == signal && current.info == info &&
+         current.context == context;
+}
+
+bool SignalChain::endsOnRepeat(int signal) {
+  struct sigaction now {};
+  if (!valid(signal) || ::sigaction(signal, nullptr, &now) != 0) return false;
+  return isDefault(now) || isIgnore(now);
+}
+
+void SignalChain::endBySignal(int signal) {
+  if (!valid(signal)) return;
+  const int savedErrno = errno;
   restoreDefault(signal);
   ::raise(signal);
   errno = savedErrno;

@@ -1,25 +1,46 @@
 // A host application the process-level tests start as a child. One line of output at a time.
 //   crash-<how> DIR          handlers of its own (none for "segv-bare"), crash capture twice (as
-//                            repeated start-ups do), then dies: segv, segv-bare, overflow,
-//                            abort, throw, throw-int
+//                            repeated start-ups do), then dies: segv, segv-bare, segv-oneshot,
+//                            segv-host-after, overflow, abort, throw, throw-int, throw-chained,
+//                            reporter-exit (exits 70), reporter-raise, two-threads (exits 70),
+//                            two-threads-unresolved
+//   survive-<how> DIR        a fault its own handler resolves, then "survived" and exits 0:
+//                            guard-return, guard-return-installed-after, jump-out (twice),
+//                            jump-out-keeping-mask
+//   hold-then-crash DIR      crash capture, "ready", waits for DIR/go, then dies by SIGSEGV
+//   import DIR               crash capture: "imported=<stored crash record>"
+//   fork-child-crash DIR [setup]  a forked child dies by SIGSEGV ("setup": after crash capture
+//                            of its own): "child died by N"
+//   late-documents DIR setup|check  crash capture while DIR/Later is missing, then it appears,
+//                            then setup or check, then dies by SIGSEGV
 //   untouched                never calls the library: "threads=N"
 //   sigmask                  "main=" and "worker=": blocked-signal masks (hex) of the main
 //                            thread and the transport's worker
 //   log-forever DIR          logs events until killed, "logged N" after each
 //   exit-inflight DIR URL N  authenticates, logs N events, "logged", waits for DIR/go,
 //                            "returning", then returns from main at once
+#include <setjmp.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
+#include "crash/crash_watch.h"
 #include "crash/crashlytics.h"
+#include "session/storage_helper.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/nimbrel.h"
+#include "tavrel_mmp/platform/documents_directory.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -31,12 +52,18 @@ void say(const std::string& line) {
   (void)!::write(STDOUT_FILENO, out.data(), out.size());
 }
 
+// Handlers run in signal context: no allocation there.
+void sayInHandler(const char* text) {
+  (void)!::write(STDOUT_FILENO, text, std::strlen(text));
+  (void)!::write(STDOUT_FILENO, "\n", 1);
+}
+
 // One with siginfo and one without, so both ways of calling an earlier handler are used.
 void ownSegvHandler(int, siginfo_t*, void*) {
-  say("previous SIGSEGV handler ran");
+  sayInHandler("previous SIGSEGV handler ran");
 }
 void ownAbortHandler(int) {
-  say("previous SIGABRT handler ran");
+  sayInHandler("previous SIGABRT handler ran");
 }
 
 // Opaque to the optimiser, so that neither the null write nor the recursion is removed.
@@ -50,16 +77,167 @@ __attribute__((noinline)) int recurse(int depth) {
   return recurse(depth + 1) + frame[0];
 }
 
+// A page a runtime keeps inaccessible until first touched.
+char* volatile guardPage = nullptr;
+long pageSize() {
+  return ::sysconf(_SC_PAGESIZE);
+}
+void mapGuardPage() {
+  guardPage = static_cast<char*>(
+      ::mmap(nullptr, pageSize(), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+}
+bool openGuardPage(const siginfo_t* info) {
+  if (info->si_addr != guardPage) return false;
+  ::mprotect(guardPage, pageSize(), PROT_READ | PROT_WRITE);
+  return true;
+}
+
+// Resolves a touch of the guard page and returns; anything else is not its business.
+void guardPageHandler(int, siginfo_t* info, void*) {
+  if (openGuardPage(info)) return sayInHandler("guard page opened");
+  sayInHandler("unexpected fault");
+  ::_exit(71);
+}
+
+sigjmp_buf probeTarget;
+jmp_buf maskKeepingTarget;
+// An address probe: the faulting access is abandoned.
+void jumpOutHandler(int) {
+  ::siglongjmp(probeTarget, 1);
+}
+// The same with a jump that leaves the signal blocked.
+void jumpOutKeepingMaskHandler(int) {
+  ::longjmp(maskKeepingTarget, 1);
+}
+
+// Another crash reporter: its own report, then the process ends.
+void reporterExitHandler(int, siginfo_t*, void*) {
+  sayInHandler("other reporter wrote its report");
+  ::_exit(70);
+}
+void reporterRaiseHandler(int) {
+  sayInHandler("other reporter wrote its report");
+  ::signal(SIGSEGV, SIG_DFL);
+  ::raise(SIGSEGV);
+}
+
+// Installed after ours, keeping ours as its earlier one.
+struct sigaction chainedEarlier {};
+void chainingSegvHandler(int signal, siginfo_t* info, void* context) {
+  sayInHandler("host SIGSEGV handler ran");
+  chainedEarlier.sa_sigaction(signal, info, context);
+}
+std::terminate_handler chainedTerminate = nullptr;
+
+// Two threads inside the handler at once: the guard page's toucher is resolved and goes on; the
+// null writer's fault ends the process once the other is on its way, as a crash reporter would.
+std::atomic<int> threadsInside{0};
+std::atomic<bool> guardToucherResumed{false};
+void bothInside() {
+  ++threadsInside;
+  while (threadsInside.load() < 2) {
+  }
+}
+void twoThreadsHandler(int, siginfo_t* info, void*) {
+  bothInside();
+  if (openGuardPage(info)) return;
+  while (!guardToucherResumed.load()) {
+  }
+  sayInHandler("other reporter wrote its report");
+  ::_exit(70);
+}
+void twoThreadsUnresolvedHandler(int, siginfo_t*, void*) {
+  if (threadsInside.load() < 2) bothInside();
+}
+
+void installSegvHandler(void (*handler)(int, siginfo_t*, void*), int flags = 0) {
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  action.sa_sigaction = handler;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK | flags;
+  ::sigaction(SIGSEGV, &action, nullptr);
+}
+void installPlainSegvHandler(void (*handler)(int)) {
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = handler;
+  ::sigaction(SIGSEGV, &action, nullptr);
+}
+
+bool crashFileHoldsARecord(const std::string& documents) {
+  for (const auto& entry : std::filesystem::directory_iterator(documents)) {
+    if (entry.path().filename().string().starts_with("tavrel_mmp_crash.") &&
+        entry.file_size() > 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Faults the host resolves; the process goes on and ends normally.
+int survive(const std::string& how, const std::string& directory) {
+  const auto clock = std::make_shared<platform::ManualClock>();
+  mapGuardPage();
+  if (how == "guard-return") {
+    installSegvHandler(&guardPageHandler);
+  } else if (how == "jump-out") {
+    installPlainSegvHandler(&jumpOutHandler);
+  } else if (how == "jump-out-keeping-mask") {
+    installPlainSegvHandler(&jumpOutKeepingMaskHandler);
+    platform::installClock(clock);
+  }
+  Crashlytics::setup();
+  if (how == "guard-return-installed-after") installSegvHandler(&guardPageHandler);
+  Crashlytics::setup();
+
+  if (how.starts_with("guard-return")) {
+    guardPage[0] = 1;
+  } else if (how == "jump-out") {
+    for (int i = 1; i <= 2; ++i) {
+      if (sigsetjmp(probeTarget, 1) == 0) {
+        *nullTarget = i;
+      } else {
+        say("jumped out " + std::to_string(i));
+      }
+    }
+  } else if (how == "jump-out-keeping-mask") {
+    if (setjmp(maskKeepingTarget) == 0) {
+      *nullTarget = 1;
+    } else {
+      say("jumped out");
+    }
+    // The watch has seen the round before the clock moves on.
+    CrashWatch::settle();
+    clock->advance(CrashWatch::kLastResortSeconds + 1);
+    const bool cancelled =
+        testing::waitUntil([&] { return !crashFileHoldsARecord(directory + "/Documents"); });
+    say(cancelled ? "record cancelled" : "record still pending");
+  } else {
+    return 2;
+  }
+  say("survived");
+  return 0;
+}
+
 int crash(const std::string& how) {
   // A sanitizer reports on standard error; the test reads standard output only.
   ::dup2(STDOUT_FILENO, STDERR_FILENO);
+  mapGuardPage();
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
   if (how == "segv" || how == "overflow") {
-    action.sa_sigaction = &ownSegvHandler;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    ::sigaction(SIGSEGV, &action, nullptr);
-  } else if (how != "segv-bare") {
+    installSegvHandler(&ownSegvHandler);
+  } else if (how == "segv-oneshot") {
+    installSegvHandler(&ownSegvHandler, SA_RESETHAND);
+  } else if (how == "reporter-exit") {
+    installSegvHandler(&reporterExitHandler);
+  } else if (how == "reporter-raise") {
+    installPlainSegvHandler(&reporterRaiseHandler);
+  } else if (how == "two-threads") {
+    installSegvHandler(&twoThreadsHandler);
+  } else if (how == "two-threads-unresolved") {
+    installSegvHandler(&twoThreadsUnresolvedHandler);
+  } else if (how != "segv-bare" && how != "segv-host-after") {
     action.sa_handler = &ownAbortHandler;
     ::sigaction(SIGABRT, &action, nullptr);
     std::set_terminate([] {
@@ -69,11 +247,80 @@ int crash(const std::string& how) {
   }
   Crashlytics::setup();
   Crashlytics::setup();
-  if (how.starts_with("segv")) *nullTarget = 1;
+  // Repeated start-ups after the host put handlers of its own in front of ours.
+  if (how == "segv-host-after") {
+    action.sa_sigaction = &chainingSegvHandler;
+    action.sa_flags = SA_SIGINFO;
+    ::sigaction(SIGSEGV, &action, &chainedEarlier);
+    Crashlytics::setup();
+  } else if (how == "throw-chained") {
+    chainedTerminate = std::set_terminate([] {
+      say("host terminate handler ran");
+      chainedTerminate();
+    });
+    Crashlytics::setup();
+  }
+
+  if (how.starts_with("segv") || how.starts_with("reporter")) *nullTarget = 1;
   if (how == "overflow") return recurse(0);
   if (how == "abort") std::abort();
-  if (how == "throw") throw std::runtime_error("boom from crash host");
+  if (how.starts_with("throw") && how != "throw-int")
+    throw std::runtime_error("boom from crash host");
   if (how == "throw-int") throw 42;
+  if (how == "two-threads") {
+    std::thread toucher([] {
+      guardPage[0] = 1;
+      guardToucherResumed = true;
+    });
+    std::thread writer([] { *nullTarget = 2; });
+    toucher.join();
+    writer.join();
+  }
+  if (how == "two-threads-unresolved") {
+    std::thread first([] { *nullTarget = 1; });
+    std::thread second([] { *nullTarget = 2; });
+    first.join();
+    second.join();
+  }
+  return 3;
+}
+
+// Two instances of one app: this one holds its crash file while another starts, then crashes.
+int holdThenCrash(const std::string& directory) {
+  Crashlytics::setup();
+  say("ready");
+  const std::string go = directory + "/go";
+  if (!testing::waitUntil([&] { return ::access(go.c_str(), F_OK) == 0; }, 60s)) return 4;
+  *nullTarget = 1;
+  return 3;
+}
+
+// A child forked without exec crashes; with "setup" it starts crash capture of its own first.
+int forkChildCrash(bool childSetup) {
+  Crashlytics::setup();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (childSetup) Crashlytics::setup();
+    *nullTarget = 1;
+    ::_exit(3);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  say(WIFSIGNALED(status) ? "child died by " + std::to_string(WTERMSIG(status))
+                          : "child exited " + std::to_string(WEXITSTATUS(status)));
+  return 0;
+}
+
+// Crash capture starts while the documents directory cannot be used yet, and is ready after
+// the directory appears and the next setup or check.
+int lateDocuments(const std::string& directory, const std::string& then) {
+  const std::string later = directory + "/Later";
+  platform::installDocumentsDirectory(platform::makeFixedDocumentsDirectory(later));
+  Crashlytics::setup();
+  ::mkdir(later.c_str(), 0700);
+  if (then == "setup") Crashlytics::setup();
+  if (then == "check") Crashlytics::check();
+  *nullTarget = 1;
   return 3;
 }
 
@@ -109,6 +356,16 @@ int run(int argc, char** argv) {
   const std::string directory = argv[2];
   testing::installIsolatedPlatform(directory, "com.tavrel.host");
   if (mode.starts_with("crash-")) return crash(mode.substr(6));
+  if (mode.starts_with("survive-")) return survive(mode.substr(8), directory);
+  if (mode == "hold-then-crash") return holdThenCrash(directory);
+  if (mode == "fork-child-crash")
+    return forkChildCrash(argc > 3 && std::string(argv[3]) == "setup");
+  if (mode == "late-documents" && argc == 4) return lateDocuments(directory, argv[3]);
+  if (mode == "import") {
+    Crashlytics::setup();
+    return say("imported=" + StorageHelper::shared().getValue("TavrelMMP_last_crash").value_or("")),
+           0;
+  }
   if (mode == "log-forever") {
     for (int i = 0; i < 1'000'000; ++i) {
       Nimbrel::logEvent("durable", PropertyDictionary{{"seq", i}});

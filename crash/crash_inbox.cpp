@@ -1,0 +1,126 @@
+#include "crash/crash_inbox.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "core/logger.h"
+
+namespace tavrel_mmp {
+namespace {
+
+// Files whose record is in the store's memory but not yet known to be written.
+struct Awaiting {
+  std::mutex mutex;
+  std::vector<std::string> paths;
+};
+Awaiting& awaiting() {
+  static auto* files = new Awaiting();
+  return *files;
+}
+
+// An open descriptor, closed (and so unlocked) when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct Found {
+  std::string path;
+  Descriptor locked;
+  timespec written{};
+  CrashRecord record;
+};
+
+bool newer(const Found& a, const Found& b) {
+  return std::tie(a.written.tv_sec, a.written.tv_nsec, a.path) >
+         std::tie(b.written.tv_sec, b.written.tv_nsec, b.path);
+}
+
+std::vector<std::string> crashFileNames(const std::string& directory) {
+  std::vector<std::string> names;
+  DIR* listing = ::opendir(directory.c_str());
+  if (listing == nullptr) return names;
+  while (const dirent* entry = ::readdir(listing)) {
+    if (CrashFile::isCrashFileName(entry->d_name)) names.emplace_back(entry->d_name);
+  }
+  ::closedir(listing);
+  return names;
+}
+
+}  // namespace
+
+void CrashInbox::importFrom(const std::string& directory, const Store& store) {
+  std::vector<Found> complete;
+  for (const std::string& name : crashFileNames(directory)) {
+    const std::string path = directory + "/" + name;
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) continue;
+    // Locked: a live process's own file.
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
+    struct stat facts {};
+    // No link left: another instance imported it while we waited for the lock.
+    if (::fstat(fd.get(), &facts) != 0 || !S_ISREG(facts.st_mode) || facts.st_nlink == 0) {
+      continue;
+    }
+    const std::optional<std::string> bytes = CrashFile::readAll(fd.get());
+    if (bytes && bytes->empty()) {
+      ::unlink(path.c_str());
+      continue;
+    }
+    std::optional<CrashRecord> record = bytes ? CrashFile::decode(*bytes) : std::nullopt;
+    if (!record) {
+      ::unlink(path.c_str());
+      Logger::log("Discarded an incomplete crash record");
+      continue;
+    }
+    complete.push_back({path, std::move(fd), facts.st_mtim, std::move(*record)});
+  }
+  if (complete.empty()) return;
+
+  const Found* newest = &complete.front();
+  for (const Found& found : complete) {
+    if (newer(found, *newest)) newest = &found;
+  }
+  const bool written = store(newest->record);
+  if (written) {
+    for (const Found& found : complete) ::unlink(found.path.c_str());
+    return;
+  }
+  auto& files = awaiting();
+  std::lock_guard lock(files.mutex);
+  for (const Found& found : complete) {
+    if (std::find(files.paths.begin(), files.paths.end(), found.path) == files.paths.end()) {
+      files.paths.push_back(found.path);
+    }
+  }
+}
+
+void CrashInbox::storeWritten() {
+  std::vector<std::string> paths;
+  {
+    auto& files = awaiting();
+    std::lock_guard lock(files.mutex);
+    paths.swap(files.paths);
+  }
+  for (const std::string& path : paths) ::unlink(path.c_str());
+}
+
+}  // namespace tavrel_mmp

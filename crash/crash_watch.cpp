@@ -1,0 +1,126 @@
+#include "crash/crash_watch.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+#include "crash/fatal_record_sink.h"
+#include "crash/fault_rounds.h"
+#include "platform/library_thread.h"
+#include "platform/thread_signals.h"
+#include "tavrel_mmp/platform/clock.h"
+
+namespace tavrel_mmp {
+namespace {
+
+// How often the watch looks while a round is open.
+constexpr int kLookIntervalMilliseconds = 50;
+
+// Read from signal context.
+std::atomic<int> wakeFd{-1};
+std::atomic<pid_t> watchPid{0};
+std::atomic<bool> woken{false};
+
+struct Watch {
+  std::mutex mutex;
+  // Since when each open round (by its entry word) has been seen, for the last resort.
+  std::map<std::uint64_t, double> firstSeen;
+  bool exitHookRegistered = false;
+};
+Watch& watch() {
+  static auto* state = new Watch();
+  return *state;
+}
+
+bool anyRoundOpen() {
+  for (const std::uint64_t word : FaultRounds::snapshot()) {
+    if (word != 0) return true;
+  }
+  return false;
+}
+
+void drain(int fd) {
+  char buffer[64];
+  while (::read(fd, buffer, sizeof buffer) > 0) {
+  }
+}
+
+void watchLoop(int readFd) {
+  for (;;) {
+    pollfd wanted{readFd, POLLIN, 0};
+    const int ready = ::poll(&wanted, 1, anyRoundOpen() ? kLookIntervalMilliseconds : -1);
+    if (ready < 0 && errno != EINTR) return;
+    if (ready > 0) {
+      drain(readFd);
+      woken.store(false);
+    }
+    CrashWatch::settle();
+  }
+}
+
+void settleAtExit() {
+  CrashWatch::settle();
+}
+
+}  // namespace
+
+bool CrashWatch::ensureRunning() {
+  auto& state = watch();
+  std::lock_guard lock(state.mutex);
+  if (watchPid.load() == ::getpid()) return true;
+  // A forked child shares the parent's pipe: its own wakes must not reach the parent's watch.
+  if (const int inherited = wakeFd.exchange(-1); inherited >= 0) ::close(inherited);
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  const int readFd = ends[0];
+  if (!platform::startLibraryThread([readFd] { watchLoop(readFd); })) {
+    ::close(ends[0]);
+    ::close(ends[1]);
+    return false;
+  }
+  wakeFd.store(ends[1]);
+  watchPid.store(::getpid());
+  if (!state.exitHookRegistered) state.exitHookRegistered = std::atexit(&settleAtExit) == 0;
+  return true;
+}
+
+void CrashWatch::wake() {
+  if (watchPid.load() != ::getpid() || woken.exchange(true)) return;
+  const int saved = errno;
+  const char byte = 1;
+  (void)!::write(wakeFd.load(), &byte, 1);
+  errno = saved;
+}
+
+void CrashWatch::settle() {
+  auto& state = watch();
+  std::lock_guard lock(state.mutex);
+  const double now = platform::clock().monotonic();
+  std::map<std::uint64_t, double> stillOpen;
+  const auto words = FaultRounds::snapshot();
+  for (int slot = 0; slot < FaultRounds::kSlots; ++slot) {
+    const std::uint64_t word = words[slot];
+    if (word == 0) continue;
+    const auto mask =
+        platform::threadSignalMask(FaultRounds::threadOf(word), FaultRounds::signalOf(word));
+    const auto seen = state.firstSeen.find(word);
+    const double since = seen == state.firstSeen.end() ? now : seen->second;
+    const bool left = mask == platform::ThreadSignalMask::unblocked ||
+                      mask == platform::ThreadSignalMask::gone || now - since >= kLastResortSeconds;
+    if (!left) {
+      stillOpen.emplace(word, since);
+    } else if (FaultRounds::leave({slot, word, false})) {
+      FatalRecordSink::release();
+    }
+  }
+  state.firstSeen.swap(stillOpen);
+}
+
+}  // namespace tavrel_mmp

@@ -1,0 +1,25 @@
+#pragma once
+
+namespace tavrel_mmp {
+
+// Ends the fault rounds of threads that left an earlier handler without returning through ours
+// (a jump out with siglongjmp): once such a thread no longer has the signal blocked, or is gone,
+// its fault was handled and the pending record goes. A library thread does this; so does the
+// exit of the process, which would otherwise leave the record for the next start to take for a
+// crash.
+class CrashWatch {
+ public:
+  // A thread that keeps the signal blocked this long (by the installed clock's monotonic time)
+  // is taken to have left too: it jumped out without restoring its mask, or its handler hangs.
+  static constexpr double kLastResortSeconds = 30.0;
+
+  // Starts this process's watch thread unless it runs (a forked child starts its own); false
+  // when no thread could be started.
+  static bool ensureRunning();
+  // A thread has entered a round: look out for it. Async-signal-safe.
+  static void wake();
+  // One look at every open round.
+  static void settle();
+};
+
+}  // namespace tavrel_mmp
