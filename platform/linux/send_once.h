@@ -43,6 +43,7 @@ class SendOnce {
   SendOnce(const SendOnce&) = delete;
   SendOnce& operator=(const SendOnce&) = delete;
 
+  // Installs its callbacks on `easy`, and HTTP/1.1, which the stale check relies on.
   CURLcode install(CURL* easy);
   // The transfer ended because curl went to send the request a second time.
   bool refusedResend() const { return refusedResend_; }

@@ -140,7 +140,7 @@ int sendThroughShortages(const std::string& url) {
   auto threadless = platform::makeCurlTransport();
   rlimit space{};
   ::getrlimit(RLIMIT_AS, &space);
-  const rlimit tight{std::stoull(statusField("/proc/self/status", "VmSize")) * 1024 + (2 << 20),
+  const rlimit tight{std::stoull(statusField("/proc/self/status", "VmSize")) * 1024 + (1 << 20),
                      space.rlim_max};
   ::setrlimit(RLIMIT_AS, &tight);
   send(*threadless, "/thread-refused", [&] { send(*threadless, "/sent-from-failure"); });

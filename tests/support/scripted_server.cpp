@@ -3,7 +3,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <stdexcept>
 
 #include "support/test_support.h"
 
