@@ -122,32 +122,19 @@ class Worker {
   Worker& operator=(const Worker&) = delete;
 
   void enqueue(HttpRequest request, HttpCompletion completion) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    queue_.push_back(Pending{std::move(request), std::move(completion)});
-    if (threadRunning_) {
-      // The worker may still be creating its multi handle; it drains the queue right after.
-      if (multi_ != nullptr) curl_multi_wakeup(multi_);
-      return;
-    }
-    // A send from a completion below: that loop fails this request too, without nesting.
-    if (failingOnCaller_) return;
-    // Started lazily so that a process that never sends starts no thread.
-    threadRunning_ = startLibraryThread([this] { run(); });
-    if (threadRunning_) return;
-    // No thread to run the transfer or its completion on: fail it here rather than leave it
-    // without one. The next send asks for a thread again.
-    failingOnCaller_ = true;
-    while (!queue_.empty()) {
-      std::deque<Pending> failed;
-      failed.swap(queue_);
-      lock.unlock();
-      for (Pending& pending : failed) {
-        complete(pending.completion, std::nullopt,
-                 curlError(CURLE_FAILED_INIT, "the system refused a thread for the transfer"));
+    Pending pending{std::move(request), std::move(completion)};
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      // Started lazily so that a process that never sends starts no thread.
+      if (!threadRunning_) threadRunning_ = startLibraryThread([this] { run(); });
+      if (threadRunning_) {
+        queue_.push_back(std::move(pending));
+        // The worker may still be creating its multi handle; it drains the queue right after.
+        if (multi_ != nullptr) curl_multi_wakeup(multi_);
+        return;
       }
-      lock.lock();
     }
-    failingOnCaller_ = false;
+    failWithoutThread(std::move(pending));
   }
 
   void release() {
@@ -364,6 +351,27 @@ class Worker {
     }
   }
 
+  // No thread to run the transfer or its completion on: fail it on the caller's thread rather
+  // than leave it without a completion; the next send asks for a thread again. Sends made from
+  // these completions are failed by the outermost call, one after another, instead of nesting.
+  static void failWithoutThread(Pending pending) {
+    thread_local std::deque<Pending>* failing = nullptr;
+    if (failing != nullptr) {
+      failing->push_back(std::move(pending));
+      return;
+    }
+    std::deque<Pending> queue;
+    queue.push_back(std::move(pending));
+    failing = &queue;
+    while (!queue.empty()) {
+      Pending next = std::move(queue.front());
+      queue.pop_front();
+      complete(next.completion, std::nullopt,
+               curlError(CURLE_FAILED_INIT, "the system refused a thread for the transfer"));
+    }
+    failing = nullptr;
+  }
+
   const CurlTransportOptions options_;
   std::mutex mutex_;
   // Guarded by mutex_.
@@ -371,7 +379,6 @@ class Worker {
   CURLM* multi_ = nullptr;  // set while the worker's multi handle exists, for wake-ups
   bool threadRunning_ = false;
   bool released_ = false;
-  bool failingOnCaller_ = false;  // a send is failing queued requests on its caller's thread
   // Worker thread only.
   std::size_t active_ = 0;
 };
