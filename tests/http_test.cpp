@@ -4,13 +4,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <condition_variable>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <thread>
 #include <variant>
 
 #include "net/http_client.h"
 #include "session/storage_helper.h"
+#include "support/child_process.h"
+#include "support/scripted_server.h"
 #include "support/test_support.h"
 
 namespace tavrel_mmp {
@@ -20,6 +26,7 @@ using namespace std::chrono_literals;
 using platform::HttpRequest;
 using Headers = std::vector<std::pair<std::string, std::string>>;
 using testing::text;
+using Server = testing::ScriptedServer;
 
 struct Outcome {
   std::optional<std::vector<std::uint8_t>> body;
@@ -236,6 +243,90 @@ TEST(HttpTransport, VerifiesThePeerAgainstTheGivenAuthority) {
   EXPECT_TRUE(got[0].body);
   expectCurlError(got[1], CURLE_PEER_FAILED_VERIFICATION);
   EXPECT_EQ(service.requests().size(), 1u);
+}
+
+TEST(HttpTransport, ARequestReachesTheServiceAtMostOnce) {
+  const HttpRequest rows[] = {{.body = R"({"n":1})"},
+                              {},  // headers only: nothing for curl to rewind
+                              {.body = std::string(2 * 1024 * 1024, 'z')},
+                              {.method = "GET"}};
+  for (const HttpRequest& row : rows) {
+    SCOPED_TRACE(row.method + " with " + std::to_string(row.body ? row.body->size() : 0));
+    // The first connection answers, then reads the next request and hangs up without a byte.
+    // Should the request come again, a second connection answers it.
+    Server server(
+        {{Server::readRequest(), Server::write(Server::answer("first")), Server::readRequest()},
+         {Server::readRequest(), Server::write(Server::answer("again"))}});
+    auto transport = platform::makeCurlTransport();
+    HttpRequest request = row;
+    request.url = server.url();
+    for (CURLcode expected : {CURLE_OK, CURLE_GOT_NOTHING}) {
+      Outcomes outcomes;
+      transport->send(request, outcomes.next());
+      const Outcome outcome = outcomes.wait().front();
+      if (expected == CURLE_OK) {
+        ASSERT_TRUE(outcome.body) << outcome.error->description;
+      } else {
+        expectCurlError(outcome, expected);
+      }
+    }
+    EXPECT_EQ(server.requests().size(), 2u);
+  }
+}
+
+TEST(HttpTransport, AConnectionTheServiceLeftWhileIdleIsNotUsedAgain) {
+  // How the service leaves: a bare close, or a parting answer first (as a TLS close_notify is,
+  // which curl takes for a sign of life).
+  for (const std::string& parting : {std::string(), Server::answer("", "408 Request Timeout")}) {
+    SCOPED_TRACE(parting);
+    std::vector<Server::Step> first = {Server::readRequest(),
+                                       Server::write(Server::answer("first")), Server::hold()};
+    if (!parting.empty()) first.push_back(Server::write(parting));
+    Server server({first, {Server::readRequest(), Server::write(Server::answer("fresh"))}});
+    auto transport = platform::makeCurlTransport();
+    Outcomes before;
+    transport->send({.url = server.url()}, before.next());
+    ASSERT_TRUE(before.wait().front().body);
+    server.release();
+    ASSERT_TRUE(server.waitForFinishedScripts(1));  // the first connection is closed
+    Outcomes after;
+    transport->send({.url = server.url()}, after.next());
+    const Outcome outcome = after.wait().front();
+    ASSERT_TRUE(outcome.body) << outcome.error->description;
+    EXPECT_EQ(text(*outcome.body), "fresh");
+    EXPECT_EQ(server.requests().size(), 2u);
+  }
+}
+
+TEST(HttpTransport, RequestsFlowAgainOnceAShortageEnds) {
+  tools::LocalService service;
+  ASSERT_TRUE(service.start());
+  testing::TempDir dir;
+  testing::ChildProcess host(testing::testHostPath("test_host"),
+                             {"shortage", dir.path(), service.baseUrl()});
+  std::map<std::string, std::string> outcomes;
+  while (const auto line = host.readLine(std::chrono::seconds(120))) {
+    const auto space = line->find(' ');
+    outcomes[line->substr(0, space)] = line->substr(space + 1);
+  }
+  const auto status = host.wait(5s);
+  EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  const std::map<std::string, std::string> expected = {
+      // With no thread to be had, the requests fail at once, on the caller's thread; so does
+      // one sent from such a completion.
+      {"/thread-refused", "calls=1 error caller"},
+      {"/sent-from-failure", "calls=1 error caller"},
+      {"/thread-back", "calls=1 body worker"},
+      // Without descriptors no connection opens, and the worker's curl has no wake-up channel.
+      {"/no-descriptors", "calls=1 error worker"},
+      {"/no-descriptors-again", "calls=1 error worker"},
+      {"/descriptors-back", "calls=1 body worker"},
+      {"/descriptors-back-again", "calls=1 body worker"}};
+  EXPECT_EQ(outcomes, expected);
+  std::multiset<std::string> arrived;
+  for (const auto& request : service.requests()) arrived.insert(request.path);
+  EXPECT_EQ(arrived, (std::multiset<std::string>{"/descriptors-back", "/descriptors-back-again",
+                                                 "/thread-back"}));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/library_thread.h"
+#include "platform/linux/send_once.h"
 #include "tavrel_mmp/platform/http_transport.h"
 
 namespace tavrel_mmp::platform {
@@ -27,6 +28,9 @@ constexpr long kMaxConnectionsPerHost = 6;
 // curl_multi_poll returns earlier for socket activity, curl's own timers and wake-ups.
 constexpr int kBusyPollMs = 1000;
 constexpr int kIdlePollMs = 60 * 1000;
+// A multi handle made while descriptors ran out has no wake-up channel for good; its worker
+// looks at the queue this often instead.
+constexpr int kUnwakeablePollMs = 100;
 constexpr double kDefaultTimeoutSeconds = 60.0;
 constexpr double kDefaultConnectTimeoutSeconds = 15.0;
 
@@ -75,12 +79,13 @@ struct Transfer {
   curl_slist* headers = nullptr;
   HttpRequest request;  // owns the body curl sends from
   HttpCompletion completion;
+  SendOnce sendOnce;
   std::vector<std::uint8_t> body;
   std::size_t maxBytes = 0;
   bool tooLarge = false;
   char errorBuffer[CURL_ERROR_SIZE] = {};
 
-  Transfer() = default;
+  explicit Transfer(ConnectionSockets& sockets) : sendOnce(sockets) {}
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
   ~Transfer() {
@@ -117,16 +122,19 @@ class Worker {
   Worker& operator=(const Worker&) = delete;
 
   void enqueue(HttpRequest request, HttpCompletion completion) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back(Pending{std::move(request), std::move(completion)});
-    if (!threadRunning_) {
-      // Started lazily so that a process that never sends starts no thread. When the system
-      // refuses a thread the request stays queued and the next send tries again.
-      threadRunning_ = startLibraryThread([this] { run(); });
-      return;
+    Pending pending{std::move(request), std::move(completion)};
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      // Started lazily so that a process that never sends starts no thread.
+      if (!threadRunning_) threadRunning_ = startLibraryThread([this] { run(); });
+      if (threadRunning_) {
+        queue_.push_back(std::move(pending));
+        // The worker may still be creating its multi handle; it drains the queue right after.
+        if (multi_ != nullptr) curl_multi_wakeup(multi_);
+        return;
+      }
     }
-    // The worker may still be creating its multi handle; it drains the queue right after.
-    if (multi_ != nullptr) curl_multi_wakeup(multi_);
+    failWithoutThread(std::move(pending));
   }
 
   void release() {
@@ -142,24 +150,30 @@ class Worker {
 
  private:
   void run() {
+    // Closes the pooled connections' sockets during curl_multi_cleanup, so it outlives it.
+    ConnectionSockets sockets;
     CURLM* multi = curl_multi_init();
     if (multi == nullptr) {
       stopWithoutMulti();
       return;
     }
     curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+    // curl makes a multi handle without its wake-up channel when descriptors run out, and never
+    // makes one later. Such a worker polls the queue, and stops once idle so that the next send
+    // starts a worker with a fresh handle. (A successful probe only costs one early wake-up.)
+    const bool wakeable = curl_multi_wakeup(multi) == CURLM_OK;
+    bool released = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       multi_ = multi;
     }
     for (;;) {
       std::deque<Pending> incoming;
-      bool released = false;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         incoming.swap(queue_);
         released = released_;
-        if (incoming.empty() && active_ == 0 && released) {
+        if (incoming.empty() && active_ == 0 && (released || !wakeable)) {
           // Cleared under the lock so no late wake-up can reach a handle being cleaned up.
           multi_ = nullptr;
           threadRunning_ = false;
@@ -167,16 +181,19 @@ class Worker {
         }
       }
       // No lock is held from here on: completions may call send (re-entrantly) and take time.
-      for (Pending& pending : incoming) begin(multi, std::move(pending));
+      for (Pending& pending : incoming) begin(multi, sockets, std::move(pending));
       int stillRunning = 0;
       curl_multi_perform(multi, &stillRunning);
       collect(multi);
       // Drained after the release: go back and stop rather than wait for a wake-up already used.
       if (released && active_ == 0) continue;
-      curl_multi_poll(multi, nullptr, 0, active_ > 0 ? kBusyPollMs : kIdlePollMs, nullptr);
+      const int pollMs = !wakeable ? kUnwakeablePollMs : active_ > 0 ? kBusyPollMs : kIdlePollMs;
+      curl_multi_poll(multi, nullptr, 0, pollMs, nullptr);
     }
+    // Once threadRunning_ is false, a send may start the next worker thread at once, or the
+    // transport may free this object: only locals from here on.
     curl_multi_cleanup(multi);
-    delete this;
+    if (released) delete this;
   }
 
   // Only when curl cannot make a multi handle (out of memory): fail what is queued and let the
@@ -196,8 +213,8 @@ class Worker {
     if (released) delete this;
   }
 
-  void begin(CURLM* multi, Pending pending) {
-    auto transfer = std::make_unique<Transfer>();
+  void begin(CURLM* multi, ConnectionSockets& sockets, Pending pending) {
+    auto transfer = std::make_unique<Transfer>(sockets);
     transfer->request = std::move(pending.request);
     transfer->completion = std::move(pending.completion);
     transfer->maxBytes = options_.maxResponseBytes;
@@ -251,6 +268,7 @@ class Worker {
       if (rc == CURLE_OK) rc = curl_easy_setopt(easy, option, value);
     };
     set(CURLOPT_PRIVATE, static_cast<void*>(&transfer));
+    if (rc == CURLE_OK) rc = transfer.sendOnce.install(easy);
     set(CURLOPT_ERRORBUFFER, transfer.errorBuffer);
     set(CURLOPT_NOSIGNAL, 1L);
     set(CURLOPT_URL, request.url.c_str());
@@ -299,8 +317,25 @@ class Worker {
       curl_easy_getinfo(easy, CURLINFO_PRIVATE, &privateData);
       curl_multi_remove_handle(multi, easy);
       std::unique_ptr<Transfer> transfer(static_cast<Transfer*>(privateData));
+      if (transfer->sendOnce.foundStaleConnection()) {
+        // Nothing was sent: start it again, on a fresh connection.
+        if (transfer->sendOnce.rearmOnFreshConnection() == CURLE_OK &&
+            curl_multi_add_handle(multi, easy) == CURLM_OK) {
+          transfer.release();
+          continue;
+        }
+        --active_;
+        complete(transfer->completion, std::nullopt,
+                 curlError(CURLE_FAILED_INIT, "the transfer could not be started again"));
+        continue;
+      }
       --active_;
-      if (code == CURLE_OK && options_.maxResponseBytes == 0) {
+      if (transfer->sendOnce.refusedResend()) {
+        // The same error a fresh connection that closes without an answer gives.
+        complete(transfer->completion, std::nullopt,
+                 curlError(CURLE_GOT_NOTHING,
+                           "the connection ended before an answer; the request is not sent again"));
+      } else if (code == CURLE_OK && options_.maxResponseBytes == 0) {
         // A cap of zero refuses every answer, the empty one included.
         complete(transfer->completion, std::nullopt,
                  curlError(CURLE_FILESIZE_EXCEEDED, "responses are refused (cap of 0 bytes)"));
@@ -314,6 +349,27 @@ class Worker {
         complete(transfer->completion, std::nullopt, curlError(code, transfer->errorBuffer));
       }
     }
+  }
+
+  // No thread to run the transfer or its completion on: fail it on the caller's thread rather
+  // than leave it without a completion; the next send asks for a thread again. Sends made from
+  // these completions are failed by the outermost call, one after another, instead of nesting.
+  static void failWithoutThread(Pending pending) {
+    thread_local std::deque<Pending>* failing = nullptr;
+    if (failing != nullptr) {
+      failing->push_back(std::move(pending));
+      return;
+    }
+    std::deque<Pending> queue;
+    queue.push_back(std::move(pending));
+    failing = &queue;
+    while (!queue.empty()) {
+      Pending next = std::move(queue.front());
+      queue.pop_front();
+      complete(next.completion, std::nullopt,
+               curlError(CURLE_FAILED_INIT, "the system refused a thread for the transfer"));
+    }
+    failing = nullptr;
   }
 
   const CurlTransportOptions options_;

@@ -19,9 +19,13 @@
 //   log-forever DIR          logs events until killed, "logged N" after each
 //   exit-inflight DIR URL N  authenticates, logs N events, "logged", waits for DIR/go,
 //                            "returning", then returns from main at once
+//   shortage DIR URL         sends requests to URL while no thread can start, then while the
+//                            descriptors are used up, and after each shortage: "<path> calls=N
+//                            body|error caller|worker" for each request
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -32,6 +36,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 #include <thread>
 
@@ -348,6 +353,74 @@ int reportSignalMasks() {
   return 0;
 }
 
+int sendThroughShortages(const std::string& url) {
+  std::mutex mutex;
+  std::map<std::string, std::pair<int, std::string>> outcomes;  // path: calls, the last outcome
+  std::vector<std::string> order;
+  auto send = [&](platform::HttpTransport& transport, const std::string& path,
+                  std::function<void()> then = nullptr) {
+    order.push_back(path);
+    const auto caller = std::this_thread::get_id();
+    transport.send({.url = url + path}, [&, path, caller, then](auto body, auto) {
+      {
+        std::lock_guard lock(mutex);
+        auto& [calls, outcome] = outcomes[path];
+        ++calls;
+        outcome = std::string(body ? "body " : "error ") +
+                  (std::this_thread::get_id() == caller ? "caller" : "worker");
+      }
+      if (then) then();
+    });
+  };
+  auto settle = [&](const std::string& path) {
+    testing::waitUntil(
+        [&] {
+          std::lock_guard lock(mutex);
+          return outcomes.count(path) > 0;
+        },
+        20s);
+  };
+
+  // Threads first, while no exited thread has left a stack behind for the next to reuse: an
+  // address-space limit just above what is mapped leaves no room for a new thread's stack.
+  auto threadless = platform::makeCurlTransport();
+  rlimit space{};
+  ::getrlimit(RLIMIT_AS, &space);
+  const rlimit tight{std::stoull(statusField("/proc/self/status", "VmSize")) * 1024 + (1 << 20),
+                     space.rlim_max};
+  ::setrlimit(RLIMIT_AS, &tight);
+  send(*threadless, "/thread-refused", [&] { send(*threadless, "/sent-from-failure"); });
+  ::setrlimit(RLIMIT_AS, &space);
+  settle("/sent-from-failure");
+  send(*threadless, "/thread-back");
+  settle("/thread-back");
+
+  auto transport = platform::makeCurlTransport();
+  rlimit files{};
+  ::getrlimit(RLIMIT_NOFILE, &files);
+  const rlimit few{256, files.rlim_max};
+  ::setrlimit(RLIMIT_NOFILE, &few);
+  std::vector<int> held;
+  for (int fd; (fd = ::dup(STDOUT_FILENO)) >= 0;) held.push_back(fd);
+  for (const char* path : {"/no-descriptors", "/no-descriptors-again"}) {
+    send(*transport, path);
+    settle(path);
+  }
+  for (const int fd : held) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &files);
+  for (const char* path : {"/descriptors-back", "/descriptors-back-again"}) {
+    send(*transport, path);
+    settle(path);
+  }
+
+  std::lock_guard lock(mutex);
+  for (const std::string& path : order) {
+    const auto& [calls, outcome] = outcomes[path];
+    say(path + " calls=" + std::to_string(calls) + " " + outcome);
+  }
+  return 0;
+}
+
 int run(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "untouched") return say("threads=" + statusField("/proc/self/status", "Threads")), 0;
@@ -366,6 +439,7 @@ int run(int argc, char** argv) {
     return say("imported=" + StorageHelper::shared().getValue("TavrelMMP_last_crash").value_or("")),
            0;
   }
+  if (mode == "shortage" && argc == 4) return sendThroughShortages(argv[3]);
   if (mode == "log-forever") {
     for (int i = 0; i < 1'000'000; ++i) {
       Nimbrel::logEvent("durable", PropertyDictionary{{"seq", i}});

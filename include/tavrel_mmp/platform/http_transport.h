@@ -35,8 +35,14 @@ struct HttpRequest {
   double timeoutSeconds = 60.0;
 };
 
-// Sends one request and calls the completion once, later, on a thread of the transport's own
-// (never on the caller's thread). `send` never blocks on the network.
+// Sends one request and calls the completion exactly once, with the answer or a transport error.
+// The request reaches the service at most once: a connection that dies before the answer is a
+// transport error, never a second sending. `send` never blocks on the network.
+// The completion runs later, on a thread of the transport's own. Only when the system refuses
+// the transport that thread is the request failed at once: `send` calls the completion with a
+// transport error on the caller's thread before it returns (requests sent from within such a
+// completion are failed by the same outer `send`, one after another, not nested). The next send
+// asks for a thread again.
 class HttpTransport {
  public:
   virtual ~HttpTransport() = default;
@@ -50,9 +56,11 @@ struct CurlTransportOptions {
   // Extra CA bundle to trust (peer verification always stays on), e.g. a test certificate.
   std::optional<std::string> caInfoPath;
   double connectTimeoutSeconds = 15.0;
+  // Larger answers end in a transport error. 0 refuses every answer, the empty one included.
   std::size_t maxResponseBytes = 8u * 1024u * 1024u;
 };
-// The Linux provider: one worker thread driving a libcurl multi handle.
+// The Linux provider: one worker thread driving a libcurl multi handle. It speaks HTTP/1.1 and
+// reuses connections.
 std::shared_ptr<HttpTransport> makeCurlTransport(CurlTransportOptions options = {});
 
 }  // namespace tavrel_mmp::platform
