@@ -16,7 +16,8 @@ void TrackingEvent::heartBeat() {
   const double last = state.lastCheckHeartBeatTime.load();
   if (!tracker::isPresent(last)) return;
   const double current = tracker::monotonicNow();
-  if (current - last < state.beatInterval.load()) return;
+  // The same tolerance as batches: a tick a little early against the interval still counts.
+  if (current - last < state.beatInterval.load() - tracker::kTickTolerance) return;
   // Due time counts from the send, whatever the outcome: a failure is not retried early.
   state.lastCheckHeartBeatTime.store(current);
 

@@ -54,12 +54,20 @@ AuthState& authState() {
   return *state;
 }
 
-// Ends request `generation` unless a later one took its place; true when it was the latest.
-bool finishAuthentication(std::uint64_t generation) {
+// Ends request `generation` unless a later one took its place, first changing the stored record
+// as its answer says (under the same lock, so that an event arriving in between neither finds
+// the old record nor a request still in flight); true when it was the latest.
+template <class ChangeRecord>
+bool finishAuthentication(std::uint64_t generation, ChangeRecord changeRecord) {
   std::lock_guard<std::mutex> lock(authState().mutex);
   if (generation != authState().latest) return false;
+  changeRecord();
   authState().inFlight.reset();
   return true;
+}
+
+bool finishAuthentication(std::uint64_t generation) {
+  return finishAuthentication(generation, [] {});
 }
 
 bool isLatest(std::uint64_t generation) {
@@ -88,13 +96,13 @@ void handleAnswer(std::uint64_t generation, const std::optional<std::vector<std:
     return (void)finishAuthentication(generation);
   }
   if (auth->responseCode != 200) {
-    StorageHelper::shared().removeAuthData();
-    return (void)finishAuthentication(generation);
+    finishAuthentication(generation, [] { StorageHelper::shared().removeAuthData(); });
+    return;
   }
   Logger::log(auth->data ? auth->data->token : std::string());
-  StorageHelper::shared().saveAuthData(*body);
-  // Cleared only once the record is stored, so no event in between asks for another session.
-  if (finishAuthentication(generation)) SessionStart::begin(*auth);
+  if (finishAuthentication(generation, [&] { StorageHelper::shared().saveAuthData(*body); })) {
+    SessionStart::begin(*auth);
+  }
 }
 
 // Runs on the main loop: reading the device identifier may wait for the settings file.

@@ -101,5 +101,28 @@ TEST_F(PipelineProcess, EventsSurviveSigkillRightAfterLogEventReturns) {
     ASSERT_TRUE(seqs.count(seq)) << "event " << seq << " lost (last logged " << lastLogged << ")";
 }
 
+// Started while its file descriptors were used up: once they are back, the same process
+// authenticates as the device it always was, uploads everything once and captures crashes.
+TEST_F(PipelineProcess, APassingShortageAtStartStopsNothingForLong) {
+  auto host = startHost({"start-in-shortage", dir_.path(), service_.baseUrl()});
+  EXPECT_EQ(host.readLine(90s), "capture=on");
+  EXPECT_EQ(host.readLine(30s), "delivered");
+  EXPECT_TRUE(exitedCleanly(host.wait(10s)));
+  std::set<std::string> devices;
+  for (const auto& request : service_.requests("/public/partner/auth"))
+    devices.insert(request.json().value("deviceId", "?"));
+  EXPECT_EQ(devices.size(), 1u);
+  for (const char* key : {"in_shortage", "after_shortage"}) {
+    std::set<int> seqs;
+    for (const auto& [id, stored] : service_.events()) {
+      if (stored.event["key"] != key) continue;
+      EXPECT_EQ(stored.timesReceived, 1);
+      seqs.insert(dataOf(stored.event)["seq"].get<int>());
+    }
+    EXPECT_EQ(seqs.size(), 5u) << key;
+  }
+  EXPECT_EQ(service_.duplicateEventCount(), 0u);
+}
+
 }  // namespace
 }  // namespace tavrel_mmp

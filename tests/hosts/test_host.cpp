@@ -19,6 +19,9 @@
 //   log-forever DIR          logs events until killed, "logged N" after each
 //   exit-inflight DIR URL N  authenticates, logs N events, "logged", waits for DIR/go,
 //                            "returning", then returns from main at once
+//   start-in-shortage DIR URL  starts and logs 5 events while its file descriptors are used
+//                            up, gets them back, logs 5 more: "capture=on|off" (a crash file
+//                            of its own), then "delivered" once nothing is pending
 //   shortage DIR URL         sends requests to URL while no thread can start, then while the
 //                            descriptors are used up, and after each shortage: "<path> calls=N
 //                            body|error caller|worker" for each request
@@ -42,10 +45,13 @@
 
 #include "crash/crash_watch.h"
 #include "crash/crashlytics.h"
+#include "events/database_helper.h"
+#include "secret/secret_generator.h"
 #include "session/storage_helper.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/nimbrel.h"
 #include "tavrel_mmp/platform/documents_directory.h"
+#include "tavrel_mmp/platform/main_loop.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -421,6 +427,38 @@ int sendThroughShortages(const std::string& url) {
   return 0;
 }
 
+// Waits until the main loop ran everything posted before this call.
+void settleMainLoop() {
+  auto ran = std::make_shared<std::atomic<bool>>(false);
+  platform::mainLoop().post([ran] { *ran = true; });
+  testing::waitUntil([&] { return ran->load(); }, 30s);
+}
+
+int startInShortage(const std::string& directory, const std::string& url) {
+  rlimit files{};
+  ::getrlimit(RLIMIT_NOFILE, &files);
+  const rlimit few{256, files.rlim_max};
+  ::setrlimit(RLIMIT_NOFILE, &few);
+  std::vector<int> held;
+  for (int fd; (fd = ::dup(STDOUT_FILENO)) >= 0;) held.push_back(fd);
+  Nimbrel::intSDK("HOST", tools::makeAppSecret(url, "HOST"), std::make_shared<NimbrelOptions>());
+  for (int i = 0; i < 5; ++i) Nimbrel::logEvent("in_shortage", PropertyDictionary{{"seq", i}});
+  settleMainLoop();  // the library tried what it could meanwhile
+  for (const int fd : held) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &files);
+
+  for (int i = 0; i < 5; ++i) Nimbrel::logEvent("after_shortage", PropertyDictionary{{"seq", i}});
+  const bool delivered = testing::waitUntil(
+      [] { return DatabaseHelper::shared().isUsable() && testing::pendingEventCount() == 0; }, 60s);
+  const std::string prefix = "tavrel_mmp_crash." + std::to_string(::getpid()) + ".";
+  bool capture = false;
+  for (const auto& entry : std::filesystem::directory_iterator(directory + "/Documents"))
+    capture = capture || entry.path().filename().string().starts_with(prefix);
+  say(std::string("capture=") + (capture ? "on" : "off"));
+  if (delivered) say("delivered");
+  return 0;
+}
+
 int run(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "untouched") return say("threads=" + statusField("/proc/self/status", "Threads")), 0;
@@ -440,6 +478,7 @@ int run(int argc, char** argv) {
            0;
   }
   if (mode == "shortage" && argc == 4) return sendThroughShortages(argv[3]);
+  if (mode == "start-in-shortage" && argc == 4) return startInShortage(directory, argv[3]);
   if (mode == "log-forever") {
     for (int i = 0; i < 1'000'000; ++i) {
       Nimbrel::logEvent("durable", PropertyDictionary{{"seq", i}});
