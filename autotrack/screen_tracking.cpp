@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "autotrack/screen_change_observer.h"
+#include "events/library_events.h"
 #include "events/tracking_event.h"
 
 namespace tavrel_mmp {
@@ -51,7 +52,8 @@ void startAutomaticScreenTracking() {
 }
 
 void trackScreenView(const std::string& screenName) {
-  TrackingEvent::trackEvent(kScreenViewEvent, PropertyDictionary{{"screen_name", screenName}});
+  TrackingEvent::trackEvent(library_events::kScreenView,
+                            PropertyDictionary{{"screen_name", screenName}});
 }
 
 }  // namespace tavrel_mmp

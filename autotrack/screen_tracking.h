@@ -4,8 +4,6 @@
 
 namespace tavrel_mmp {
 
-constexpr const char* kScreenViewEvent = "tvr_mmp_screen_view";
-
 // Reports the topmost screen at every application activation from now on. Without a key window
 // nothing is observed. A later call replaces the observer an earlier one started, so screen
 // views are never reported twice.

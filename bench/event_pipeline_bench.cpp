@@ -25,7 +25,7 @@
 #include "events/database_helper.h"
 #include "events/event_data.h"
 #include "events/tracking_event.h"
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 #include "tavrel_mmp/nimbrel.h"
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/documents_directory.h"

@@ -5,6 +5,7 @@
 #include "core/dictionary_merge.h"
 #include "core/json_depth.h"
 #include "core/logger.h"
+#include "events/library_events.h"
 #include "events/tracking_event.h"
 
 namespace tavrel_mmp {
@@ -13,7 +14,7 @@ void CommerceEvents::setProductList(const std::string& listName,
                                     const std::vector<std::shared_ptr<ProductItem>>& products) {
   // The receiver reads one text property holding JSON, not a nested object.
   const std::string json = ProductItem::convertToJsonString(listName, products);
-  TrackingEvent::trackEvent("tvr_mmp_products", PropertyDictionary{{"products", json}});
+  TrackingEvent::trackEvent(library_events::kProducts, PropertyDictionary{{"products", json}});
 }
 
 void CommerceEvents::setRevenue(const std::string& orderId, double amount,
@@ -33,7 +34,7 @@ void CommerceEvents::setRevenue(const std::string& orderId, double amount,
   }
   mergeInto(event, PropertyDictionary{
                        {"orderId", orderId}, {"amount", amountValue}, {"currency", currency}});
-  TrackingEvent::trackEvent("tvr_mmp_revenue", event);
+  TrackingEvent::trackEvent(library_events::kRevenue, event);
 }
 
 }  // namespace tavrel_mmp

@@ -48,9 +48,4 @@ void Logger::log(const PropertyDictionary& value) {
   log(value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
-void Logger::log(const HttpError& error) {
-  if (!devMode()) return;
-  log(error.description);
-}
-
 }  // namespace tavrel_mmp

@@ -5,7 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "tavrel_mmp/platform/http_transport.h"
 #include "tavrel_mmp/property_dictionary.h"
 
 namespace tavrel_mmp {
@@ -23,7 +22,6 @@ class Logger {
   static void log(std::int64_t number);
   static void log(double number);
   static void log(const PropertyDictionary& value);
-  static void log(const HttpError& error);
 
   // Writes "<text>\n" to standard output as one write, whatever the development flag says.
   static void writeLine(std::string_view text);

@@ -20,7 +20,9 @@
 #include "device/device_info.h"
 #include "net/http_client.h"
 #include "net/result_data.h"
-#include "session/storage_helper.h"
+#include "net/service_answer.h"
+#include "settings/settings_keys.h"
+#include "settings/storage_helper.h"
 #include "tavrel_mmp/platform/device_facts.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/preferences_store.h"
@@ -28,8 +30,8 @@
 namespace tavrel_mmp {
 namespace {
 
-constexpr const char* kCrashKey = "TavrelMMP_last_crash";
-constexpr const char* kCrashHashKey = "TavrelMMP_last_crash_hash";
+using settings_keys::kLastCrash;
+using settings_keys::kLastCrashHash;
 constexpr const char* kCrashLogPath = "/partner/crash/log";
 constexpr std::array<int, 5> kHandledSignals = {SIGABRT, SIGILL, SIGSEGV, SIGFPE, SIGBUS};
 
@@ -175,8 +177,8 @@ void Crashlytics::onSignal(int signal, siginfo_t* info, void* context) {
 }
 
 bool Crashlytics::saveCrashLog(const std::string& text, const std::string& hash) {
-  StorageHelper::shared().save(text, kCrashKey);
-  StorageHelper::shared().save(hash, kCrashHashKey);
+  StorageHelper::shared().save(text, kLastCrash);
+  StorageHelper::shared().save(hash, kLastCrashHash);
   if (platform::preferencesStore().flush()) {
     CrashInbox::storeWritten();
     return true;
@@ -191,9 +193,9 @@ void Crashlytics::check() {
       std::lock_guard lock(capture().mutex);
       prepareCrashFile();
     }
-    const std::optional<std::string> text = StorageHelper::shared().getValue(kCrashKey);
+    const std::optional<std::string> text = StorageHelper::shared().getValue(kLastCrash);
     if (!text || text->empty()) return;
-    const std::optional<std::string> hash = StorageHelper::shared().getValue(kCrashHashKey);
+    const std::optional<std::string> hash = StorageHelper::shared().getValue(kLastCrashHash);
     sendCrashLogToServer(*text, hash ? *hash : Common::md5(*text));
   } catch (...) {
     // Nothing reaches the host.
@@ -223,31 +225,17 @@ void Crashlytics::sendCrashLogToServer(const std::string& text, const std::strin
       {"appVersion", DeviceInfo::getAppVersionName()},
       {"stackTrace", text},
   };
-  HttpClient::shared().post(
-      kCrashLogPath, body,
-      [text, hash](std::optional<std::vector<std::uint8_t>> response,
-                   std::optional<HttpError> error) {
-        try {
-          if (!response) {
-            Logger::log(error ? error->description : "");
-            saveCrashLog(text, hash);
-            return;
-          }
-          std::string decodeError;
-          const std::optional<ResultData> result = ResultData::decode(*response, &decodeError);
-          if (!result) {
-            Logger::log(decodeError);
-            saveCrashLog(text, hash);
-          } else if (result->responseCode >= 200 && result->responseCode <= 299) {
-            saveCrashLog("", "");
-          } else {
-            Logger::log(result->responseText);
-            saveCrashLog(text, hash);
-          }
-        } catch (...) {
-          // The record stays as it was; the next authentication tries again.
-        }
-      });
+  HttpClient::shared().post(kCrashLogPath, body,
+                            [text, hash](std::optional<std::vector<std::uint8_t>> response,
+                                         std::optional<HttpError> error) {
+                              const auto answer = readServiceAnswer<ResultData>(
+                                  response, error,
+                                  [](std::int64_t code) { return code >= 200 && code <= 299; });
+                              if (answer.accepted()) return (void)saveCrashLog("", "");
+                              // Every failure keeps the record (again) for the next authentication.
+                              Logger::log(answer.problem);
+                              saveCrashLog(text, hash);
+                            });
 }
 
 }  // namespace tavrel_mmp

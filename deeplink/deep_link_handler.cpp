@@ -12,7 +12,7 @@
 #include "device/device_info.h"
 #include "net/http_client.h"
 #include "session/session_manager.h"
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 #include "tavrel_mmp/platform/clock.h"
 #include "tavrel_mmp/platform/device_facts.h"
 

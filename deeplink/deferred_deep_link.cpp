@@ -4,15 +4,14 @@
 #include <string>
 
 #include "core/logger.h"
-#include "session/storage_helper.h"
+#include "settings/settings_keys.h"
+#include "settings/storage_helper.h"
 
 namespace tavrel_mmp {
 namespace {
 
-// Attempts made so far that got no answer; absent once answered (or never asked).
-constexpr const char* kAttemptsKey = "MMP_UnifiedDeeplinkAttempts";
-// "1" once an answered link went to the host.
-constexpr const char* kHandedOverKey = "MMP_UnifiedDeeplinkHandedOver";
+using settings_keys::kDeferredAttempts;
+using settings_keys::kDeferredHandedOver;
 
 std::atomic<bool>& questionInFlight() {
   static auto* flag = new std::atomic<bool>(false);
@@ -24,9 +23,9 @@ std::atomic<bool>& questionInFlight() {
 void saveAndFlush(const std::string& value) {
   auto& storage = StorageHelper::shared();
   if (value.empty()) {
-    storage.deleteValue(kAttemptsKey);
+    storage.deleteValue(kDeferredAttempts);
   } else {
-    storage.save(value, kAttemptsKey);
+    storage.save(value, kDeferredAttempts);
   }
   if (!storage.flush()) Logger::log("The deferred deep-link state is not yet on disk");
 }
@@ -38,7 +37,7 @@ void DeferredDeepLink::asking() {
 }
 
 bool DeferredDeepLink::shouldAskAgain() {
-  const auto attempts = StorageHelper::shared().getValue(kAttemptsKey);
+  const auto attempts = StorageHelper::shared().getValue(kDeferredAttempts);
   return attempts && StorageHelper::parseInteger(*attempts) < kMaxAttempts;
 }
 
@@ -47,7 +46,7 @@ void DeferredDeepLink::answered() {
 }
 
 void DeferredDeepLink::answerLost() {
-  const auto attempts = StorageHelper::shared().getValue(kAttemptsKey);
+  const auto attempts = StorageHelper::shared().getValue(kDeferredAttempts);
   if (!attempts) return;
   saveAndFlush(std::to_string(StorageHelper::parseInteger(*attempts) + 1));
 }
@@ -61,7 +60,7 @@ void DeferredDeepLink::endQuestion() {
 }
 
 bool DeferredDeepLink::claimHandOver() {
-  const auto claim = StorageHelper::shared().claim(kHandedOverKey, "1", "");
+  const auto claim = StorageHelper::shared().claim(kDeferredHandedOver, "1", "");
   return claim && claim->claimed;
 }
 

@@ -16,9 +16,6 @@ std::optional<Network> networkFromRawValue(const std::string& rawValue);
 // The device, system and application as the service sees them.
 class DeviceInfo {
  public:
-  // The settings key of the host user's identifier, written by the user profile.
-  static constexpr const char* kUserIdKey = "Tavrel_MMP_UserID";
-
   // The 20-key device dictionary, read afresh on every call.
   static PropertyDictionary getDeviceInfo();
   // The model identifier (uname's machine field), computed once per process.
@@ -32,6 +29,12 @@ class DeviceInfo {
 
   // Model identifier to marketing name, built once.
   static const std::map<std::string, std::string>& deviceNames();
+  // The user-assigned name unless it is empty or the generic "iPhone"/"iphone"; then the
+  // marketing name of the model identifier, or "unknown".
+  static std::string nameFor(const std::string& userAssignedName, const std::string& identifier);
+  // "iphone", "ipod", "ipad" by the first of those words the name contains (any case), else
+  // "ios_device".
+  static std::string typeFor(const std::string& deviceName);
 };
 
 }  // namespace tavrel_mmp

@@ -4,7 +4,8 @@
 #include "core/logger.h"
 #include "device/device_info.h"
 #include "session/session_manager.h"
-#include "session/storage_helper.h"
+#include "settings/settings_keys.h"
+#include "settings/storage_helper.h"
 #include "tavrel_mmp/platform/main_loop.h"
 
 namespace tavrel_mmp {
@@ -18,7 +19,7 @@ void UserProfile::send(const UserInfo& user) {
     mergeInto(merged, DeviceInfo::getDeviceInfo());
     mergeInto(merged, profile);
     // Written after the device dictionary was read, so that one still carries the old user.
-    StorageHelper::shared().save(userId, DeviceInfo::kUserIdKey);
+    StorageHelper::shared().save(userId, settings_keys::kUserId);
     SessionManager::updateInfo(merged);
   });
 }

@@ -6,16 +6,13 @@
 #include <utility>
 
 #include "core/unix_time.h"
-#include "session/storage_helper.h"
+#include "events/library_events.h"
+#include "settings/storage_helper.h"
 #include "tavrel_mmp/platform/clock.h"
 #include "tavrel_mmp/platform/secure_random.h"
 
 namespace tavrel_mmp {
 namespace {
-
-// Screen views and product lists stay outside the predecessor chain.
-constexpr const char* kScreenViewKey = "tvr_mmp_screen_view";
-constexpr const char* kProductsKey = "tvr_mmp_products";
 
 // The chain is read and replaced as one step, so concurrent events each take a distinct
 // predecessor. Never destroyed: events may still be built on other threads while the process
@@ -74,7 +71,8 @@ std::shared_ptr<EventData> EventData::makeEvent(const std::string& key,
   std::string id = hex(stamp) + hex(random);
 
   std::string preEvent;
-  if (key != kScreenViewKey && key != kProductsKey) {
+  // Screen views and product lists stay outside the predecessor chain.
+  if (key != library_events::kScreenView && key != library_events::kProducts) {
     std::lock_guard<std::mutex> lock(chain().mutex);
     preEvent = std::exchange(chain().head, id);
   }

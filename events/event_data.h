@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "session/auth_data.h"
+#include "settings/auth_data.h"
 #include "tavrel_mmp/property_dictionary.h"
 
 namespace tavrel_mmp {

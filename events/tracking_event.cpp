@@ -6,57 +6,14 @@
 #include "core/logger.h"
 #include "events/database_helper.h"
 #include "events/event_data.h"
+#include "events/heartbeat.h"
 #include "events/tracker_state.h"
-#include "session/auth_data.h"
 #include "session/session_manager.h"
-#include "session/storage_helper.h"
-#include "tavrel_mmp/platform/clock.h"
+#include "settings/auth_data.h"
+#include "settings/storage_helper.h"
 #include "tavrel_mmp/platform/main_loop.h"
 
 namespace tavrel_mmp {
-namespace tracker {
-
-State& state() {
-  static State* const instance = new State();
-  return *instance;
-}
-
-double monotonicNow() {
-  return platform::clock().monotonic();
-}
-
-void RealtimeInFlight::add(const std::string& id) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ids_.insert(id);
-}
-void RealtimeInFlight::remove(const std::string& id) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (ids_.erase(id) != 0 && readings_ > 0) endedDuringReading_.insert(id);
-}
-bool RealtimeInFlight::contains(const std::string& id) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return ids_.count(id) != 0;
-}
-
-RealtimeInFlight::Reading::Reading(RealtimeInFlight& set) : set_(set) {
-  std::lock_guard<std::mutex> lock(set_.mutex_);
-  ++set_.readings_;
-}
-RealtimeInFlight::Reading::~Reading() {
-  std::lock_guard<std::mutex> lock(set_.mutex_);
-  if (--set_.readings_ == 0) set_.endedDuringReading_.clear();
-}
-bool RealtimeInFlight::Reading::excludes(const std::string& id) const {
-  std::lock_guard<std::mutex> lock(set_.mutex_);
-  return set_.ids_.count(id) != 0 || set_.endedDuringReading_.count(id) != 0;
-}
-std::size_t RealtimeInFlight::Reading::size() const {
-  std::lock_guard<std::mutex> lock(set_.mutex_);
-  return set_.ids_.size() + set_.endedDuringReading_.size();
-}
-
-}  // namespace tracker
-
 namespace {
 
 // checkAuth's result, per recording thread: several threads track events at once and each
@@ -127,7 +84,7 @@ void TrackingEvent::startSyncTimer() {
   auto& state = tracker::state();
   const double started = tracker::monotonicNow();
   state.lastSyncTime.store(started);
-  state.lastCheckHeartBeatTime.store(started);
+  Heartbeat::start(started);
   Logger::log("startSyncTimer");
   platform::mainLoop().post([] { platform::mainLoop().scheduleRepeating(timerPeriod, &tick); });
 }
@@ -139,7 +96,7 @@ void TrackingEvent::tick() {
     Logger::log("time to sync");
     sync();
   }
-  heartBeat();
+  Heartbeat::beatIfDue();
 }
 
 }  // namespace tavrel_mmp

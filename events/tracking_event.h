@@ -35,7 +35,6 @@ class TrackingEvent {
   // Starts the timer unless it was already requested in this process.
   static void ensureSyncTimer();
   static void tick();
-  static void heartBeat();
 };
 
 }  // namespace tavrel_mmp

@@ -4,8 +4,8 @@
 #include "core/logger.h"
 #include "core/unix_time.h"
 #include "net/url_text.h"
-#include "session/session_manager.h"
-#include "session/storage_helper.h"
+#include "settings/base_url.h"
+#include "settings/storage_helper.h"
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/clock.h"
 
@@ -65,7 +65,7 @@ HeaderList HttpClient::sessionHeaders(const std::optional<AuthData>& session) {
 
 void HttpClient::post(const std::string& with, const std::optional<PropertyDictionary>& params,
                       HttpCompletion completion) {
-  const std::string urlText = joinUrl(SessionManager::baseUrl(), with);
+  const std::string urlText = joinUrl(BaseUrl::get(), with);
   if (!endsWith(urlText, kAuthPathSuffix)) {
     return send(urlText, params, sessionHeaders(StorageHelper::shared().getAuthData()),
                 std::move(completion));
@@ -81,13 +81,12 @@ void HttpClient::post(const std::string& with, const std::optional<PropertyDicti
 
 void HttpClient::post(const std::string& with, const std::optional<PropertyDictionary>& params,
                       const std::optional<AuthData>& session, HttpCompletion completion) {
-  send(joinUrl(SessionManager::baseUrl(), with), params, sessionHeaders(session),
-       std::move(completion));
+  send(joinUrl(BaseUrl::get(), with), params, sessionHeaders(session), std::move(completion));
 }
 
 void HttpClient::postSigned(const std::string& with, const PropertyDictionary& params,
                             const SigningIdentity& identity, HttpCompletion completion) {
-  send(joinUrl(SessionManager::baseUrl(), with), params,
+  send(joinUrl(BaseUrl::get(), with), params,
        signedHeaders(unixSeconds(platform::clock().now()), identity), std::move(completion));
 }
 

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "session/auth_data.h"
+#include "settings/auth_data.h"
 #include "tavrel_mmp/platform/http_transport.h"
 #include "tavrel_mmp/property_dictionary.h"
 

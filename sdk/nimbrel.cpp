@@ -8,7 +8,7 @@
 #include "events/tracking_event.h"
 #include "platform/library_thread.h"
 #include "session/session_manager.h"
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 #include "tavrel_mmp/deep_link_handler.h"
 
 namespace tavrel_mmp {

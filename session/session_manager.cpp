@@ -5,26 +5,19 @@
 
 #include "core/common.h"
 #include "core/logger.h"
+#include "core/no_destructor.h"
 #include "core/utf8.h"
 #include "net/http_client.h"
+#include "net/service_answer.h"
 #include "session/session_start.h"
-#include "session/storage_helper.h"
+#include "settings/base_url.h"
+#include "settings/storage_helper.h"
+#include "tavrel_mmp/deep_link_handler.h"
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/main_loop.h"
 
 namespace tavrel_mmp {
 namespace {
-
-// The base URL is read by every request on any thread; the lock only guards the copy.
-struct BaseUrlHolder {
-  std::mutex mutex;
-  std::string value;
-};
-
-BaseUrlHolder& holder() {
-  static auto* h = new BaseUrlHolder();
-  return *h;
-}
 
 // An authentication answer is a few hundred bytes; one far larger is refused rather than kept
 // and decoded again by every later request.
@@ -50,8 +43,8 @@ struct AuthState {
 };
 
 AuthState& authState() {
-  static auto* state = new AuthState();
-  return *state;
+  static NoDestructor<AuthState> state;
+  return state.get();
 }
 
 // Ends request `generation` unless a later one took its place, first changing the stored record
@@ -89,20 +82,31 @@ void handleAnswer(std::uint64_t generation, const std::optional<std::vector<std:
   const std::string text(body->begin(), body->end());
   Logger::log(isValidUtf8(text) ? text : std::string("Khong lay duoc du lieu"));
 
-  std::string error;
-  const auto auth = AuthData::decode(*body, &error);
-  if (!auth) {
-    Logger::log(error);
-    return (void)finishAuthentication(generation);
+  const auto answer = readServiceAnswer<AuthData>(body, std::nullopt, &acceptsOnly200);
+  switch (answer.outcome) {
+    case AnswerOutcome::noAnswer:
+    case AnswerOutcome::undecodable:
+      Logger::log(answer.problem);
+      finishAuthentication(generation);
+      return;
+    case AnswerOutcome::refused:
+      finishAuthentication(generation, [] { StorageHelper::shared().removeAuthData(); });
+      return;
+    case AnswerOutcome::accepted:
+      break;
   }
-  if (auth->responseCode != 200) {
-    finishAuthentication(generation, [] { StorageHelper::shared().removeAuthData(); });
-    return;
-  }
-  Logger::log(auth->data ? auth->data->token : std::string());
+  const AuthData& auth = *answer.envelope;
+  Logger::log(auth.data ? auth.data->token : std::string());
   if (finishAuthentication(generation, [&] { StorageHelper::shared().saveAuthData(*body); })) {
-    SessionStart::begin(*auth);
+    SessionStart::begin(auth);
   }
+}
+
+// The two session-start reports: their answers are only logged.
+void logBody(const std::optional<std::vector<std::uint8_t>>& body, const char* notText) {
+  if (!body) return;
+  const std::string text(body->begin(), body->end());
+  Logger::log(isValidUtf8(text) ? text : std::string(notText));
 }
 
 // Runs on the main loop: reading the device identifier may wait for the settings file.
@@ -128,26 +132,16 @@ void sendAuthentication(const Credentials& credentials, std::uint64_t generation
 
 }  // namespace
 
-std::string SessionManager::baseUrl() {
-  std::lock_guard<std::mutex> lock(holder().mutex);
-  return holder().value;
-}
-
-void SessionManager::setBaseUrl(const std::string& value) {
-  std::lock_guard<std::mutex> lock(holder().mutex);
-  holder().value = value;
-}
-
 void SessionManager::auth(const std::string& partnerCode, const std::string& appSecret) {
   const std::string derived = Common::decrypt(appSecret, partnerCode);
-  setBaseUrl(derived);
+  BaseUrl::set(derived);
   Logger::log("baseUrl " + derived);
   authWithBaseUrl(partnerCode, appSecret, derived);
 }
 
 void SessionManager::authWithBaseUrl(const std::string& partnerCode, const std::string& appSecret,
                                      const std::string& baseUrl) {
-  setBaseUrl(baseUrl);
+  BaseUrl::set(baseUrl);
   Credentials credentials{partnerCode, appSecret, baseUrl};
   std::uint64_t generation = 0;
   {
@@ -182,10 +176,10 @@ void SessionManager::retry() {
   auto& storage = StorageHelper::shared();
   const std::string partnerCode = storage.getPartnerCode();
   const std::string appSecret = storage.getAppSecret();
-  std::string current = baseUrl();
+  std::string current = BaseUrl::get();
   if (current.empty()) {
     current = storage.getBaseUrl();
-    setBaseUrl(current);
+    BaseUrl::set(current);
   }
   if (partnerCode.empty() || appSecret.empty()) return;
   if (!current.empty() && current.compare(0, 4, "http") == 0) {
@@ -193,6 +187,23 @@ void SessionManager::retry() {
   } else {
     auth(partnerCode, appSecret);
   }
+}
+
+void SessionManager::updateInfo(const std::optional<PropertyDictionary>& data) {
+  HttpClient::shared().post(
+      "/partner/device-info/update", data,
+      [](std::optional<std::vector<std::uint8_t>> body, std::optional<HttpError>) {
+        logBody(body, "Khong lay duoc du lieu");
+      });
+}
+
+void SessionManager::sendSessionDeeplink() {
+  DeepLinkHandler::initDeeplink();
+  const std::string deeplink = DeepLinkHandler::getLastDeepLink();
+  if (deeplink.empty()) return;
+  HttpClient::shared().post("/partner/session-deeplink", PropertyDictionary{{"deeplink", deeplink}},
+                            [](std::optional<std::vector<std::uint8_t>> body,
+                               std::optional<HttpError>) { logBody(body, "No data"); });
 }
 
 }  // namespace tavrel_mmp

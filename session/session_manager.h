@@ -7,7 +7,7 @@
 
 namespace tavrel_mmp {
 
-// Base-URL derivation and authentication.
+// Base-URL derivation and authentication (the base URL itself is kept in settings/base_url.h).
 class SessionManager {
  public:
   static void auth(const std::string& partnerCode, const std::string& appSecret);
@@ -19,9 +19,6 @@ class SessionManager {
   static void updateInfo(const std::optional<PropertyDictionary>& data);
   // Restores or clears the retained deep link, then reports it when there is one.
   static void sendSessionDeeplink();
-
-  static std::string baseUrl();
-  static void setBaseUrl(const std::string& value);
 };
 
 }  // namespace tavrel_mmp

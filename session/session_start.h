@@ -1,6 +1,6 @@
 #pragma once
 
-#include "session/auth_data.h"
+#include "settings/auth_data.h"
 
 namespace tavrel_mmp {
 

@@ -16,7 +16,7 @@
 #include "crash/crash_file.h"
 #include "crash/crashlytics.h"
 #include "crash/exception_report.h"
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 #include "support/child_process.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/platform/documents_directory.h"

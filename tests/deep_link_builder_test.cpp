@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "session/session_manager.h"
+#include "settings/base_url.h"
 #include "support/test_support.h"
 
 namespace tavrel_mmp {
@@ -131,7 +132,7 @@ TEST_F(DeepLinkBuilderTest, EveryRequestGivesExactlyOneOutcomePerAnswer) {
 }
 
 TEST_F(DeepLinkBuilderTest, UnformableRequestCompletesOnceBeforeReturningEvenIfHostThrows) {
-  SessionManager::setBaseUrl("http://svc.test/has space");
+  BaseUrl::set("http://svc.test/has space");
   DeepLinkBuilder builder;
   Delivered delivered;
   builder.create(delivered.completion());

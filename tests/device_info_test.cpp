@@ -4,9 +4,8 @@
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
 
-#include "device/device_naming.h"
 #include "device/interface_address.h"
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 #include "support/fake_device_facts.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/platform/bundle_info.h"
@@ -56,8 +55,8 @@ TEST(DeviceNaming, NameAndTypeRules) {
       {"iPad and iPhone", "", "iPad and iPhone", "iphone"},
   };
   for (const auto& [userName, identifier, name, type] : cases) {
-    EXPECT_EQ(deviceNameFor(userName, identifier), name) << userName << " / " << identifier;
-    EXPECT_EQ(deviceTypeFor(name), type) << name;
+    EXPECT_EQ(DeviceInfo::nameFor(userName, identifier), name) << userName << " / " << identifier;
+    EXPECT_EQ(DeviceInfo::typeFor(name), type) << name;
   }
   EXPECT_EQ(DeviceInfo::deviceNames().size(), 119u);
 }

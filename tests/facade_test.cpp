@@ -10,7 +10,7 @@
 #include "core/common.h"
 #include "core/logger.h"
 #include "events/database_helper.h"
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/nimbrel_deep_link_delegate.h"
 #include "tavrel_mmp/platform/ui_toolkit.h"

@@ -14,7 +14,7 @@
 #include <variant>
 
 #include "net/http_client.h"
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 #include "support/child_process.h"
 #include "support/scripted_server.h"
 #include "support/test_support.h"

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "headless_browser/headless_chromium.h"
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/nimbrel.h"
 

@@ -3,7 +3,7 @@
 #include <set>
 
 #include "secret/secret_generator.h"
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/nimbrel.h"
 

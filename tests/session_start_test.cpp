@@ -6,7 +6,7 @@
 
 #include "events/database_helper.h"
 #include "session/session_manager.h"
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/deep_link_handler.h"
 #include "tavrel_mmp/nimbrel.h"

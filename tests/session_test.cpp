@@ -4,7 +4,8 @@
 #include "net/http_client.h"
 #include "secret/secret_generator.h"
 #include "session/session_manager.h"
-#include "session/storage_helper.h"
+#include "settings/base_url.h"
+#include "settings/storage_helper.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/nimbrel.h"
 #include "tavrel_mmp/platform/preferences_store.h"
@@ -90,7 +91,7 @@ TEST_F(SessionManagerTest, RetryUsesPersistedCredentialsAndDerivesTheBaseUrlOnce
   const auto retry = [&] {
     return captureLog([&] { SessionManager::retry(), loop_->runPending(); });
   };
-  SessionManager::setBaseUrl("");
+  BaseUrl::set("");
   storage_.savePartnerCode("P");
   retry();  // no app secret
   EXPECT_EQ(transport_->count(), 0u);
@@ -101,7 +102,7 @@ TEST_F(SessionManagerTest, RetryUsesPersistedCredentialsAndDerivesTheBaseUrlOnce
   EXPECT_EQ(transport_->at(1).request.url, "http://derived.test/public/partner/auth");
 
   // A secret that does not decrypt: the persisted base URL, else none at all.
-  SessionManager::setBaseUrl("");
+  BaseUrl::set("");
   storage_.saveAppSecret("not-a-secret");
   storage_.saveBaseUrl("http://persisted.test/root");
   transport_->fail(1);

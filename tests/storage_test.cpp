@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 #include "support/fake_device_facts.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/platform/preferences_store.h"

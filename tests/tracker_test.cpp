@@ -7,9 +7,9 @@
 
 #include "events/database_helper.h"
 #include "events/event_data.h"
-#include "events/tracker_state.h"
+#include "events/realtime_in_flight.h"
 #include "events/tracking_event.h"
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 #include "support/test_support.h"
 
 namespace tavrel_mmp {
@@ -109,14 +109,14 @@ TEST_F(TrackerTest, NoEventLeavesTwiceWhileItsUploadIsInFlight) {
 
   // An upload that ends while a batch reads (its row read before the deletion, the mark gone
   // before the check) is still left out by that batch.
-  tracker::RealtimeInFlight marks;
+  RealtimeInFlight marks;
   marks.add("rt");
   {
-    const tracker::RealtimeInFlight::Reading reading(marks);
+    const RealtimeInFlight::Reading reading(marks);
     marks.remove("rt");
     EXPECT_TRUE(reading.excludes("rt"));
   }
-  EXPECT_FALSE(tracker::RealtimeInFlight::Reading(marks).excludes("rt"));
+  EXPECT_FALSE(RealtimeInFlight::Reading(marks).excludes("rt"));
 }
 
 // A session stored or replaced while a batch is built never splits it: the events' session

@@ -47,7 +47,7 @@
 #include "crash/crashlytics.h"
 #include "events/database_helper.h"
 #include "secret/secret_generator.h"
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/nimbrel.h"
 #include "tavrel_mmp/platform/documents_directory.h"

@@ -13,7 +13,8 @@
 #include "events/tracking_event.h"
 #include "secret/secret_generator.h"
 #include "session/session_manager.h"
-#include "session/storage_helper.h"
+#include "settings/base_url.h"
+#include "settings/storage_helper.h"
 #include "tavrel_mmp/nimbrel.h"
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/documents_directory.h"
@@ -164,7 +165,7 @@ void OfflineTest::SetUp() {
   platform::installClock(clock_);
   platform::installMainLoop(loop_);
   platform::installHttpTransport(transport_);
-  SessionManager::setBaseUrl("http://service.test");
+  BaseUrl::set("http://service.test");
 }
 
 void ServiceTest::SetUp() {

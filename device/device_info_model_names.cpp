@@ -2,6 +2,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "core/no_destructor.h"
 #include "device/device_info.h"
 
 namespace tavrel_mmp {
@@ -77,14 +78,14 @@ const std::initializer_list<Row> kRows = {
 }  // namespace
 
 const std::map<std::string, std::string>& DeviceInfo::deviceNames() {
-  static const auto* const names = [] {
-    auto* table = new std::map<std::string, std::string>();
+  static NoDestructor<std::map<std::string, std::string>> names([] {
+    std::map<std::string, std::string> table;
     for (const Row& row : kRows) {
-      for (const char* identifier : row.identifiers) table->emplace(identifier, row.name);
+      for (const char* identifier : row.identifiers) table.emplace(identifier, row.name);
     }
     return table;
-  }();
-  return *names;
+  }());
+  return names.get();
 }
 
 }  // namespace tavrel_mmp

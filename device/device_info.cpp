@@ -1,11 +1,15 @@
-// The device dictionary sent with every device-information update.
+// The device dictionary and the facts it is made of.
+#include "device/device_info.h"
+
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 
 #include "core/logger.h"
+#include "core/no_destructor.h"
 #include "core/utf8.h"
-#include "device/device_info.h"
-#include "session/storage_helper.h"
+#include "settings/settings_keys.h"
+#include "settings/storage_helper.h"
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/device_facts.h"
 
@@ -55,7 +59,7 @@ PropertyDictionary DeviceInfo::getDeviceInfo() {
 
   PropertyDictionary info = PropertyDictionary::object();
   info["sdkDeviceId"] = text(storage.getDeviceId().value_or(""));
-  info["userId"] = text(storage.getValue(kUserIdKey).value_or(""));
+  info["userId"] = text(storage.getValue(settings_keys::kUserId).value_or(""));
   info["bundleId"] = text(platform::bundleInfo().bundleIdentifier().value_or(""));
   info["appVersion"] = text(getAppVersionName());
   info["os"] = text(facts.systemName());
@@ -77,6 +81,50 @@ PropertyDictionary DeviceInfo::getDeviceInfo() {
 
   Logger::log(info);
   return info;
+}
+
+std::string DeviceInfo::getDeviceIdentifier() {
+  // Computed once per process; concurrent first callers wait for the one computation.
+  static NoDestructor<std::string> identifier([] {
+    std::string text = platform::deviceFacts().machine();
+    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+    return text;
+  }());
+  return identifier.get();
+}
+
+std::string DeviceInfo::getAppVersionName() {
+  return platform::bundleInfo().shortVersion().value_or("");
+}
+
+std::string DeviceInfo::nameFor(const std::string& userAssignedName,
+                                const std::string& identifier) {
+  if (!userAssignedName.empty() && userAssignedName != "iPhone" && userAssignedName != "iphone") {
+    return userAssignedName;
+  }
+  const auto& names = deviceNames();
+  const auto hit = names.find(identifier);
+  return hit == names.end() ? "unknown" : hit->second;
+}
+
+std::string DeviceInfo::typeFor(const std::string& deviceName) {
+  std::string lower = deviceName;
+  // ASCII only: the three words are ASCII, and other bytes must stay as they are.
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  });
+  if (lower.find("iphone") != std::string::npos) return "iphone";
+  if (lower.find("ipod") != std::string::npos) return "ipod";
+  if (lower.find("ipad") != std::string::npos) return "ipad";
+  return "ios_device";
+}
+
+std::string DeviceInfo::getDeviceName() {
+  return nameFor(platform::deviceFacts().name(), getDeviceIdentifier());
+}
+
+std::string DeviceInfo::getDeviceType() {
+  return typeFor(getDeviceName());
 }
 
 }  // namespace tavrel_mmp

@@ -1,4 +1,4 @@
-#include "session/auth_data.h"
+#include "settings/auth_data.h"
 
 #include "core/json_fields.h"
 

@@ -1,23 +1,16 @@
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 
 #include <charconv>
 #include <mutex>
 
+#include "settings/settings_keys.h"
 #include "tavrel_mmp/platform/device_facts.h"
 #include "tavrel_mmp/platform/preferences_store.h"
 
 namespace tavrel_mmp {
 namespace {
 
-constexpr const char* kPartnerCode = "MMP_PartnerCode";
-constexpr const char* kAppSecret = "MMP_AppSecret";
-constexpr const char* kBaseUrl = "MMP_BaseUrl";
-constexpr const char* kAuthData = "MMP_AuthData";
-constexpr const char* kDeviceId = "MMP_DeviceId";
-constexpr const char* kDeeplink = "MMP_Deeplink";
-constexpr const char* kDeeplinkExpireTime = "MMP_SessionExpireTimeInSeconds_Deeplink";
-constexpr const char* kExpireTime = "MMP_SessionExpireTimeInSeconds";
-constexpr const char* kLastEventTime = "MMP_LastEventTime";
+using namespace settings_keys;
 
 platform::PreferencesStore& store() {
   return platform::preferencesStore();

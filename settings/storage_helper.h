@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "session/auth_data.h"
+#include "settings/auth_data.h"
 #include "tavrel_mmp/platform/preferences_store.h"
 
 namespace tavrel_mmp {

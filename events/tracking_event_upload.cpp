@@ -11,7 +11,8 @@
 #include "events/tracking_event.h"
 #include "net/http_client.h"
 #include "net/result_data.h"
-#include "session/storage_helper.h"
+#include "net/service_answer.h"
+#include "settings/storage_helper.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -36,21 +37,12 @@ void postEvents(const EventList& events, HttpCompletion completion) {
 // then exactly those records: events stored since the request left stay.
 void handleUploadReply(const std::optional<std::vector<std::uint8_t>>& body,
                        const std::optional<HttpError>& error, const EventList& events) {
-  if (!body) {
+  const auto answer = readServiceAnswer<ResultData>(body, error, &acceptsOnly200);
+  if (!answer.accepted()) {
     Logger::log("----- sync error -----");
-    Logger::log(error ? error->description : std::string("Error from request"));
-    return;
-  }
-  std::string decodeError;
-  auto reply = ResultData::decode(*body, &decodeError);
-  if (!reply) {
-    Logger::log("----- sync error -----");
-    Logger::log(decodeError);
-    return;
-  }
-  if (reply->responseCode != 200) {
-    Logger::log("----- sync error -----");
-    Logger::log(reply->responseText);
+    Logger::log(answer.outcome == AnswerOutcome::noAnswer && answer.problem.empty()
+                    ? std::string("Error from request")
+                    : answer.problem);
     return;
   }
   Logger::log("----- sync successful -----");
@@ -63,7 +55,7 @@ void handleUploadReply(const std::optional<std::vector<std::uint8_t>>& body,
 // over, so no interleaving lets the batch carry it a second time.
 EventList readBatch() {
   auto& inFlight = tracker::state().realtimeInFlight;
-  const tracker::RealtimeInFlight::Reading reading(inFlight);
+  const RealtimeInFlight::Reading reading(inFlight);
   const int limit = TrackingEvent::batchSize + static_cast<int>(reading.size());
   EventList batch;
   for (auto& event : DatabaseHelper::shared().getEvents(limit).value_or(EventList{})) {

@@ -6,7 +6,7 @@
 #include "core/logger.h"
 #include "core/utf8.h"
 #include "events/event_data.h"
-#include "session/storage_helper.h"
+#include "settings/storage_helper.h"
 
 namespace tavrel_mmp {
 namespace {

@@ -1,0 +1,30 @@
+#pragma once
+
+// Every entry the library keeps in the application's preferences store, in one place. The
+// "MMP_" entries are reached through StorageHelper's accessors; the others belong to the rooms
+// named beside them, which read and write them through StorageHelper's generic operations.
+namespace tavrel_mmp::settings_keys {
+
+inline constexpr const char* kPartnerCode = "MMP_PartnerCode";
+inline constexpr const char* kAppSecret = "MMP_AppSecret";
+inline constexpr const char* kBaseUrl = "MMP_BaseUrl";
+inline constexpr const char* kAuthData = "MMP_AuthData";  // bytes: the last accepted answer
+inline constexpr const char* kDeviceId = "MMP_DeviceId";  // claimed once per installation
+inline constexpr const char* kDeeplink = "MMP_Deeplink";
+inline constexpr const char* kDeeplinkExpireTime = "MMP_SessionExpireTimeInSeconds_Deeplink";
+inline constexpr const char* kExpireTime = "MMP_SessionExpireTimeInSeconds";
+inline constexpr const char* kLastEventTime = "MMP_LastEventTime";
+
+// Session start: "1" once the installation's first open is recorded (claimed).
+inline constexpr const char* kFirstOpen = "___first_open";
+// Deferred deep link: unanswered attempts so far (absent once answered), and "1" once an
+// answered link went to the host (claimed).
+inline constexpr const char* kDeferredAttempts = "MMP_UnifiedDeeplinkAttempts";
+inline constexpr const char* kDeferredHandedOver = "MMP_UnifiedDeeplinkHandedOver";
+// User profile: the host user's identifier, reported in every device dictionary.
+inline constexpr const char* kUserId = "Tavrel_MMP_UserID";
+// Crash reporting: the last crash or unsent handled error, and its hash.
+inline constexpr const char* kLastCrash = "TavrelMMP_last_crash";
+inline constexpr const char* kLastCrashHash = "TavrelMMP_last_crash_hash";
+
+}  // namespace tavrel_mmp::settings_keys
