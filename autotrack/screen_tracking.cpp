@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "autotrack/screen_change_observer.h"
+#include "core/no_destructor.h"
 #include "events/library_events.h"
 #include "events/tracking_event.h"
 
@@ -20,8 +21,8 @@ struct ObserverHolder {
 };
 
 ObserverHolder& holder() {
-  static auto* h = new ObserverHolder();
-  return *h;
+  static NoDestructor<ObserverHolder> h;
+  return h.get();
 }
 
 void onActivation() {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/logger.h"
+#include "core/no_destructor.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -23,8 +24,8 @@ struct Awaiting {
   std::vector<std::string> paths;
 };
 Awaiting& awaiting() {
-  static auto* files = new Awaiting();
-  return *files;
+  static NoDestructor<Awaiting> files;
+  return files.get();
 }
 
 // An open descriptor, closed (and so unlocked) when it goes.

@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 
+#include "core/no_destructor.h"
 #include "crash/fatal_record_sink.h"
 #include "crash/fault_rounds.h"
 #include "platform/library_thread.h"
@@ -35,8 +36,8 @@ struct Watch {
   bool exitHookRegistered = false;
 };
 Watch& watch() {
-  static auto* state = new Watch();
-  return *state;
+  static NoDestructor<Watch> state;
+  return state.get();
 }
 
 bool anyRoundOpen() {

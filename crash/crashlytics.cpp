@@ -10,6 +10,7 @@
 
 #include "core/common.h"
 #include "core/logger.h"
+#include "core/no_destructor.h"
 #include "crash/crash_file.h"
 #include "crash/crash_inbox.h"
 #include "crash/crash_watch.h"
@@ -47,8 +48,8 @@ struct CaptureState {
 };
 
 CaptureState& capture() {
-  static auto* state = new CaptureState();
-  return *state;
+  static NoDestructor<CaptureState> state;
+  return state.get();
 }
 
 void prepareSignalRecords(CaptureState& state) {
@@ -94,17 +95,13 @@ void installSignalHandlers(SignalAction ours) {
 }  // namespace
 
 void Crashlytics::setup() {
-  try {
-    auto& state = capture();
-    std::lock_guard lock(state.mutex);
-    prepareSignalRecords(state);
-    prepareCrashFile();
-    installTerminateHook(state, &Crashlytics::onTerminate);
-    SignalChain::ensureAlternateStack();
-    installSignalHandlers(&Crashlytics::onSignal);
-  } catch (...) {
-    // Nothing reaches the host.
-  }
+  auto& state = capture();
+  std::lock_guard lock(state.mutex);
+  prepareSignalRecords(state);
+  prepareCrashFile();
+  installTerminateHook(state, &Crashlytics::onTerminate);
+  SignalChain::ensureAlternateStack();
+  installSignalHandlers(&Crashlytics::onSignal);
 }
 
 // Called with the capture lock held, at every start of work. Cheap while this process's crash
@@ -188,31 +185,23 @@ bool Crashlytics::saveCrashLog(const std::string& text, const std::string& hash)
 }
 
 void Crashlytics::check() {
-  try {
-    {
-      std::lock_guard lock(capture().mutex);
-      prepareCrashFile();
-    }
-    const std::optional<std::string> text = StorageHelper::shared().getValue(kLastCrash);
-    if (!text || text->empty()) return;
-    const std::optional<std::string> hash = StorageHelper::shared().getValue(kLastCrashHash);
-    sendCrashLogToServer(*text, hash ? *hash : Common::md5(*text));
-  } catch (...) {
-    // Nothing reaches the host.
+  {
+    std::lock_guard lock(capture().mutex);
+    prepareCrashFile();
   }
+  const std::optional<std::string> text = StorageHelper::shared().getValue(kLastCrash);
+  if (!text || text->empty()) return;
+  const std::optional<std::string> hash = StorageHelper::shared().getValue(kLastCrashHash);
+  sendCrashLogToServer(*text, hash ? *hash : Common::md5(*text));
 }
 
 void Crashlytics::recordError(const std::string& name, const std::string& stackTrace) {
-  try {
-    const bool authenticated = StorageHelper::shared().getAuthData().has_value();
-    const std::string hash = Common::md5(name);
-    if (authenticated) {
-      sendCrashLogToServer(stackTrace, hash);
-    } else {
-      saveCrashLog(stackTrace, hash);
-    }
-  } catch (...) {
-    // Nothing reaches the host.
+  const bool authenticated = StorageHelper::shared().getAuthData().has_value();
+  const std::string hash = Common::md5(name);
+  if (authenticated) {
+    sendCrashLogToServer(stackTrace, hash);
+  } else {
+    saveCrashLog(stackTrace, hash);
   }
 }
 

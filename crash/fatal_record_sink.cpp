@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "core/no_destructor.h"
 #include "crash/crash_file.h"
 #include "crash/fault_rounds.h"
 #include "tavrel_mmp/platform/secure_random.h"
@@ -95,8 +96,8 @@ struct OpenFile {
   std::string directory;
 };
 OpenFile& openFile() {
-  static auto* file = new OpenFile();
-  return *file;
+  static NoDestructor<OpenFile> file;
+  return file.get();
 }
 
 // Waits a moment for no record to be in the file and claims it; false while one is held or

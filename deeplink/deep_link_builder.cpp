@@ -28,6 +28,7 @@ class CompletionOnce {
     try {
       completion_(std::move(result), std::move(error));
     } catch (...) {
+      // The host's completion threw: not ours to pass on, and it has had its one call.
     }
   }
   void fail(std::string code, std::string message) {
@@ -103,6 +104,8 @@ void DeepLinkBuilder::post(const std::string& path, const PropertyDictionary& bo
   } catch (const std::exception& e) {
     once->fail("0", e.what());
   } catch (...) {
+    // The builder is called by the host directly: the request that could not be formed still
+    // gets its one outcome.
     once->fail("0", "");
   }
 }

@@ -6,6 +6,7 @@
 
 #include "core/json_fields.h"
 #include "core/logger.h"
+#include "core/no_destructor.h"
 #include "core/unix_time.h"
 #include "core/utf8.h"
 #include "deeplink/deferred_deep_link.h"
@@ -33,8 +34,8 @@ struct State {
 };
 
 State& state() {
-  static auto* s = new State();
-  return *s;
+  static NoDestructor<State> s;
+  return s.get();
 }
 
 std::int64_t now() {

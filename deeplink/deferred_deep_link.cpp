@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/logger.h"
+#include "core/no_destructor.h"
 #include "settings/settings_keys.h"
 #include "settings/storage_helper.h"
 
@@ -14,8 +15,8 @@ using settings_keys::kDeferredAttempts;
 using settings_keys::kDeferredHandedOver;
 
 std::atomic<bool>& questionInFlight() {
-  static auto* flag = new std::atomic<bool>(false);
-  return *flag;
+  static NoDestructor<std::atomic<bool>> flag(false);
+  return flag.get();
 }
 
 // Each of these writes decides whether the question is asked again: lost, it would be asked

@@ -1,13 +1,14 @@
 #include "tavrel_mmp/nimbrel_deep_link_delegate.h"
 
 #include "core/logger.h"
+#include "core/no_destructor.h"
 #include "tavrel_mmp/deep_link_handler.h"
 
 namespace tavrel_mmp {
 
 NimbrelDeepLinkDelegate& NimbrelDeepLinkDelegate::shared() {
-  static auto* instance = new NimbrelDeepLinkDelegate();
-  return *instance;
+  static NoDestructor<NimbrelDeepLinkDelegate> instance;
+  return instance.get();
 }
 
 std::string NimbrelDeepLinkDelegate::deeplink() const {

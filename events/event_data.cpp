@@ -5,6 +5,7 @@
 #include <mutex>
 #include <utility>
 
+#include "core/no_destructor.h"
 #include "core/unix_time.h"
 #include "events/library_events.h"
 #include "settings/storage_helper.h"
@@ -23,8 +24,8 @@ struct PredecessorChain {
 };
 
 PredecessorChain& chain() {
-  static auto* instance = new PredecessorChain();
-  return *instance;
+  static NoDestructor<PredecessorChain> instance;
+  return instance.get();
 }
 
 template <class Integer>

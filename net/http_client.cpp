@@ -2,6 +2,7 @@
 
 #include "core/common.h"
 #include "core/logger.h"
+#include "core/no_destructor.h"
 #include "core/unix_time.h"
 #include "net/url_text.h"
 #include "settings/base_url.h"
@@ -31,8 +32,8 @@ std::string renderHeaders(const HeaderList& headers) {
 }  // namespace
 
 HttpClient& HttpClient::shared() {
-  static auto* instance = new HttpClient();
-  return *instance;
+  static NoDestructor<HttpClient> instance;
+  return instance.get();
 }
 
 std::string HttpClient::joinUrl(const std::string& baseUrl, const std::string& with) {

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/no_destructor.h"
 #include "settings/auth_data.h"
 #include "tavrel_mmp/platform/http_transport.h"
 #include "tavrel_mmp/property_dictionary.h"
@@ -47,6 +48,7 @@ class HttpClient {
   static HeaderList sessionHeaders(const std::optional<AuthData>& session);
 
  private:
+  friend class NoDestructor<HttpClient>;
   HttpClient() = default;
   void send(const std::string& urlText, const std::optional<PropertyDictionary>& params,
             HeaderList headers, HttpCompletion completion);

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the project builds and tests with, when any is missing
-# (chromium: the live page's test and screenshot drive it headless).
+# (chromium: the live page's test and screenshot drive it headless; python3: the layering check).
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config openssl libsqlite3-dev libssl-dev libcurl4-openssl-dev
-  nlohmann-json3-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev chromium)
+  nlohmann-json3-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev chromium python3)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -3,6 +3,7 @@
 #include "autotrack/screen_tracking.h"
 #include "commerce/commerce_events.h"
 #include "core/logger.h"
+#include "core/no_destructor.h"
 #include "crash/crashlytics.h"
 #include "device/user_profile.h"
 #include "events/tracking_event.h"
@@ -29,8 +30,8 @@ void guarded(Work work) {
 
 // The host's "no data": JSON null, which every recorder reads as none.
 const PropertyDictionary& orNull(const std::optional<PropertyDictionary>& data) {
-  static const auto* const none = new PropertyDictionary();
-  return data ? *data : *none;
+  static NoDestructor<PropertyDictionary> none;
+  return data ? *data : none.get();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <mutex>
 
+#include "core/no_destructor.h"
 #include "settings/settings_keys.h"
 #include "tavrel_mmp/platform/device_facts.h"
 #include "tavrel_mmp/platform/preferences_store.h"
@@ -33,8 +34,8 @@ struct AuthCache {
 };
 
 AuthCache& authCache() {
-  static auto* cache = new AuthCache();
-  return *cache;
+  static NoDestructor<AuthCache> cache;
+  return cache.get();
 }
 
 void forgetAuthCache() {
@@ -45,8 +46,8 @@ void forgetAuthCache() {
 }  // namespace
 
 StorageHelper& StorageHelper::shared() {
-  static auto* instance = new StorageHelper();
-  return *instance;
+  static NoDestructor<StorageHelper> instance;
+  return instance.get();
 }
 
 void StorageHelper::save(const std::string& value, const std::string& key) {

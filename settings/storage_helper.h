@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/no_destructor.h"
 #include "settings/auth_data.h"
 #include "tavrel_mmp/platform/preferences_store.h"
 
@@ -54,6 +55,7 @@ class StorageHelper {
   static std::int64_t parseInteger(const std::string& text);
 
  private:
+  friend class NoDestructor<StorageHelper>;
   StorageHelper() = default;
   std::string getText(const std::string& key);
   void saveInteger(const std::string& key, std::int64_t value);

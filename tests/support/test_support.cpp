@@ -21,6 +21,30 @@
 #include "tavrel_mmp/platform/preferences_store.h"
 
 namespace tavrel_mmp::testing {
+namespace {
+
+// The library's state is process-wide (the stores, the tracker, the session), as it is in a
+// host: each test case needs a process of its own, which ctest gives it. A second case in the
+// same process would run against what the first left, so it fails at once, saying why.
+class OneCasePerProcess : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo& test) override {
+    if (!first_.empty()) {
+      ADD_FAILURE() << "tavrel_mmp tests run one case per process (the library's state is "
+                       "process-wide, and "
+                    << first_ << " ran in this one already): run them through ctest, or pick one "
+                    << "case with --gtest_filter=" << test.test_suite_name() << "." << test.name();
+    }
+    first_ = std::string(test.test_suite_name()) + "." + test.name();
+  }
+  std::string first_;
+};
+
+const bool kOneCasePerProcess = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new OneCasePerProcess);
+  return true;
+}();
+
+}  // namespace
 
 TempDir::TempDir() {
   path_ = (std::filesystem::temp_directory_path() / "tavrel_mmp_test_XXXXXX").string();

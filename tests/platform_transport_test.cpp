@@ -1,3 +1,4 @@
+// The Linux HTTP transport against bare loopback peers and the local service.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,8 +14,6 @@
 #include <thread>
 #include <variant>
 
-#include "net/http_client.h"
-#include "settings/storage_helper.h"
 #include "support/child_process.h"
 #include "support/scripted_server.h"
 #include "support/test_support.h"
@@ -99,39 +98,6 @@ std::pair<std::string, Outcome> roundTrip(platform::HttpTransport& transport, Ht
 std::string answer(const std::string& status, const std::string& body) {
   return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
          body;
-}
-
-TEST(HttpClientUrl, RecognisesUnparseableText) {
-  for (const char* good : {"https://h.example/a/b?c=d#e", "http://[::1]:80/x", "/bare/path"})
-    EXPECT_TRUE(HttpClient::isParseableUrl(good)) << good;
-  for (const char* bad : {"", "http://h.example/a b", "http://h.example/%zz", "http://h:port/x",
-                          "1http://x", "http://h.example/a#b#c", "http://h.example/\xC3\xA9"})
-    EXPECT_FALSE(HttpClient::isParseableUrl(bad)) << bad;
-}
-
-using HttpClientTest = testing::OfflineTest;
-
-TEST_F(HttpClientTest, EachCallCarriesItsHeaderSet) {
-  clock_->set(1'700'000'000.75);
-  StorageHelper::shared().savePartnerCode("PC");
-  const std::string v = tools::expectedSignature(
-      "PC", "com.tavrel.test", *StorageHelper::shared().getDeviceId(), "1700000000");
-  const Headers signedSet = {
-      {"t", "1700000000"}, {"v", v}, {"Content-Type", "application/json"}, {"Platform", "iOS"}};
-  const Headers tokenSet = {
-      {"Authorization", "tok"}, {"Content-Type", "application/json"}, {"Platform", "iOS"}};
-  testing::storeGrantedSession();
-  const std::pair<std::string, Headers> rows[] = {{"/public/partner/auth", signedSet},
-                                                  {"http://full.test/partner/auth", signedSet},
-                                                  {"/partner/event/log", tokenSet}};
-  for (std::size_t i = 0; i < std::size(rows); ++i) {
-    HttpClient::shared().post(rows[i].first, nlohmann::json::object(), nullptr);
-    EXPECT_EQ(transport_->at(i).request.headers, rows[i].second) << rows[i].first;
-    EXPECT_EQ(transport_->at(i).request.timeoutSeconds, 60.0);
-  }
-  StorageHelper::shared().removeAuthData();  // no session: no headers at all
-  HttpClient::shared().post("/partner/event/log", nlohmann::json::object(), nullptr);
-  EXPECT_TRUE(transport_->at(3).request.headers.empty());
 }
 
 TEST(HttpTransport, SendsExactlyTheGivenHeadersAndBody) {
