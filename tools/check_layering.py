@@ -11,7 +11,7 @@ import sys
 
 # Lowest first. A public header under include/tavrel_mmp/ belongs to the room that implements it.
 LADDER = ["core", "platform", "settings", "net", "device", "events", "deeplink", "crash",
-          "session", "autotrack", "commerce", "capi", "sdk"]
+          "session", "autotrack", "commerce", "sdk", "capi"]
 
 # The calls upward, each with the one file that makes it.
 UPWARD = {
