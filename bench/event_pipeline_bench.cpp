@@ -30,8 +30,8 @@
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/http_transport.h"
-#include "tavrel_mmp/platform/manual_loop.h"
 #include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/testing/manual_time.h"
 #include "tools/local_service/local_service.h"
 #include "tools/secret/secret_generator.h"
 
@@ -295,8 +295,8 @@ double residentMiB() {
 // Child: open the prepared store, run one batch, report the resident set.
 int residentChild(const std::string& dir) {
   installPlatform(dir);
-  auto clock = std::make_shared<platform::ManualClock>();
-  auto loop = std::make_shared<platform::ManualMainLoop>(clock);
+  auto clock = std::make_shared<testing::ManualClock>();
+  auto loop = std::make_shared<testing::ManualMainLoop>(clock);
   platform::installClock(clock);
   platform::installMainLoop(loop);
   platform::installHttpTransport(std::make_shared<SwallowingTransport>());
@@ -391,9 +391,9 @@ int main(int argc, char** argv) {
   workspace = makeTempDir();
   installPlatform(workspace);
   // Recording alone: uploads are handed to a main loop that never runs.
-  auto clock = std::make_shared<platform::ManualClock>();
+  auto clock = std::make_shared<testing::ManualClock>();
   platform::installClock(clock);
-  platform::installMainLoop(std::make_shared<platform::ManualMainLoop>(clock));
+  platform::installMainLoop(std::make_shared<testing::ManualMainLoop>(clock));
   platform::installHttpTransport(std::make_shared<SwallowingTransport>());
   SummaryReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

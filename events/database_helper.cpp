@@ -1,19 +1,23 @@
 #include "events/database_helper.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <atomic>
 #include <map>
 #include <thread>
 
 #include "core/logger.h"
-#include "platform/sqlite_database.h"
+#include "platform/sqlite/connection.h"
 #include "tavrel_mmp/platform/clock.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/main_loop.h"
 
 namespace tavrel_mmp {
+
+using platform::sqlite::CheckpointMode;
+using platform::sqlite::Reuse;
+using platform::sqlite::Statement;
+using platform::sqlite::StepResult;
+
 namespace {
 
 constexpr const char* kFileName = "/tavrel_mmp_1.sqlite3";
@@ -42,74 +46,52 @@ constexpr std::size_t kDeleteChunk = 5;
 constexpr int kCheckpointPages = 1000;
 constexpr int kTruncatingCheckpointPages = 20'000;
 
-std::string columnText(sqlite3_stmt* statement, int column) {
-  const unsigned char* text = sqlite3_column_text(statement, column);
-  const int size = sqlite3_column_bytes(statement, column);
-  if (text == nullptr || size <= 0) return std::string();
-  return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(size));
-}
-
-int bindText(sqlite3_stmt* statement, int index, const std::string& text) {
-  return sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_STATIC,
-                             SQLITE_UTF8);
-}
-
 std::optional<std::string> documentsDatabasePath() {
   auto directory = platform::documentsDirectory().path();
   if (!directory) return std::nullopt;
   return *directory + kFileName;
 }
 
-sqlite3_stmt* prepare(sqlite3* db, const std::string& sql) {
-  sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
-      SQLITE_OK) {
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  return statement;
+std::string columnString(Statement& statement, int column) {
+  return std::string(statement.columnText(column));
 }
 
 }  // namespace
 
-// One connection and the statements prepared on it, used under its owner's mutex.
-struct DatabaseHelper::Connection {
-  sqlite3* db = nullptr;
-  sqlite3_stmt* insert = nullptr;
-  sqlite3_stmt* select = nullptr;
-  std::map<std::size_t, sqlite3_stmt*> deletes;  // by number of identifiers
+// One connection and the statements prepared on it, used under its owner's mutex. The
+// statements are declared after the connection, so they are finalized first.
+struct DatabaseHelper::StoreConnection {
+  std::unique_ptr<platform::sqlite::Connection> db;
+  Statement insert;
+  Statement select;
+  std::map<std::size_t, Statement> deletes;  // by number of identifiers
 
-  explicit Connection(sqlite3* connection) : db(connection) {}
-  ~Connection() {
-    sqlite3_finalize(insert);
-    sqlite3_finalize(select);
-    for (auto& [count, statement] : deletes) sqlite3_finalize(statement);
-    sqlite3_close(db);
-  }
+  explicit StoreConnection(std::unique_ptr<platform::sqlite::Connection> connection)
+      : db(std::move(connection)) {}
 
-  sqlite3_stmt* deleteFor(std::size_t count) {
-    if (auto found = deletes.find(count); found != deletes.end()) return found->second;
+  Statement* deleteFor(std::size_t count) {
+    if (auto found = deletes.find(count); found != deletes.end()) return &found->second;
     std::string sql = "DELETE FROM \"EventData\" WHERE \"id\" IN (";
     for (std::size_t i = 0; i < count; ++i) sql += i == 0 ? "?" : ",?";
-    sqlite3_stmt* statement = prepare(db, sql + ")");
-    if (statement != nullptr) deletes.emplace(count, statement);
-    return statement;
+    Statement statement = db->prepare(sql + ")", Reuse::persistent);
+    if (!statement) return nullptr;
+    return &deletes.emplace(count, std::move(statement)).first->second;
   }
 
   std::optional<EventList> read(int limit) {
-    if (select == nullptr) select = prepare(db, kSelect);
-    if (select == nullptr) return std::nullopt;
+    if (!select) select = db->prepare(kSelect, Reuse::persistent);
+    if (!select) return std::nullopt;
     EventList events;
-    sqlite3_bind_int(select, 1, limit > 0 ? limit : 10);
-    int rc;
-    while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
+    select.bindInt64(1, limit > 0 ? limit : 10);
+    StepResult step;
+    while ((step = select.step()) == StepResult::row) {
       events.push_back(std::make_shared<EventData>(
-          columnText(select, 0), columnText(select, 1), sqlite3_column_int64(select, 2),
-          columnText(select, 3), sqlite3_column_int64(select, 4) != 0, columnText(select, 5),
-          columnText(select, 6)));
+          columnString(select, 0), columnString(select, 1), select.columnInt64(2),
+          columnString(select, 3), select.columnInt64(4) != 0, columnString(select, 5),
+          columnString(select, 6)));
     }
-    sqlite3_reset(select);
-    if (rc != SQLITE_DONE) return std::nullopt;
+    select.reset();
+    if (step != StepResult::done) return std::nullopt;
     return events;
   }
 };
@@ -120,39 +102,30 @@ struct DatabaseHelper::Connection {
 class DatabaseHelper::Checkpointer : public std::enable_shared_from_this<Checkpointer> {
  public:
   explicit Checkpointer(std::string path) : path_(std::move(path)) {}
-  ~Checkpointer() { sqlite3_close(db_); }
 
-  // Called from the writing connection's commit hook; only hands the work over.
-  static int onCommit(void* self, sqlite3*, const char*, int pages) {
+  // The writing connection's commit hook; only hands the work over.
+  static void onCommit(void* self, int pages) {
     auto* checkpointer = static_cast<Checkpointer*>(self);
     if (pages >= kCheckpointPages && !checkpointer->requested_.exchange(true)) {
-      const int mode = pages >= kTruncatingCheckpointPages ? SQLITE_CHECKPOINT_TRUNCATE
-                                                           : SQLITE_CHECKPOINT_PASSIVE;
+      const CheckpointMode mode =
+          pages >= kTruncatingCheckpointPages ? CheckpointMode::truncate : CheckpointMode::passive;
       platform::mainLoop().post(
           [keep = checkpointer->shared_from_this(), mode] { keep->run(mode); });
     }
-    return SQLITE_OK;
   }
 
  private:
-  void run(int mode) {
+  void run(CheckpointMode mode) {
     std::lock_guard<std::mutex> lock(mutex_);
     requested_.store(false);
-    if (db_ == nullptr) {
-      if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW,
-                          nullptr) != SQLITE_OK) {
-        sqlite3_close(db_);
-        db_ = nullptr;
-        return;
-      }
-      sqlite3_busy_timeout(db_, 5000);
-    }
-    sqlite3_wal_checkpoint_v2(db_, nullptr, mode, nullptr, nullptr);
+    if (!db_)
+      db_ = platform::sqlite::Connection::openExisting(path_, platform::sqlite::Access::readWrite);
+    if (db_) db_->checkpoint(mode);
   }
 
   const std::string path_;
   std::mutex mutex_;
-  sqlite3* db_ = nullptr;
+  std::unique_ptr<platform::sqlite::Connection> db_;
   std::atomic<bool> requested_{false};
 };
 
@@ -200,45 +173,40 @@ bool DatabaseHelper::openIfDueLocked() {
 
 void DatabaseHelper::initDb(const std::string& path) {
   std::string failure;
-  sqlite3* db = platform::openPrivateDatabase(path, failure);
-  if (db == nullptr) {
+  auto db = platform::sqlite::Connection::openPrivate(path, failure);
+  if (!db) {
     Logger::log("Cannot open the event store " + path + ": " + failure);
     return;
   }
-  writer_ = std::make_unique<Connection>(db);
+  writer_ = std::make_unique<StoreConnection>(std::move(db));
   openedPath_ = path;
   checkpointer_ = std::make_shared<Checkpointer>(path);
-  sqlite3_wal_hook(db, &Checkpointer::onCommit, checkpointer_.get());
+  writer_->db->setCommitHook(&Checkpointer::onCommit, checkpointer_.get());
 }
 
 void DatabaseHelper::createTable() {
   // Fails on every start after the first, because the table exists; that is expected.
-  sqlite3_exec(writer_->db, kCreateTable, nullptr, nullptr, nullptr);
-  sqlite3_exec(writer_->db, kCreateIndex, nullptr, nullptr, nullptr);
-  writer_->insert = prepare(writer_->db, kInsert);
-  if (writer_->insert == nullptr) {
+  writer_->db->exec(kCreateTable);
+  writer_->db->exec(kCreateIndex);
+  writer_->insert = writer_->db->prepare(kInsert, Reuse::persistent);
+  if (!writer_->insert) {
     // A table of another shape under the same name: nothing can be stored or read.
-    Logger::log(std::string("The event store cannot be used: ") + sqlite3_errmsg(writer_->db));
-    sqlite3_wal_hook(writer_->db, nullptr, nullptr);
+    Logger::log(std::string("The event store cannot be used: ") + writer_->db->errorMessage());
+    writer_->db->setCommitHook(nullptr, nullptr);
     writer_.reset();
   }
 }
 
 bool DatabaseHelper::insertLocked(const EventData& event, std::string& failure) {
-  sqlite3_stmt* insert = writer_->insert;
-  int rc = bindText(insert, 1, event.id);
-  if (rc == SQLITE_OK) rc = bindText(insert, 2, event.key);
-  if (rc == SQLITE_OK) rc = sqlite3_bind_int64(insert, 3, event.time);
-  if (rc == SQLITE_OK) rc = bindText(insert, 4, event.sessionId);
-  if (rc == SQLITE_OK) rc = sqlite3_bind_int(insert, 5, event.realtime ? 1 : 0);
-  if (rc == SQLITE_OK) rc = bindText(insert, 6, event.data);
-  if (rc == SQLITE_OK) rc = bindText(insert, 7, event.preEvent);
+  Statement& insert = writer_->insert;
   // A single INSERT in autocommit mode is its own write transaction.
-  if (rc == SQLITE_OK) rc = sqlite3_step(insert);
-  if (rc != SQLITE_DONE) failure = sqlite3_errmsg(writer_->db);
-  sqlite3_reset(insert);
-  sqlite3_clear_bindings(insert);
-  return rc == SQLITE_DONE;
+  const bool done = insert.bindText(1, event.id) && insert.bindText(2, event.key) &&
+                    insert.bindInt64(3, event.time) && insert.bindText(4, event.sessionId) &&
+                    insert.bindInt64(5, event.realtime ? 1 : 0) && insert.bindText(6, event.data) &&
+                    insert.bindText(7, event.preEvent) && insert.step() == StepResult::done;
+  if (!done) failure = writer_->db->errorMessage();
+  insert.reset();
+  return done;
 }
 
 // Events recorded while the file could not be opened, written in their order in one transaction.
@@ -246,18 +214,14 @@ bool DatabaseHelper::insertLocked(const EventData& event, std::string& failure) 
 void DatabaseHelper::writeQueuedLocked() {
   if (queued_.empty()) return;
   std::string failure;
-  bool written =
-      sqlite3_exec(writer_->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+  bool written = writer_->db->exec("BEGIN IMMEDIATE");
   for (auto it = queued_.begin(); written && it != queued_.end(); ++it) {
     written = insertLocked(*it, failure);
   }
-  if (written)
-    written = sqlite3_exec(writer_->db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (written) written = writer_->db->exec("COMMIT");
   if (!written) {
-    if (failure.empty()) failure = sqlite3_errmsg(writer_->db);
-    if (sqlite3_get_autocommit(writer_->db) == 0) {
-      sqlite3_exec(writer_->db, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
+    if (failure.empty()) failure = writer_->db->errorMessage();
+    writer_->db->rollback();
     Logger::log("The events kept in memory wait for the next write: " + failure);
     return;
   }
@@ -288,16 +252,11 @@ void DatabaseHelper::addEvent(const EventData& event) {
 
 // The reading connection, opened on the writer's file once that is open; null while it cannot
 // be (reads then go through the writer).
-DatabaseHelper::Connection* DatabaseHelper::readerLocked() {
+DatabaseHelper::StoreConnection* DatabaseHelper::readerLocked() {
   if (!reader_ && openedPath_) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(openedPath_->c_str(), &db,
-                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) == SQLITE_OK) {
-      sqlite3_busy_timeout(db, 5000);
-      reader_ = std::make_unique<Connection>(db);
-    } else {
-      sqlite3_close(db);
+    if (auto db = platform::sqlite::Connection::openExisting(*openedPath_,
+                                                             platform::sqlite::Access::readOnly)) {
+      reader_ = std::make_unique<StoreConnection>(std::move(db));
     }
   }
   return reader_.get();
@@ -310,7 +269,7 @@ std::optional<EventList> DatabaseHelper::getEvents(int limit) {
   }
   {
     std::lock_guard<std::mutex> lock(readerMutex_);
-    if (Connection* reader = readerLocked()) return reader->read(limit);
+    if (StoreConnection* reader = readerLocked()) return reader->read(limit);
   }
   std::lock_guard<std::mutex> lock(mutex_);
   return writer_ ? writer_->read(limit) : std::nullopt;
@@ -325,17 +284,14 @@ void DatabaseHelper::removeEvents(const EventList& events) {
     while (insertsWaiting_.load() > 0) std::this_thread::yield();
     std::lock_guard<std::mutex> lock(mutex_);
     if (!openIfDueLocked()) return;
-    sqlite3_stmt* statement = writer_->deleteFor(count);
-    int rc = statement != nullptr ? SQLITE_OK : SQLITE_ERROR;
-    for (std::size_t i = 0; rc == SQLITE_OK && i < count; ++i) {
-      rc = bindText(statement, static_cast<int>(i + 1), events[first + i]->id);
+    Statement* statement = writer_->deleteFor(count);
+    bool done = statement != nullptr;
+    for (std::size_t i = 0; done && i < count; ++i) {
+      done = statement->bindText(static_cast<int>(i + 1), events[first + i]->id);
     }
-    if (rc == SQLITE_OK) rc = sqlite3_step(statement);
-    if (rc != SQLITE_DONE) failure = sqlite3_errmsg(writer_->db);
-    if (statement != nullptr) {
-      sqlite3_reset(statement);
-      sqlite3_clear_bindings(statement);
-    }
+    if (done) done = statement->step() == StepResult::done;
+    if (!done) failure = writer_->db->errorMessage();
+    if (statement != nullptr) statement->reset();
   }
   if (!failure.empty()) Logger::log("Error removing records: " + failure);
 }

@@ -9,8 +9,6 @@
 
 #include "events/event_data.h"
 
-struct sqlite3;
-
 namespace tavrel_mmp {
 
 // The local event store: one SQLite file "<documents>/tavrel_mmp_1.sqlite3", table "EventData".
@@ -47,7 +45,7 @@ class DatabaseHelper {
 
  private:
   DatabaseHelper();  // the shared store
-  struct Connection;
+  struct StoreConnection;
   class Checkpointer;
 
   bool openIfDueLocked();
@@ -55,18 +53,18 @@ class DatabaseHelper {
   void createTable();
   void writeQueuedLocked();
   bool insertLocked(const EventData& event, std::string& failure);
-  Connection* readerLocked();
+  StoreConnection* readerLocked();
 
   const bool atDocuments_;
   const std::optional<std::string> path_;
   std::mutex mutex_;  // the writing connection and the memory queue
   std::atomic<int> insertsWaiting_{0};
-  std::unique_ptr<Connection> writer_;
+  std::unique_ptr<StoreConnection> writer_;
   std::optional<std::string> openedPath_;
   std::optional<double> lastAttempt_;  // monotonic seconds
   std::deque<EventData> queued_;
   std::mutex readerMutex_;
-  std::unique_ptr<Connection> reader_;
+  std::unique_ptr<StoreConnection> reader_;
   std::shared_ptr<Checkpointer> checkpointer_;
 };
 

@@ -1,10 +1,7 @@
 #include "tavrel_mmp/platform/bundle_info.h"
 
-#include <unistd.h>
-
-#include <climits>
-
-#include "tavrel_mmp/platform/provider_slot.h"
+#include "platform/executable_name.h"
+#include "platform/provider_slot.h"
 
 namespace tavrel_mmp::platform {
 namespace {
@@ -20,15 +17,6 @@ class FixedBundleInfo : public BundleInfo {
   const std::optional<std::string> identifier_;
   const std::optional<std::string> version_;
 };
-
-std::optional<std::string> executableName() {
-  char path[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return std::nullopt;
-  std::string full(path, static_cast<std::size_t>(n));
-  const auto slash = full.rfind('/');
-  return slash == std::string::npos ? full : full.substr(slash + 1);
-}
 
 std::shared_ptr<BundleInfo> makeDefault() {
   return makeFixedBundleInfo(executableName(), std::nullopt);

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "tavrel_mmp/platform/provider_slot.h"
+#include "platform/provider_slot.h"
 
 namespace tavrel_mmp::platform {
 namespace {

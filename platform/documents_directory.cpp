@@ -1,15 +1,10 @@
 #include "tavrel_mmp/platform/documents_directory.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <vector>
-
 #include "core/logger.h"
 #include "platform/private_files.h"
+#include "platform/provider_slot.h"
+#include "platform/user_data_directory.h"
 #include "tavrel_mmp/platform/bundle_info.h"
-#include "tavrel_mmp/platform/provider_slot.h"
 
 namespace tavrel_mmp::platform {
 namespace {
@@ -47,38 +42,12 @@ ProviderSlot<DocumentsDirectory>& slot() {
   return *s;
 }
 
-std::optional<std::string> absoluteVariable(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || value[0] != '/') return std::nullopt;
-  return std::string(value);
-}
-
-// The user's home from the password database, for processes started without HOME.
-std::optional<std::string> homeOfUser() {
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-      found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') {
-    return std::nullopt;
-  }
-  return std::string(found->pw_dir);
-}
-
 }  // namespace
 
 std::optional<std::string> defaultApplicationDataDirectory() {
-  std::optional<std::string> base = absoluteVariable("XDG_DATA_HOME");
-  if (!base) {
-    auto home = absoluteVariable("HOME");
-    if (!home) home = homeOfUser();
-    if (home) base = *home + "/.local/share";
-  }
-  // Never a shared folder such as /tmp: what the library keeps belongs to this user alone.
-  if (!base) {
-    Logger::log("No data directory for this user (neither XDG_DATA_HOME nor a home directory)");
-    return std::nullopt;
-  }
+  const std::optional<std::string> base = userDataDirectory();
+  if (!base) return std::nullopt;
+  // The bundle identifier names a folder of its own, never a way out of this one.
   std::string app = bundleInfo().bundleIdentifier().value_or("app");
   if (app.empty() || app == "." || app == ".." || app.find('/') != std::string::npos) app = "app";
   return *base + "/tavrel_mmp/" + app;

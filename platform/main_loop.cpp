@@ -1,6 +1,6 @@
 #include "tavrel_mmp/platform/main_loop.h"
 
-#include "tavrel_mmp/platform/provider_slot.h"
+#include "platform/provider_slot.h"
 
 namespace tavrel_mmp::platform {
 namespace {

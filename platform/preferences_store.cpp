@@ -2,8 +2,8 @@
 
 #include <mutex>
 
+#include "platform/provider_slot.h"
 #include "tavrel_mmp/platform/documents_directory.h"
-#include "tavrel_mmp/platform/provider_slot.h"
 
 namespace tavrel_mmp::platform {
 namespace {

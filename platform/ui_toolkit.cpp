@@ -1,7 +1,7 @@
 #include "tavrel_mmp/platform/ui_toolkit.h"
 
+#include "platform/provider_slot.h"
 #include "tavrel_mmp/platform/main_loop.h"
-#include "tavrel_mmp/platform/provider_slot.h"
 
 namespace tavrel_mmp::platform {
 namespace {
@@ -44,15 +44,7 @@ void HeadlessWindow::setRootViewController(std::shared_ptr<ViewController> contr
   root_ = std::move(controller);
 }
 
-void HeadlessWindow::sendEvent(const UIEvent& event) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  received_.push_back(event);
-}
-
-std::vector<UIEvent> HeadlessWindow::receivedEvents() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return received_;
-}
+void HeadlessWindow::sendEvent(const UIEvent&) {}
 
 std::shared_ptr<Window> HeadlessUIToolkit::keyWindow() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -80,11 +72,6 @@ void HeadlessUIToolkit::becomeActive() {
   for (auto& observer : observers) {
     mainLoop().post([observer] { (*observer)(); });
   }
-}
-
-std::size_t HeadlessUIToolkit::observerCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return observers_.size();
 }
 
 std::shared_ptr<HeadlessUIToolkit> makeHeadlessUIToolkit() {

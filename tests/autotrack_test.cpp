@@ -3,6 +3,7 @@
 #include "autotrack/screen_tracking.h"
 #include "core/logger.h"
 #include "events/database_helper.h"
+#include "support/recording_ui.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/detect_window_touch.h"
 #include "tavrel_mmp/platform/ui_toolkit.h"
@@ -62,7 +63,8 @@ class ScreenTrackingTest : public testing::OfflineTest {
     return [=](ScreenTrackingTest& t) { t.toolkit_->setKeyWindow(present ? t.window_ : nullptr); };
   }
 
-  std::shared_ptr<platform::HeadlessUIToolkit> toolkit_ = platform::makeHeadlessUIToolkit();
+  std::shared_ptr<testing::CountingUIToolkit> toolkit_ =
+      std::make_shared<testing::CountingUIToolkit>();
   std::shared_ptr<platform::HeadlessWindow> window_ = std::make_shared<platform::HeadlessWindow>();
   std::shared_ptr<HeadlessViewController> root_;
   std::size_t seen_ = 0;
@@ -98,7 +100,7 @@ TEST_F(ScreenTrackingTest, ActivationsReportTheTopmostScreenWhenItChanged) {
 
 TEST(DetectWindowTouch, LogsEachPhaseInDevelopmentModeAndForwardsEveryEvent) {
   using platform::TouchPhase;
-  auto base = std::make_shared<platform::HeadlessWindow>();
+  auto base = std::make_shared<testing::RecordingWindow>();
   DetectWindowTouch window(base);
   const platform::UIEvent began{{{TouchPhase::began, {12.5, 40}}, {TouchPhase::ended, {1, 1}}}};
   const std::string logged = testing::captureLog([&] {

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
 
-#include "device/interface_address.h"
+#include <tuple>
+
+#include "platform/linux/interface_list.h"
 #include "settings/storage_helper.h"
 #include "support/fake_device_facts.h"
 #include "support/test_support.h"
@@ -83,18 +85,59 @@ struct InterfaceList {
   std::vector<sockaddr_in6> addresses;
 };
 
-TEST(InterfaceAddress, LastMatchingEntryWins) {
+// Rows of (interface, family, address) for comparing lists.
+using AddressRows = std::vector<std::tuple<std::string, platform::AddressFamily, std::string>>;
+AddressRows rowsOf(const std::vector<platform::InterfaceAddress>& addresses) {
+  AddressRows rows;
+  for (const auto& a : addresses) rows.emplace_back(a.interfaceName, a.family, a.numericAddress);
+  return rows;
+}
+
+TEST(InterfaceAddress, TheSystemListKeepsIpEntriesInOrder) {
+  using platform::AddressFamily;
   const InterfaceList list({{"lo", "127.0.0.1"},
                             {"en0", "192.168.1.20"},
                             {"en0", "fe80::1c2b:3dff:fe4a:5b6c"},
                             {"en0", nullptr},
                             {"en0", "link"},
                             {"pdp_ip0", "10.64.0.3"}});
-  const ifaddrs* head = &list.entries[0];
-  EXPECT_EQ(lastNumericAddress(head, rawValue(Network::wifi)), "fe80::1c2b:3dff:fe4a:5b6c");
-  EXPECT_EQ(lastNumericAddress(head, rawValue(Network::cellular)), "10.64.0.3");
-  EXPECT_EQ(lastNumericAddress(head, "en"), std::nullopt);
-  EXPECT_EQ(lastNumericAddress(nullptr, "en0"), std::nullopt);
+  EXPECT_EQ(rowsOf(platform::interfaceAddressesIn(&list.entries[0])),
+            (AddressRows{{"lo", AddressFamily::ipv4, "127.0.0.1"},
+                         {"en0", AddressFamily::ipv4, "192.168.1.20"},
+                         {"en0", AddressFamily::ipv6, "fe80::1c2b:3dff:fe4a:5b6c"},
+                         {"pdp_ip0", AddressFamily::ipv4, "10.64.0.3"}}));
+  EXPECT_TRUE(platform::interfaceAddressesIn(nullptr).empty());
+}
+
+TEST(InterfaceAddress, TheLastEntryOfTheNamedInterfaceWins) {
+  testing::TempDir dir;
+  testing::installIsolatedPlatform(dir.path());
+  auto facts = std::make_shared<testing::FakeDeviceFacts>();
+  platform::installDeviceFacts(facts);
+  using platform::AddressFamily;
+  using Address = std::optional<std::string>;
+  const struct {
+    std::vector<platform::InterfaceAddress> listed;
+    Address wifi, cellular;
+  } cases[] = {
+      {{}, std::nullopt, std::nullopt},
+      {{{"en0", AddressFamily::ipv4, "192.168.1.20"},
+        {"pdp_ip0", AddressFamily::ipv4, "10.64.0.3"},
+        {"en0", AddressFamily::ipv6, "fe80::1c2b:3dff:fe4a:5b6c"}},
+       "fe80::1c2b:3dff:fe4a:5b6c",
+       "10.64.0.3"},
+      {{{"en", AddressFamily::ipv4, "1.2.3.4"}, {"en00", AddressFamily::ipv4, "1.2.3.5"}},
+       std::nullopt,
+       std::nullopt},
+      // An entry the system could not write as text still counts, and host text is made valid.
+      {{{"en0", AddressFamily::ipv4, "1.2.3.4"}, {"en0", AddressFamily::ipv6, ""}}, "", {}},
+      {{{"pdp_ip0", AddressFamily::ipv6, "fe80::1%bad\xff"}}, {}, "fe80::1%bad\uFFFD"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    facts->addresses = cases[i].listed;
+    EXPECT_EQ(DeviceInfo::getIPAddress(Network::wifi), cases[i].wifi) << i;
+    EXPECT_EQ(DeviceInfo::getIPAddress(Network::cellular), cases[i].cellular) << i;
+  }
 }
 
 TEST(UserInfo, DictionaryRoundTripAndWrongKinds) {

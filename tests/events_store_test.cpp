@@ -38,7 +38,7 @@ class EventStoreTest : public ::testing::Test {
   }
   testing::TempDir dir_;
   std::string path_ = dir_.path() + "/events.sqlite3";
-  std::shared_ptr<platform::ManualClock> clock_ = std::make_shared<platform::ManualClock>();
+  std::shared_ptr<testing::ManualClock> clock_ = std::make_shared<testing::ManualClock>();
 };
 
 TEST_F(EventStoreTest, ScreenViewsAndProductListsStayOutOfTheChain) {

@@ -264,6 +264,20 @@ TEST(HttpTransport, AConnectionTheServiceLeftWhileIdleIsNotUsedAgain) {
   }
 }
 
+TEST(HttpTransport, ATransportDestroyedMidTransferStillCompletesIt) {
+  Server server({{Server::readRequest(), Server::hold(), Server::write(Server::answer("late"))}});
+  auto transport = platform::makeCurlTransport();
+  Outcomes outcomes;
+  transport->send({.url = server.url()}, outcomes.next());
+  ASSERT_TRUE(testing::waitUntil([&] { return server.requests().size() == 1; }));
+  transport.reset();  // while the answer is held back
+  server.release();
+  const Outcome outcome = outcomes.wait().front();
+  ASSERT_TRUE(outcome.body) << outcome.error->description;
+  EXPECT_EQ(text(*outcome.body), "late");
+  EXPECT_EQ(server.requests().size(), 1u);
+}
+
 TEST(HttpTransport, RequestsFlowAgainOnceAShortageEnds) {
   tools::LocalService service;
   ASSERT_TRUE(service.start());

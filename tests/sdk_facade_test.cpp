@@ -11,6 +11,7 @@
 #include "core/logger.h"
 #include "events/database_helper.h"
 #include "settings/storage_helper.h"
+#include "support/recording_ui.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/nimbrel_deep_link_delegate.h"
 #include "tavrel_mmp/platform/ui_toolkit.h"
@@ -117,7 +118,8 @@ struct Application {
     if (keyWindow) toolkit->setKeyWindow(window);
     platform::installUIToolkit(toolkit);
   }
-  std::shared_ptr<platform::HeadlessUIToolkit> toolkit = platform::makeHeadlessUIToolkit();
+  std::shared_ptr<testing::CountingUIToolkit> toolkit =
+      std::make_shared<testing::CountingUIToolkit>();
   std::shared_ptr<platform::HeadlessWindow> window = std::make_shared<platform::HeadlessWindow>();
   std::shared_ptr<platform::HeadlessViewController> root =
       std::make_shared<platform::HeadlessViewController>("Root");

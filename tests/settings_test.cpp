@@ -106,6 +106,7 @@ TEST_F(StorageTest, TwoProcessesKeepEachOthersChangesAndKindsSurvive) {
   first->setText("a", "1");
   EXPECT_TRUE(first->flush());
   second->setBytes("b", {0x00, 0xFF});
+  second->setBytes("none", {});
   EXPECT_TRUE(second->flush());
   first->setText("c", "3");
   EXPECT_TRUE(first->flush());
@@ -114,6 +115,7 @@ TEST_F(StorageTest, TwoProcessesKeepEachOthersChangesAndKindsSurvive) {
   auto third = reopen();
   EXPECT_EQ(third->value("a"), Value("1"));
   EXPECT_EQ(third->value("b"), Value(std::vector<std::uint8_t>{0x00, 0xFF}));
+  EXPECT_EQ(third->value("none"), Value(std::vector<std::uint8_t>{}));
   EXPECT_FALSE(third->value("c"));
   // Private to the user: the file 0600 in a folder created 0700.
   EXPECT_EQ(modeOf(prefsPath()), 0600u);

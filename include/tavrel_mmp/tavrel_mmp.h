@@ -2,8 +2,8 @@
 
 // Everything a host application uses: the facade and its options, the property dictionary,
 // user and product types, deep links, touch detection, and the platform provider interfaces
-// (with their `install...` functions and the manual clock and loop) for hosts that supply their
-// own services.
+// (with their `install...` functions) for hosts that supply their own services. The test clocks
+// (`tavrel_mmp/testing/manual_time.h`, library `tavrel_mmp_testing`) are not included.
 
 #include "tavrel_mmp/deep_link_builder.h"
 #include "tavrel_mmp/deep_link_handler.h"
@@ -23,8 +23,6 @@
 #include "tavrel_mmp/platform/http_transport.h"
 #include "tavrel_mmp/platform/json.h"
 #include "tavrel_mmp/platform/main_loop.h"
-#include "tavrel_mmp/platform/manual_loop.h"
 #include "tavrel_mmp/platform/preferences_store.h"
-#include "tavrel_mmp/platform/provider_slot.h"
 #include "tavrel_mmp/platform/secure_random.h"
 #include "tavrel_mmp/platform/ui_toolkit.h"

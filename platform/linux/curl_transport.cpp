@@ -112,10 +112,10 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* use
   return n;
 }
 
-// Everything the worker thread touches. Heap-allocated and never destroyed while it may still
-// run: a host can exit with transfers in flight, so no static destructor may pull it away.
-// When its transport is destroyed, the worker finishes what was sent, then frees itself.
-class Worker {
+// Everything the worker thread touches, shared by the transport and the running thread: a host
+// can exit with transfers in flight, so no static destructor may pull it away, and a destroyed
+// transport leaves it to its thread, which finishes what was sent and lets it go.
+class Worker : public std::enable_shared_from_this<Worker> {
  public:
   explicit Worker(CurlTransportOptions options) : options_(std::move(options)) {}
   Worker(const Worker&) = delete;
@@ -126,7 +126,9 @@ class Worker {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       // Started lazily so that a process that never sends starts no thread.
-      if (!threadRunning_) threadRunning_ = startLibraryThread([this] { run(); });
+      if (!threadRunning_) {
+        threadRunning_ = startLibraryThread([self = shared_from_this()] { self->run(); });
+      }
       if (threadRunning_) {
         queue_.push_back(std::move(pending));
         // The worker may still be creating its multi handle; it drains the queue right after.
@@ -137,15 +139,11 @@ class Worker {
     failWithoutThread(std::move(pending));
   }
 
+  // The transport is gone: the thread, if one runs, stops once what was sent has completed.
   void release() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     released_ = true;
-    if (threadRunning_) {
-      if (multi_ != nullptr) curl_multi_wakeup(multi_);
-      return;
-    }
-    lock.unlock();
-    delete this;
+    if (multi_ != nullptr) curl_multi_wakeup(multi_);
   }
 
  private:
@@ -190,27 +188,23 @@ class Worker {
       const int pollMs = !wakeable ? kUnwakeablePollMs : active_ > 0 ? kBusyPollMs : kIdlePollMs;
       curl_multi_poll(multi, nullptr, 0, pollMs, nullptr);
     }
-    // Once threadRunning_ is false, a send may start the next worker thread at once, or the
-    // transport may free this object: only locals from here on.
+    // Once threadRunning_ is false, a send may start the next worker thread at once: only
+    // locals from here on. This thread's share of the worker goes with it.
     curl_multi_cleanup(multi);
-    if (released) delete this;
   }
 
   // Only when curl cannot make a multi handle (out of memory): fail what is queued and let the
   // next send start a fresh worker.
   void stopWithoutMulti() {
     std::deque<Pending> failed;
-    bool released = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       failed.swap(queue_);
       threadRunning_ = false;
-      released = released_;
     }
     for (Pending& pending : failed) {
       complete(pending.completion, std::nullopt, curlError(CURLE_OUT_OF_MEMORY, ""));
     }
-    if (released) delete this;
   }
 
   void begin(CURLM* multi, ConnectionSockets& sockets, Pending pending) {
@@ -385,7 +379,8 @@ class Worker {
 
 class CurlTransport final : public HttpTransport {
  public:
-  explicit CurlTransport(CurlTransportOptions options) : worker_(new Worker(std::move(options))) {}
+  explicit CurlTransport(CurlTransportOptions options)
+      : worker_(std::make_shared<Worker>(std::move(options))) {}
   CurlTransport(const CurlTransport&) = delete;
   CurlTransport& operator=(const CurlTransport&) = delete;
   ~CurlTransport() override { worker_->release(); }
@@ -395,7 +390,7 @@ class CurlTransport final : public HttpTransport {
   }
 
  private:
-  Worker* worker_;  // frees itself once released and drained
+  const std::shared_ptr<Worker> worker_;
 };
 
 }  // namespace

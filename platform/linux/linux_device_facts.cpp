@@ -10,7 +10,6 @@
 #include <sstream>
 
 #include "tavrel_mmp/platform/device_facts.h"
-#include "tavrel_mmp/platform/provider_slot.h"
 
 namespace tavrel_mmp::platform {
 namespace {
@@ -152,26 +151,10 @@ class LinuxDeviceFacts : public DeviceFacts {
   struct utsname system_ {};
 };
 
-std::shared_ptr<DeviceFacts> makeDefault() {
-  return makeLinuxDeviceFacts();
-}
-
-ProviderSlot<DeviceFacts>& slot() {
-  static auto* s = new ProviderSlot<DeviceFacts>(&makeDefault);
-  return *s;
-}
-
 }  // namespace
 
 std::shared_ptr<DeviceFacts> makeLinuxDeviceFacts(std::string powerSupplyDirectory) {
   return std::make_shared<LinuxDeviceFacts>(std::move(powerSupplyDirectory));
-}
-
-DeviceFacts& deviceFacts() {
-  return slot().get();
-}
-void installDeviceFacts(std::shared_ptr<DeviceFacts> facts) {
-  slot().install(std::move(facts));
 }
 
 }  // namespace tavrel_mmp::platform

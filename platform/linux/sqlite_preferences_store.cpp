@@ -1,8 +1,6 @@
 // The Linux preferences store: a table "Preferences" in a SQLite file of its own. Values live in
 // memory; opening, reading and writing the file happen on a library thread, so a change costs
 // the caller a map update and a wake-up, never a disk write.
-#include <sqlite3.h>
-
 #include <condition_variable>
 #include <cstdlib>
 #include <map>
@@ -12,11 +10,15 @@
 
 #include "core/logger.h"
 #include "platform/library_thread.h"
-#include "platform/sqlite_database.h"
+#include "platform/sqlite/connection.h"
 #include "tavrel_mmp/platform/preferences_store.h"
 
 namespace tavrel_mmp::platform {
 namespace {
+
+using sqlite::Connection;
+using sqlite::Statement;
+using sqlite::StepResult;
 
 constexpr const char* kCreate =
     "CREATE TABLE IF NOT EXISTS \"Preferences\" (\"key\" TEXT PRIMARY KEY NOT NULL, "
@@ -33,63 +35,54 @@ constexpr int kBytes = 1;
 using Entries = std::map<std::string, PreferenceValue>;
 using Changes = std::map<std::string, std::optional<PreferenceValue>>;  // none: removed
 
-struct Statement {
-  sqlite3_stmt* handle = nullptr;
-  Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &handle, nullptr); }
-  ~Statement() { sqlite3_finalize(handle); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-};
-
-bool readAll(sqlite3* db, Entries& out, std::string& failure) {
-  if (sqlite3_exec(db, kCreate, nullptr, nullptr, nullptr) != SQLITE_OK) {
-    failure = sqlite3_errmsg(db);
+bool readAll(Connection& db, Entries& out, std::string& failure) {
+  if (!db.exec(kCreate)) {
+    failure = db.errorMessage();
     return false;
   }
-  Statement select(db, kSelectAll);
-  int rc;
-  while ((rc = sqlite3_step(select.handle)) == SQLITE_ROW) {
-    const auto* key = reinterpret_cast<const char*>(sqlite3_column_text(select.handle, 0));
-    const auto* data = static_cast<const char*>(sqlite3_column_blob(select.handle, 2));
-    const auto size = data ? static_cast<std::size_t>(sqlite3_column_bytes(select.handle, 2)) : 0;
-    if (key == nullptr) continue;
-    if (sqlite3_column_int(select.handle, 1) == kBytes) {
-      out[key] = std::vector<std::uint8_t>(data, data + size);
+  Statement select = db.prepare(kSelectAll);
+  StepResult step;
+  while ((step = select.step()) == StepResult::row) {
+    if (select.isNull(0)) continue;
+    const std::string key(select.columnText(0));
+    const std::string_view data = select.columnBlob(2);
+    if (select.columnInt64(1) == kBytes) {
+      out[key] = std::vector<std::uint8_t>(data.begin(), data.end());
     } else {
-      out[key] = std::string(data, size);
+      out[key] = std::string(data);
     }
   }
-  if (rc == SQLITE_DONE) return true;
-  failure = sqlite3_errmsg(db);
+  if (step == StepResult::done) return true;
+  failure = db.errorMessage();
   return false;
 }
 
 // Writes the changes in one transaction.
-bool writeAll(sqlite3* db, const Changes& changes, std::string& failure) {
-  bool ok = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+bool writeAll(Connection& db, const Changes& changes, std::string& failure) {
+  bool ok = db.exec("BEGIN IMMEDIATE");
   {
-    Statement upsert(db, kUpsert);
-    Statement erase(db, kDelete);
+    Statement upsert = db.prepare(kUpsert);
+    Statement erase = db.prepare(kDelete);
     for (auto it = changes.begin(); ok && it != changes.end(); ++it) {
       const auto& [key, value] = *it;
-      sqlite3_stmt* statement = value ? upsert.handle : erase.handle;
-      sqlite3_reset(statement);
-      sqlite3_bind_text64(statement, 1, key.data(), key.size(), SQLITE_STATIC, SQLITE_UTF8);
+      Statement& statement = value ? upsert : erase;
+      statement.reset();
+      statement.bindText(1, key);
       if (const auto* text = value ? std::get_if<std::string>(&*value) : nullptr) {
-        sqlite3_bind_int(statement, 2, kText);
-        sqlite3_bind_blob64(statement, 3, text->data(), text->size(), SQLITE_STATIC);
+        statement.bindInt64(2, kText);
+        statement.bindBlob(3, text->data(), text->size());
       } else if (value) {
         const auto& bytes = std::get<std::vector<std::uint8_t>>(*value);
-        sqlite3_bind_int(statement, 2, kBytes);
-        sqlite3_bind_blob64(statement, 3, bytes.data(), bytes.size(), SQLITE_STATIC);
+        statement.bindInt64(2, kBytes);
+        statement.bindBlob(3, bytes.data(), bytes.size());
       }
-      ok = sqlite3_step(statement) == SQLITE_DONE;
+      ok = statement.step() == StepResult::done;
     }
   }
-  if (ok) ok = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (ok) ok = db.exec("COMMIT");
   if (!ok) {
-    failure = sqlite3_errmsg(db);
-    if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    failure = db.errorMessage();
+    db.rollback();
   }
   return ok;
 }
@@ -97,46 +90,41 @@ bool writeAll(sqlite3* db, const Changes& changes, std::string& failure) {
 // Reads the key and stores `value` unless it holds a text other than `unset`, in one write
 // transaction, so that of two processes claiming at once only one stores. The result is moved
 // into the database file (synced) before it is answered.
-std::optional<PreferenceClaim> claimInFile(sqlite3* db, const std::string& key,
+std::optional<PreferenceClaim> claimInFile(Connection& db, const std::string& key,
                                            const std::string& value, const std::string& unset,
                                            std::string& failure) {
   std::optional<PreferenceClaim> result;
-  if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {
+  if (db.exec("BEGIN IMMEDIATE")) {
     {
-      Statement select(db, kSelectOne);
-      sqlite3_bind_text64(select.handle, 1, key.data(), key.size(), SQLITE_STATIC, SQLITE_UTF8);
-      const int rc = sqlite3_step(select.handle);
-      if (rc == SQLITE_ROW && sqlite3_column_int(select.handle, 0) == kText) {
-        const auto* data = static_cast<const char*>(sqlite3_column_blob(select.handle, 1));
-        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(select.handle, 1));
-        std::string stored(data != nullptr ? data : "", data != nullptr ? size : 0);
+      Statement select = db.prepare(kSelectOne);
+      select.bindText(1, key);
+      const StepResult step = select.step();
+      if (step == StepResult::row && select.columnInt64(0) == kText) {
+        std::string stored(select.columnBlob(1));
         if (stored != unset) result = PreferenceClaim{std::move(stored), false};
       }
-      if (rc != SQLITE_ROW && rc != SQLITE_DONE) failure = sqlite3_errmsg(db);
+      if (step == StepResult::failed) failure = db.errorMessage();
     }
     if (!result && failure.empty()) {
-      Statement upsert(db, kUpsert);
-      sqlite3_bind_text64(upsert.handle, 1, key.data(), key.size(), SQLITE_STATIC, SQLITE_UTF8);
-      sqlite3_bind_int(upsert.handle, 2, kText);
-      sqlite3_bind_blob64(upsert.handle, 3, value.data(), value.size(), SQLITE_STATIC);
-      if (sqlite3_step(upsert.handle) == SQLITE_DONE) {
+      Statement upsert = db.prepare(kUpsert);
+      upsert.bindText(1, key);
+      upsert.bindInt64(2, kText);
+      upsert.bindBlob(3, value.data(), value.size());
+      if (upsert.step() == StepResult::done) {
         result = PreferenceClaim{value, true};
       } else {
-        failure = sqlite3_errmsg(db);
+        failure = db.errorMessage();
       }
     }
-    if (failure.empty() && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-      failure = sqlite3_errmsg(db);
-    }
+    if (failure.empty() && !db.exec("COMMIT")) failure = db.errorMessage();
   } else {
-    failure = sqlite3_errmsg(db);
+    failure = db.errorMessage();
   }
   if (!failure.empty()) {
-    if (sqlite3_get_autocommit(db) == 0) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    db.rollback();
     return std::nullopt;
   }
-  if (result->claimed && sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_FULL, nullptr,
-                                                   nullptr) != SQLITE_OK) {
+  if (result->claimed && !db.checkpoint(sqlite::CheckpointMode::full)) {
     // Committed to the log, which outlives the process; only a power loss could still take it.
     Logger::log("The claim of " + key + " is not yet synced to the preferences file");
   }
@@ -149,7 +137,6 @@ std::optional<PreferenceClaim> claimInFile(sqlite3* db, const std::string& key,
 class Core : public std::enable_shared_from_this<Core> {
  public:
   explicit Core(std::string path) : path_(std::move(path)) {}
-  ~Core() { sqlite3_close(db_); }
 
   std::optional<PreferenceValue> value(const std::string& key) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -187,12 +174,12 @@ class Core : public std::enable_shared_from_this<Core> {
     // The connection is the pass's: the claim takes the place of one.
     done_.wait(lock, [this] { return !passRunning_; });
     passRunning_ = true;
-    if (db_ == nullptr) load(lock);
+    if (!db_) load(lock);
     std::optional<PreferenceClaim> result;
-    if (db_ != nullptr) {
+    if (db_) {
       std::string failure;
       lock.unlock();
-      result = claimInFile(db_, key, value, unset, failure);
+      result = claimInFile(*db_, key, value, unset, failure);
       lock.lock();
       if (result) {
         // The file holds the truth now, whatever this process remembered or meant to write.
@@ -249,7 +236,7 @@ class Core : public std::enable_shared_from_this<Core> {
       if (!requested_ && !changed_) return;  // stopping, and everything is written
       runPassUnlocked(lock);
       // A store being destroyed stops once its changes are written or cannot be.
-      if (stopping_ && (unsaved_.empty() || db_ == nullptr)) return;
+      if (stopping_ && (unsaved_.empty() || !db_)) return;
     }
   }
 
@@ -261,15 +248,14 @@ class Core : public std::enable_shared_from_this<Core> {
     ++passesStarted_;
     requested_ = changed_ = false;
     const bool checkpoint = std::exchange(checkpointRequested_, false);
-    if (db_ == nullptr) load(lock);
-    if (db_ != nullptr && !unsaved_.empty()) save(lock);
-    if (db_ != nullptr && checkpoint) {
+    if (!db_) load(lock);
+    if (db_ && !unsaved_.empty()) save(lock);
+    if (db_ && checkpoint) {
       lock.unlock();
       // Moves the write-ahead log into the database file with both synced.
-      const int rc =
-          sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_FULL, nullptr, nullptr);
+      const bool ok = db_->checkpoint(sqlite::CheckpointMode::full);
       lock.lock();
-      lastCheckpointOk_ = rc == SQLITE_OK;
+      lastCheckpointOk_ = ok;
     }
     ++passesFinished_;
     passRunning_ = false;
@@ -280,19 +266,16 @@ class Core : public std::enable_shared_from_this<Core> {
     lock.unlock();
     std::string failure;
     Entries stored;
-    sqlite3* db = openPrivateDatabase(path_, failure);
-    if (db != nullptr && !readAll(db, stored, failure)) {
-      sqlite3_close(db);
-      db = nullptr;
-    }
+    std::unique_ptr<Connection> db = Connection::openPrivate(path_, failure);
+    if (db && !readAll(*db, stored, failure)) db.reset();
     lock.lock();
-    if (db == nullptr) {
+    if (!db) {
       if (!reportedFailure_) Logger::log("Cannot read the preferences " + path_ + ": " + failure);
       reportedFailure_ = true;
       return;
     }
     reportedFailure_ = false;
-    db_ = db;
+    db_ = std::move(db);
     // Changes made while the file could not be read are newer than what it holds.
     for (auto& [key, value] : unsaved_) {
       if (value) {
@@ -309,7 +292,7 @@ class Core : public std::enable_shared_from_this<Core> {
     Changes writing = std::exchange(unsaved_, {});
     lock.unlock();
     std::string failure;
-    const bool ok = writeAll(db_, writing, failure);
+    const bool ok = writeAll(*db_, writing, failure);
     lock.lock();
     if (ok) return;
     Logger::log("Cannot write the preferences " + path_ + ": " + failure);
@@ -334,7 +317,7 @@ class Core : public std::enable_shared_from_this<Core> {
   bool reportedFailure_ = false;
   std::uint64_t passesStarted_ = 0;
   std::uint64_t passesFinished_ = 0;
-  sqlite3* db_ = nullptr;  // touched only by the pass in progress
+  std::unique_ptr<Connection> db_;  // touched only by the pass in progress
 };
 
 class SqlitePreferencesStore : public PreferencesStore {

@@ -187,7 +187,7 @@ bool crashFileHoldsARecord(const std::string& documents) {
 
 // Faults the host resolves; the process goes on and ends normally.
 int survive(const std::string& how, const std::string& directory) {
-  const auto clock = std::make_shared<platform::ManualClock>();
+  const auto clock = std::make_shared<testing::ManualClock>();
   mapGuardPage();
   if (how == "guard-return") {
     installSegvHandler(&guardPageHandler);

@@ -119,8 +119,8 @@ void storeGrantedSession() {
 }
 
 ManualTime installManualTime() {
-  auto clock = std::make_shared<platform::ManualClock>(platform::makeSystemClock()->now());
-  auto loop = std::make_shared<platform::ManualMainLoop>(clock);
+  auto clock = std::make_shared<testing::ManualClock>(platform::makeSystemClock()->now());
+  auto loop = std::make_shared<testing::ManualMainLoop>(clock);
   platform::installClock(clock);
   platform::installMainLoop(loop);
   return {clock, loop};
@@ -156,14 +156,14 @@ SettlingTransport& installCurlTransport() {
   return curlTransport();
 }
 
-void tickAndSettle(platform::ManualMainLoop& loop) {
+void tickAndSettle(testing::ManualMainLoop& loop) {
   loop.runPending();
   curlTransport().waitIdle();
   loop.advance(TrackingEvent::timerPeriod);
   curlTransport().waitIdle();
 }
 
-bool drainEvents(platform::ManualMainLoop& loop, int maxTicks) {
+bool drainEvents(testing::ManualMainLoop& loop, int maxTicks) {
   for (int i = 0; i < maxTicks && pendingEventCount() > 0; ++i) tickAndSettle(loop);
   return pendingEventCount() == 0;
 }
@@ -175,7 +175,7 @@ std::size_t pendingEventCount() {
 bool startAndAuthenticate(const std::string& partnerCode, const std::string& baseUrl) {
   Nimbrel::intSDK(partnerCode, tools::makeAppSecret(baseUrl, partnerCode),
                   std::make_shared<NimbrelOptions>());
-  auto* manual = dynamic_cast<platform::ManualMainLoop*>(&platform::mainLoop());
+  auto* manual = dynamic_cast<testing::ManualMainLoop*>(&platform::mainLoop());
   return waitUntil([&] {
            if (manual != nullptr) manual->runPending();
            const auto auth = StorageHelper::shared().getAuthData();

@@ -13,7 +13,7 @@
 
 #include "local_service/local_service.h"
 #include "support/fake_transport.h"
-#include "tavrel_mmp/platform/manual_loop.h"
+#include "tavrel_mmp/testing/manual_time.h"
 
 namespace tavrel_mmp::testing {
 
@@ -64,8 +64,8 @@ void storeGrantedSession();
 
 // Time in the test's hands: a manual clock starting at the real time, and a manual main loop.
 struct ManualTime {
-  std::shared_ptr<platform::ManualClock> clock;
-  std::shared_ptr<platform::ManualMainLoop> loop;
+  std::shared_ptr<testing::ManualClock> clock;
+  std::shared_ptr<testing::ManualMainLoop> loop;
 };
 ManualTime installManualTime();
 
@@ -90,9 +90,9 @@ SettlingTransport& curlTransport();
 SettlingTransport& installCurlTransport();
 
 // Runs the main loop's tasks and one timer period, waiting for the requests they started.
-void tickAndSettle(platform::ManualMainLoop& loop);
+void tickAndSettle(testing::ManualMainLoop& loop);
 // Ticks until the event store is empty (at most `maxTicks` times); true once it is.
-bool drainEvents(platform::ManualMainLoop& loop, int maxTicks = 1000);
+bool drainEvents(testing::ManualMainLoop& loop, int maxTicks = 1000);
 std::size_t pendingEventCount();
 
 // Starts the library through the facade against the service at `baseUrl` and waits until the
@@ -106,9 +106,9 @@ class OfflineTest : public ::testing::Test {
   void SetUp() override;
 
   TempDir dir_;
-  std::shared_ptr<platform::ManualClock> clock_ = std::make_shared<platform::ManualClock>();
-  std::shared_ptr<platform::ManualMainLoop> loop_ =
-      std::make_shared<platform::ManualMainLoop>(clock_);
+  std::shared_ptr<testing::ManualClock> clock_ = std::make_shared<testing::ManualClock>();
+  std::shared_ptr<testing::ManualMainLoop> loop_ =
+      std::make_shared<testing::ManualMainLoop>(clock_);
   std::shared_ptr<FakeTransport> transport_ = std::make_shared<FakeTransport>();
 };
 

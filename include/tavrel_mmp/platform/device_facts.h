@@ -9,6 +9,14 @@ namespace tavrel_mmp::platform {
 
 enum class InterfaceIdiom { phone, pad, unspecified };
 enum class BatteryState { unknown, unplugged, charging, full };
+enum class AddressFamily { ipv4, ipv6 };
+
+// One address of a network interface.
+struct InterfaceAddress {
+  std::string interfaceName;  // "en0", "eth0"
+  AddressFamily family = AddressFamily::ipv4;
+  std::string numericAddress;  // "192.168.1.20", "fe80::1%en0"; "" when not writable as text
+};
 
 // Device, system, carrier and locale facts.
 class DeviceFacts {
@@ -31,6 +39,9 @@ class DeviceFacts {
   virtual std::vector<std::string> preferredLanguages() = 0;
   virtual std::optional<std::string> regionCode() = 0;
   virtual std::string timeZoneIdentifier() = 0;
+  // The IPv4 and IPv6 addresses of the network interfaces in the system's order; an interface
+  // may be listed more than once. By default the system's list, as the Linux provider gives it.
+  virtual std::vector<InterfaceAddress> interfaceAddresses();
 };
 
 DeviceFacts& deviceFacts();
@@ -38,7 +49,7 @@ void installDeviceFacts(std::shared_ptr<DeviceFacts> facts);
 
 // The Linux provider: host name as the device name, uname, the first battery found under
 // `powerSupplyDirectory` (level -1 and state unknown without one), the process's locale and
-// time zone, no carrier.
+// time zone, no carrier, the interface addresses getifaddrs lists.
 std::shared_ptr<DeviceFacts> makeLinuxDeviceFacts(
     std::string powerSupplyDirectory = "/sys/class/power_supply");
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -68,18 +67,16 @@ class HeadlessViewController : public ViewController {
   std::shared_ptr<ViewController> presented_;
 };
 
-// A window with no views: its root is set by hand and it keeps every event sent to it.
+// A window with no views: its root is set by hand, and events sent to it reach nothing.
 class HeadlessWindow : public Window {
  public:
   std::shared_ptr<ViewController> rootViewController() const override;
   void setRootViewController(std::shared_ptr<ViewController> controller);
   void sendEvent(const UIEvent& event) override;
-  std::vector<UIEvent> receivedEvents() const;
 
  private:
   mutable std::mutex mutex_;
   std::shared_ptr<ViewController> root_;
-  std::vector<UIEvent> received_;
 };
 
 // The Linux provider: a headless application, with no key window until its host sets one and
@@ -92,7 +89,6 @@ class HeadlessUIToolkit : public UIToolkit {
   void setKeyWindow(std::shared_ptr<Window> window);
   // The application became active: every registered handler is posted to the main loop.
   void becomeActive();
-  std::size_t observerCount() const;
 
  private:
   mutable std::mutex mutex_;

@@ -1,8 +1,8 @@
-#include "tavrel_mmp/platform/manual_loop.h"
+#include "tavrel_mmp/testing/manual_time.h"
 
 #include <algorithm>
 
-namespace tavrel_mmp::platform {
+namespace tavrel_mmp::testing {
 
 ManualClock::ManualClock(double start) : now_(start) {}
 
@@ -83,4 +83,4 @@ std::size_t ManualMainLoop::timerCount() {
   return timers_.size();
 }
 
-}  // namespace tavrel_mmp::platform
+}  // namespace tavrel_mmp::testing

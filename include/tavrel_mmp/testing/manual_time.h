@@ -1,5 +1,9 @@
 #pragma once
 
+// Time in the caller's hands, for tests and for hosts that drive the library step by step.
+// Not part of the library proper: link `tavrel_mmp::tavrel_mmp_testing` and include this header
+// explicitly; `tavrel_mmp/tavrel_mmp.h` does not include it.
+
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -9,11 +13,11 @@
 #include "tavrel_mmp/platform/clock.h"
 #include "tavrel_mmp/platform/main_loop.h"
 
-namespace tavrel_mmp::platform {
+namespace tavrel_mmp::testing {
 
 // A clock that moves only when told to. `advance` moves wall and monotonic time together;
 // `set` moves the wall clock alone, as a user changing the system time would.
-class ManualClock : public Clock {
+class ManualClock : public platform::Clock {
  public:
   explicit ManualClock(double start = 1'700'000'000.0);
   double now() override;
@@ -29,7 +33,7 @@ class ManualClock : public Clock {
 
 // A main loop driven by hand: posted tasks run on `runPending()`, timers fire as `advance()`
 // moves the manual clock past their due times. Whoever calls these is the main thread.
-class ManualMainLoop : public MainLoop {
+class ManualMainLoop : public platform::MainLoop {
  public:
   explicit ManualMainLoop(std::shared_ptr<ManualClock> clock);
   void post(std::function<void()> task) override;
@@ -40,6 +44,7 @@ class ManualMainLoop : public MainLoop {
   // Moves the clock forward by `seconds`, stopping at each timer's due time to fire it (and to
   // run pending tasks), in time order.
   void advance(double seconds);
+  // How many repeating timers were scheduled.
   std::size_t timerCount();
 
  private:
@@ -54,4 +59,4 @@ class ManualMainLoop : public MainLoop {
   std::vector<std::shared_ptr<Timer>> timers_;
 };
 
-}  // namespace tavrel_mmp::platform
+}  // namespace tavrel_mmp::testing

@@ -1,14 +1,13 @@
+// Library threads on Linux. The background priority is set per thread, which only Linux offers
+// (setpriority on a thread id); elsewhere it would lower the whole process.
 #include "platform/library_thread.h"
 
-#include <curl/curl.h>
-#include <openssl/crypto.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <system_error>
 
 namespace tavrel_mmp::platform {
@@ -17,16 +16,6 @@ namespace {
 constexpr int kBackgroundNice = 10;
 
 }  // namespace
-
-void ensureProcessSetup() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    // Keep OpenSSL from tearing itself down in an atexit handler while a transfer may still be
-    // running on a library thread; the process is ending anyway.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-  });
-}
 
 bool startLibraryThread(std::function<void()> body) {
   ensureProcessSetup();

@@ -1,0 +1,32 @@
+#include "tavrel_mmp/platform/device_facts.h"
+
+#include "platform/interface_addresses.h"
+#include "platform/provider_slot.h"
+
+namespace tavrel_mmp::platform {
+namespace {
+
+std::shared_ptr<DeviceFacts> makeDefault() {
+  return makeLinuxDeviceFacts();
+}
+
+ProviderSlot<DeviceFacts>& slot() {
+  static auto* s = new ProviderSlot<DeviceFacts>(&makeDefault);
+  return *s;
+}
+
+}  // namespace
+
+// Facts a host supplies without addresses of their own still carry the machine's.
+std::vector<InterfaceAddress> DeviceFacts::interfaceAddresses() {
+  return systemInterfaceAddresses();
+}
+
+DeviceFacts& deviceFacts() {
+  return slot().get();
+}
+void installDeviceFacts(std::shared_ptr<DeviceFacts> facts) {
+  slot().install(std::move(facts));
+}
+
+}  // namespace tavrel_mmp::platform

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/sqlite/statement.h"
+
+struct sqlite3;
+
+namespace tavrel_mmp::platform::sqlite {
+
+enum class Access { readOnly, readWrite };
+enum class Reuse { once, persistent };
+enum class CheckpointMode { passive, full, truncate };
+
+// One SQLite connection, closed with its owner. Every connection waits up to five seconds for
+// another one's lock before an operation fails as busy. Operations that fail answer false, an
+// empty statement or `StepResult::failed`; `errorMessage()` then says why.
+class Connection {
+ public:
+  // The library's own database at `path`: its folder created 0700, the file created 0600 when
+  // missing and never opened through a symbolic link, WAL journal, NORMAL sync. A file that is
+  // not a database (or is damaged beyond reading) is moved aside to "<path>.damaged-<unix time>"
+  // with its journal files, and a fresh one started. On any other failure (permissions, too many
+  // open files, I/O) nothing is touched: none, and `failure` says why, so the caller can try
+  // again later.
+  static std::unique_ptr<Connection> openPrivate(const std::string& path, std::string& failure);
+  // A further connection on an existing database, never created and never opened through a
+  // symbolic link; none when it cannot be opened.
+  static std::unique_ptr<Connection> openExisting(const std::string& path, Access access);
+
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  bool exec(const char* sql);
+  Statement prepare(std::string_view sql, Reuse reuse = Reuse::once);
+  // Undoes the open transaction, if there is one.
+  void rollback();
+  // Moves the write-ahead log into the database file.
+  bool checkpoint(CheckpointMode mode);
+
+  // `hook(context, walPages)` runs on the committing thread right after each commit, with the
+  // number of pages now in the write-ahead log; it must only hand work over. Null removes it.
+  using CommitHook = void (*)(void* context, int walPages);
+  void setCommitHook(CommitHook hook, void* context);
+
+  const char* errorMessage() const;
+
+ private:
+  explicit Connection(sqlite3* db) : db_(db) {}
+  static std::unique_ptr<Connection> open(const std::string& path, int flags, std::string& failure);
+  static int onWalCommit(void* self, sqlite3*, const char*, int pages);
+
+  sqlite3* const db_;
+  CommitHook hook_ = nullptr;
+  void* hookContext_ = nullptr;
+};
+
+}  // namespace tavrel_mmp::platform::sqlite

@@ -1,0 +1,80 @@
+#include "platform/sqlite/statement.h"
+
+#include <sqlite3.h>
+
+#include <utility>
+
+namespace tavrel_mmp::platform::sqlite {
+
+Statement::~Statement() {
+  sqlite3_finalize(handle_);
+}
+
+Statement::Statement(Statement&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+
+Statement& Statement::operator=(Statement&& other) noexcept {
+  if (this != &other) {
+    sqlite3_finalize(handle_);
+    handle_ = std::exchange(other.handle_, nullptr);
+  }
+  return *this;
+}
+
+bool Statement::bindText(int index, std::string_view text) {
+  // A null pointer would bind SQL NULL; an empty text stays an empty text.
+  const char* data = text.data() != nullptr ? text.data() : "";
+  return sqlite3_bind_text64(handle_, index, data, text.size(), SQLITE_STATIC, SQLITE_UTF8) ==
+         SQLITE_OK;
+}
+
+bool Statement::bindInt64(int index, std::int64_t value) {
+  return sqlite3_bind_int64(handle_, index, value) == SQLITE_OK;
+}
+
+bool Statement::bindBlob(int index, const void* data, std::size_t size) {
+  // An empty vector's data may be null, which would bind SQL NULL instead of no bytes.
+  if (data == nullptr) data = "";
+  return sqlite3_bind_blob64(handle_, index, data, size, SQLITE_STATIC) == SQLITE_OK;
+}
+
+StepResult Statement::step() {
+  switch (sqlite3_step(handle_)) {
+    case SQLITE_ROW:
+      return StepResult::row;
+    case SQLITE_DONE:
+      return StepResult::done;
+    default:
+      return StepResult::failed;
+  }
+}
+
+bool Statement::isNull(int column) {
+  return sqlite3_column_type(handle_, column) == SQLITE_NULL;
+}
+
+std::string_view Statement::columnText(int column) {
+  // The text first: asking for the size first could convert the value twice.
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(handle_, column));
+  const int size = sqlite3_column_bytes(handle_, column);
+  if (text == nullptr || size <= 0) return {};
+  return {text, static_cast<std::size_t>(size)};
+}
+
+std::string_view Statement::columnBlob(int column) {
+  const auto* data = static_cast<const char*>(sqlite3_column_blob(handle_, column));
+  const int size = sqlite3_column_bytes(handle_, column);
+  if (data == nullptr || size <= 0) return {};
+  return {data, static_cast<std::size_t>(size)};
+}
+
+std::int64_t Statement::columnInt64(int column) {
+  return sqlite3_column_int64(handle_, column);
+}
+
+void Statement::reset() {
+  if (handle_ == nullptr) return;  // unlike the other calls, clearing does not check for null
+  sqlite3_reset(handle_);
+  sqlite3_clear_bindings(handle_);
+}
+
+}  // namespace tavrel_mmp::platform::sqlite
