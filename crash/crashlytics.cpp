@@ -24,6 +24,7 @@
 #include "net/service_answer.h"
 #include "settings/settings_keys.h"
 #include "settings/storage_helper.h"
+#include "settings/tracking_consent.h"
 #include "tavrel_mmp/platform/device_facts.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/preferences_store.h"
@@ -151,6 +152,7 @@ void Crashlytics::onTerminate() {
 }
 
 void Crashlytics::handleException(const std::exception_ptr& exception) {
+  if (TrackingConsent::knownOff()) return;
   try {
     const ExceptionReport report = describeException(exception);
     const std::string text =
@@ -167,9 +169,20 @@ void Crashlytics::onSignal(int signal, siginfo_t* info, void* context) {
   const auto& records = capture().signalRecords;
   for (std::size_t i = 0; i < kHandledSignals.size(); ++i) {
     if (kHandledSignals[i] == signal) {
-      handleFatalSignal(signal, info, context, records[i]);
+      // With tracking off nothing is recorded; the signal still goes its way.
+      handleFatalSignal(signal, info, context,
+                        TrackingConsent::knownOff() ? std::string_view() : records[i]);
       return;
     }
+  }
+}
+
+void Crashlytics::forget() {
+  StorageHelper::shared().deleteValue(kLastCrash);
+  StorageHelper::shared().deleteValue(kLastCrashHash);
+  // The crash files processes that are gone left: the forgotten installation's, never read.
+  if (const auto directory = platform::documentsDirectory().path()) {
+    CrashInbox::importFrom(*directory, [](const CrashRecord&) { return true; });
   }
 }
 
@@ -196,6 +209,8 @@ void Crashlytics::check() {
 }
 
 void Crashlytics::recordError(const std::string& name, const std::string& stackTrace) {
+  if (!TrackingConsent::isEnabled())
+    return Logger::log("Tracking is off: the error is not recorded");
   const bool authenticated = StorageHelper::shared().getAuthData().has_value();
   const std::string hash = Common::md5(name);
   if (authenticated) {
@@ -214,16 +229,19 @@ void Crashlytics::sendCrashLogToServer(const std::string& text, const std::strin
       {"appVersion", DeviceInfo::getAppVersionName()},
       {"stackTrace", text},
   };
+  const std::uint64_t epoch = TrackingConsent::epoch();
   HttpClient::shared().post(kCrashLogPath, body,
-                            [text, hash](std::optional<std::vector<std::uint8_t>> response,
-                                         std::optional<HttpError> error) {
+                            [text, hash, epoch](std::optional<std::vector<std::uint8_t>> response,
+                                                std::optional<HttpError> error) {
                               const auto answer = readServiceAnswer<ResultData>(
                                   response, error,
                                   [](std::int64_t code) { return code >= 200 && code <= 299; });
                               if (answer.accepted()) return (void)saveCrashLog("", "");
-                              // Every failure keeps the record (again) for the next authentication.
                               Logger::log(answer.problem);
-                              saveCrashLog(text, hash);
+                              // Every failure keeps the record (again) for the next authentication,
+                              // unless the installation was forgotten meanwhile.
+                              if (TrackingConsent::sameInstallation(epoch))
+                                saveCrashLog(text, hash);
                             });
 }
 

@@ -21,6 +21,9 @@ class Crashlytics {
   static void check();
   // Uploads the host's report at once when authenticated, otherwise stores it for later.
   static void recordError(const std::string& name, const std::string& stackTrace);
+  // The installation starts over: the stored record and the crash files of processes that are
+  // gone are dropped unread.
+  static void forget();
 
  private:
   static void handleException(const std::exception_ptr& exception);

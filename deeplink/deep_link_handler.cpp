@@ -14,6 +14,7 @@
 #include "net/http_client.h"
 #include "session/session_manager.h"
 #include "settings/storage_helper.h"
+#include "settings/tracking_consent.h"
 #include "tavrel_mmp/platform/clock.h"
 #include "tavrel_mmp/platform/device_facts.h"
 
@@ -55,8 +56,13 @@ std::string lowered(std::string text) {
   return text;
 }
 
-void handleVerifyAnswer(const std::optional<std::vector<std::uint8_t>>& body) {
+void handleVerifyAnswer(const std::optional<std::vector<std::uint8_t>>& body, std::uint64_t epoch) {
   DeferredDeepLink::endQuestion();
+  if (!TrackingConsent::sameInstallation(epoch) || !TrackingConsent::isEnabled()) {
+    // The answer belongs to a forgotten installation, or came after tracking was switched off:
+    // it changes nothing (a question still open is asked again later).
+    return Logger::log(std::string(kVerifyPrefix) + "answer ignored");
+  }
   if (!body) {
     DeferredDeepLink::answerLost();
     return;
@@ -146,19 +152,28 @@ void DeepLinkHandler::getUDL() {
     Logger::log(std::string(kVerifyPrefix) + "a question is in flight already");
     return;
   }
+  const std::uint64_t epoch = TrackingConsent::epoch();
   PropertyDictionary body = PropertyDictionary::object();
   body["platform"] = deviceIdentifier();
   if (const auto address = ipAddress()) body["ip_address"] = *address;
   body["version"] = osVersion();
   body["os"] = osName();
   try {
-    HttpClient::shared().post(kVerifyPath, body,
-                              [](std::optional<std::vector<std::uint8_t>> answer,
-                                 std::optional<HttpError>) { handleVerifyAnswer(answer); });
+    HttpClient::shared().post(
+        kVerifyPath, body,
+        [epoch](std::optional<std::vector<std::uint8_t>> answer, std::optional<HttpError>) {
+          handleVerifyAnswer(answer, epoch);
+        });
   } catch (...) {
     DeferredDeepLink::endQuestion();  // a question that never left must not block later ones
     throw;
   }
+}
+
+void DeepLinkHandler::forget() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().lastDeepLink.clear();
+  state().currentDeepLink.clear();
 }
 
 std::string DeepLinkHandler::getLastDeepLink() {

@@ -6,15 +6,18 @@
 #include "session/session_manager.h"
 #include "settings/settings_keys.h"
 #include "settings/storage_helper.h"
+#include "settings/tracking_consent.h"
 #include "tavrel_mmp/platform/main_loop.h"
 
 namespace tavrel_mmp {
 
 void UserProfile::send(const UserInfo& user) {
+  if (!TrackingConsent::isEnabled()) return Logger::log("Tracking is off: the profile is not sent");
   PropertyDictionary profile = user.toDictionary();
   Logger::log("user info");
   Logger::log(profile);
   platform::mainLoop().post([profile = std::move(profile), userId = user.userId] {
+    if (!TrackingConsent::isEnabled()) return;
     PropertyDictionary merged = PropertyDictionary::object();
     mergeInto(merged, DeviceInfo::getDeviceInfo());
     mergeInto(merged, profile);

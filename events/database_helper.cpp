@@ -275,6 +275,16 @@ std::optional<EventList> DatabaseHelper::getEvents(int limit) {
   return writer_ ? writer_->read(limit) : std::nullopt;
 }
 
+void DatabaseHelper::removeAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  queued_.clear();
+  if (!openIfDueLocked()) return;
+  if (sqlite3_exec(writer_->db, "DELETE FROM \"EventData\"", nullptr, nullptr, nullptr) !=
+      SQLITE_OK) {
+    Logger::log(std::string("Error removing records: ") + sqlite3_errmsg(writer_->db));
+  }
+}
+
 void DatabaseHelper::removeEvents(const EventList& events) {
   std::string failure;
   for (std::size_t first = 0; first < events.size() && failure.empty(); first += kDeleteChunk) {

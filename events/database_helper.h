@@ -36,6 +36,8 @@ class DatabaseHelper {
   // unusable or the read fails.
   std::optional<EventList> getEvents(int limit);
   void removeEvents(const EventList& events);
+  // Every stored event and every one waiting in memory goes (the installation starts over).
+  void removeAll();
 
   // Whether the file is open (trying to open it when an attempt is due).
   bool isUsable();

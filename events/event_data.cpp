@@ -82,6 +82,11 @@ std::shared_ptr<EventData> EventData::makeEvent(const std::string& key,
                                      toJsonString(data), std::move(preEvent));
 }
 
+void EventData::forgetPredecessor() {
+  std::lock_guard<std::mutex> lock(chain().mutex);
+  chain().head.clear();
+}
+
 std::string EventData::savedPreEvent() {
   std::lock_guard<std::mutex> lock(chain().mutex);
   return chain().head;

@@ -49,6 +49,8 @@ class EventData {
 
   // The identifier most recently taken into the predecessor chain ("" at process start).
   static std::string savedPreEvent();
+  // The next event has no predecessor (the installation starts over).
+  static void forgetPredecessor();
 };
 
 using EventList = std::vector<std::shared_ptr<EventData>>;

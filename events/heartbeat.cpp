@@ -11,6 +11,7 @@
 #include "events/tracker_state.h"
 #include "net/http_client.h"
 #include "net/service_answer.h"
+#include "settings/tracking_consent.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -49,6 +50,7 @@ void Heartbeat::start(double monotonicNow) {
 }
 
 void Heartbeat::beatIfDue() {
+  if (!TrackingConsent::isEnabled()) return;
   const double last = state().lastBeat.load();
   if (!tracker::isPresent(last)) return;
   const double current = tracker::monotonicNow();

@@ -11,6 +11,7 @@
 #include "session/session_manager.h"
 #include "settings/auth_data.h"
 #include "settings/storage_helper.h"
+#include "settings/tracking_consent.h"
 #include "tavrel_mmp/platform/main_loop.h"
 
 namespace tavrel_mmp {
@@ -40,7 +41,11 @@ bool isRealtimeFlag(const PropertyDictionary& data) {
 }  // namespace
 
 void TrackingEvent::trackEvent(const std::string& name, const PropertyDictionary& data) {
-  Logger::log("tracking event: " + name);
+  if (!TrackingConsent::isEnabled()) {
+    if (Logger::devMode()) Logger::log("Tracking is off: " + name + " is not recorded");
+    return;
+  }
+  if (Logger::devMode()) Logger::log("tracking event: " + name);
   checkAuth();
   const bool realtime = isRealtimeFlag(data);
   const std::string sessionId =
@@ -51,7 +56,10 @@ void TrackingEvent::trackEvent(const std::string& name, const PropertyDictionary
   // Marked before the row exists, so no batch can pick the event up ahead of its own upload.
   if (realtime) state.realtimeInFlight.add(event->id);
   DatabaseHelper::shared().addEvent(*event);
-  if (realtime) platform::mainLoop().post([event] { syncRealtime(event); });
+  if (realtime) {
+    platform::mainLoop().post(
+        [event, epoch = TrackingConsent::epoch()] { syncRealtime(event, epoch); });
+  }
 
   const std::int64_t counted = state.eventTotalCounter.fetch_add(1) + 1;
   ensureSyncTimer();
@@ -59,6 +67,17 @@ void TrackingEvent::trackEvent(const std::string& name, const PropertyDictionary
     Logger::log("eventTotalCounter >= syncEventCount");
     requestSync();
   }
+}
+
+void TrackingEvent::resume() {
+  ensureSyncTimer();
+  requestSync();
+}
+
+void TrackingEvent::forgetQueue() {
+  DatabaseHelper::shared().removeAll();
+  tracker::state().eventTotalCounter.store(0);
+  EventData::forgetPredecessor();
 }
 
 void TrackingEvent::checkAuth() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,7 +19,12 @@ class TrackingEvent {
   // `data` is the event's dictionary; JSON null stands for none. Taken by reference all the way
   // to its serialisation, so that host data is never copied (a copy of data nested too deeply
   // would recurse out of stack before the nesting check).
+  // Records nothing while tracking is off.
   static void trackEvent(const std::string& name, const PropertyDictionary& data);
+  // Tracking is on again: what waited in the store leaves from the next batch on.
+  static void resume();
+  // The installation starts over: every stored event goes, and the next has no predecessor.
+  static void forgetQueue();
 
   static constexpr int syncEventCount = 10;
   static constexpr int batchSize = 50;
@@ -30,7 +36,8 @@ class TrackingEvent {
   static void checkAuth();
   static void requestSync();
   static void sync();
-  static void syncRealtime(const std::shared_ptr<EventData>& event);
+  // `epoch`: the installation's epoch when the event was recorded.
+  static void syncRealtime(const std::shared_ptr<EventData>& event, std::uint64_t epoch);
   static void startSyncTimer();
   // Starts the timer unless it was already requested in this process.
   static void ensureSyncTimer();

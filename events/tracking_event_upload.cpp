@@ -13,6 +13,7 @@
 #include "net/result_data.h"
 #include "net/service_answer.h"
 #include "settings/storage_helper.h"
+#include "settings/tracking_consent.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -26,11 +27,17 @@ PropertyDictionary uploadBody(const EventList& events, const std::optional<AuthD
 }
 
 // Body and headers from one reading of the stored session: a record stored meanwhile never gives
-// a batch the token without the session identifiers, or the other way round.
-void postEvents(const EventList& events, HttpCompletion completion) {
+// a batch the token without the session identifiers, or the other way round. Nothing leaves
+// while tracking is off, nor when the installation was forgotten since the events were read at
+// `epoch` (held until the transport has the request, so a forget cannot slip in between); false
+// when nothing was handed over.
+bool postEvents(const EventList& events, std::uint64_t epoch, HttpCompletion completion) {
+  const auto hold = TrackingConsent::hold(epoch);
+  if (!hold || !TrackingConsent::isEnabled()) return false;
   const std::optional<AuthData> session = StorageHelper::shared().getAuthData();
   HttpClient::shared().post(kEventLogPath, uploadBody(events, session), session,
                             std::move(completion));
+  return true;
 }
 
 // Records leave the store only when the service accepted the request that carried them, and
@@ -81,10 +88,12 @@ void TrackingEvent::sync() {
   auto& state = tracker::state();
   // Test and set in one step: of two callers arriving together only one reads a batch.
   bool expected = false;
+  if (!TrackingConsent::isEnabled()) return;
   if (!state.isSyncing.compare_exchange_strong(expected, true)) return;
 
   // Taken when the batch starts, before the read, so the next tick measures a whole period.
   state.lastSyncTime.store(tracker::monotonicNow());
+  const std::uint64_t epoch = TrackingConsent::epoch();
   EventList batch = readBatch();
   Logger::log("----- syncing: " + std::to_string(batch.size()) + " events -----");
   state.eventTotalCounter.store(0);
@@ -97,30 +106,30 @@ void TrackingEvent::sync() {
   OnExit unlessHandedOver{[&] {
     if (!handedOver) tracker::state().isSyncing.store(false);
   }};
-  postEvents(batch, [batch](std::optional<std::vector<std::uint8_t>> reply,
-                            std::optional<HttpError> error) {
-    // The batch stays in flight until its accepted rows are gone, so
-    // no other batch can carry them a second time.
-    OnExit finish{[] { tracker::state().isSyncing.store(false); }};
-    handleUploadReply(reply, error, batch);
-    ensureSyncTimer();
-  });
-  handedOver = true;
+  handedOver = postEvents(
+      batch, epoch,
+      [batch](std::optional<std::vector<std::uint8_t>> reply, std::optional<HttpError> error) {
+        // The batch stays in flight until its accepted rows are gone, so
+        // no other batch can carry them a second time.
+        OnExit finish{[] { tracker::state().isSyncing.store(false); }};
+        handleUploadReply(reply, error, batch);
+        ensureSyncTimer();
+      });
 }
 
-void TrackingEvent::syncRealtime(const std::shared_ptr<EventData>& event) {
+void TrackingEvent::syncRealtime(const std::shared_ptr<EventData>& event, std::uint64_t epoch) {
   // Leaves the batch state alone: a batch in flight stays the only one in flight.
   bool handedOver = false;
   OnExit unlessHandedOver{[&] {
     if (!handedOver) tracker::state().realtimeInFlight.remove(event->id);
   }};
   EventList single{event};
-  postEvents(single, [single](std::optional<std::vector<std::uint8_t>> reply,
-                              std::optional<HttpError> error) {
-    OnExit finish{[&] { tracker::state().realtimeInFlight.remove(single.front()->id); }};
-    handleUploadReply(reply, error, single);
-  });
-  handedOver = true;
+  handedOver = postEvents(
+      single, epoch,
+      [single](std::optional<std::vector<std::uint8_t>> reply, std::optional<HttpError> error) {
+        OnExit finish{[&] { tracker::state().realtimeInFlight.remove(single.front()->id); }};
+        handleUploadReply(reply, error, single);
+      });
 }
 
 }  // namespace tavrel_mmp

@@ -8,6 +8,7 @@
 #include "device/user_profile.h"
 #include "events/tracking_event.h"
 #include "platform/library_thread.h"
+#include "session/installation.h"
 #include "session/session_manager.h"
 #include "settings/storage_helper.h"
 #include "tavrel_mmp/deep_link_handler.h"
@@ -99,6 +100,20 @@ void Nimbrel::setRevenue(const std::string& orderId, double amount, const std::s
 
 void Nimbrel::handleDeeplink(std::function<void(const std::string& deeplink)> callback) {
   guarded([&] { DeepLinkHandler::setHandleDeeplink(std::move(callback)); });
+}
+
+void Nimbrel::setTrackingEnabled(bool enabled) {
+  guarded([&] { Installation::setTrackingEnabled(enabled); });
+}
+
+bool Nimbrel::isTrackingEnabled() {
+  bool enabled = true;
+  guarded([&] { enabled = Installation::isTrackingEnabled(); });
+  return enabled;
+}
+
+void Nimbrel::forgetDevice() {
+  guarded([] { Installation::forget(); });
 }
 
 void Nimbrel::setProductList(const std::string& listName,

@@ -12,6 +12,7 @@
 #include "session/session_start.h"
 #include "settings/base_url.h"
 #include "settings/storage_helper.h"
+#include "settings/tracking_consent.h"
 #include "tavrel_mmp/deep_link_handler.h"
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/main_loop.h"
@@ -73,6 +74,11 @@ void handleAnswer(std::uint64_t generation, const std::optional<std::vector<std:
     Logger::log("An authentication answer for earlier credentials is ignored");
     return;
   }
+  if (!TrackingConsent::isEnabled()) {
+    // Switched off while the request was on its way: no session is kept or started.
+    Logger::log("Tracking is off: the authentication answer is ignored");
+    return (void)finishAuthentication(generation);
+  }
   if (!body) return (void)finishAuthentication(generation);
   if (body->size() > kMaxAuthAnswerBytes) {
     Logger::log("Authentication answer of " + std::to_string(body->size()) +
@@ -112,6 +118,7 @@ void logBody(const std::optional<std::vector<std::uint8_t>>& body, const char* n
 // Runs on the main loop: reading the device identifier may wait for the settings file.
 void sendAuthentication(const Credentials& credentials, std::uint64_t generation) {
   if (!isLatest(generation)) return;
+  if (!TrackingConsent::isEnabled()) return (void)finishAuthentication(generation);
   const std::optional<std::string> deviceId = StorageHelper::shared().getDeviceId();
   if (!deviceId) {
     // Never a made-up identifier: the next event asks again once the settings can be read.
@@ -142,6 +149,7 @@ void SessionManager::auth(const std::string& partnerCode, const std::string& app
 void SessionManager::authWithBaseUrl(const std::string& partnerCode, const std::string& appSecret,
                                      const std::string& baseUrl) {
   BaseUrl::set(baseUrl);
+  if (!TrackingConsent::isEnabled()) return Logger::log("Tracking is off: no authentication");
   Credentials credentials{partnerCode, appSecret, baseUrl};
   std::uint64_t generation = 0;
   {
@@ -168,7 +176,15 @@ void SessionManager::authWithBaseUrl(const std::string& partnerCode, const std::
   }
 }
 
+void SessionManager::forgetSession() {
+  std::lock_guard<std::mutex> lock(authState().mutex);
+  ++authState().latest;  // an answer on its way belongs to the forgotten installation
+  authState().inFlight.reset();
+  StorageHelper::shared().removeAuthData();
+}
+
 void SessionManager::retry() {
+  if (!TrackingConsent::isEnabled()) return;
   {
     std::lock_guard<std::mutex> lock(authState().mutex);
     if (authState().inFlight) return;  // the answer on its way settles it

@@ -14,6 +14,8 @@ class SessionManager {
   static void authWithBaseUrl(const std::string& partnerCode, const std::string& appSecret,
                               const std::string& baseUrl);
   static void retry();
+  // The installation starts over: no session is stored, and no answer on its way is taken.
+  static void forgetSession();
 
   // Posts the dictionary to "/partner/device-info/update"; the answer is only logged.
   static void updateInfo(const std::optional<PropertyDictionary>& data);

@@ -15,6 +15,9 @@ inline constexpr const char* kDeeplinkExpireTime = "MMP_SessionExpireTimeInSecon
 inline constexpr const char* kExpireTime = "MMP_SessionExpireTimeInSeconds";
 inline constexpr const char* kLastEventTime = "MMP_LastEventTime";
 
+// "0" while the user has switched tracking off; anything else (or nothing) is on.
+inline constexpr const char* kTrackingEnabled = "MMP_TrackingEnabled";
+
 // Session start: "1" once the installation's first open is recorded (claimed).
 inline constexpr const char* kFirstOpen = "___first_open";
 // Deferred deep link: unanswered attempts so far (absent once answered), and "1" once an

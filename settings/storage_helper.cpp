@@ -7,6 +7,7 @@
 #include "settings/settings_keys.h"
 #include "tavrel_mmp/platform/device_facts.h"
 #include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/platform/secure_random.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -172,6 +173,26 @@ std::optional<std::string> StorageHelper::getDeviceId() {
   // first one stored. An empty identifier is stored too, so that the next read tries again.
   const std::string generated = platform::deviceFacts().identifierForVendor().value_or("");
   const auto claim = store().claimText(kDeviceId, generated, "");
+  if (!claim) return std::nullopt;
+  return claim->value;
+}
+
+std::optional<std::string> StorageHelper::renewDeviceId() {
+  store().remove(kDeviceId);
+  // The removal must be on disk before the claim, which reads the file.
+  if (!store().flush()) return std::nullopt;
+  std::uint8_t bytes[16];
+  platform::secureRandom().fill(bytes, sizeof bytes);
+  bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // a random (version 4) UUID
+  bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uuid;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) uuid.push_back('-');
+    uuid.push_back(kHex[bytes[i] >> 4]);
+    uuid.push_back(kHex[bytes[i] & 0x0F]);
+  }
+  const auto claim = store().claimText(kDeviceId, uuid, "");
   if (!claim) return std::nullopt;
   return claim->value;
 }

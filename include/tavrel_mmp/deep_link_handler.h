@@ -25,6 +25,9 @@ class DeepLinkHandler {
   // Asks the service once whether a deep link waited for this installation.
   static void getUDL();
 
+  // Forgets both links in memory (the installation starts over); the callback stays.
+  static void forget();
+
   static std::string getLastDeepLink();
   static std::string getCurrentDeepLink();
 

@@ -38,6 +38,17 @@ class Nimbrel {
   static void handleDeeplink(std::function<void(const std::string& deeplink)> callback);
   static void setProductList(const std::string& listName,
                              const std::vector<std::shared_ptr<ProductItem>>& products);
+
+  // Whether the user lets the library track; persisted across starts, on by default. While off
+  // nothing is recorded (events, screens, products, revenue, errors, profile), uploaded or
+  // authenticated, from before the call returns; events stored earlier wait and leave once it
+  // is on again.
+  static void setTrackingEnabled(bool enabled);
+  static bool isTrackingEnabled();
+  // The installation starts over before this returns: stored events, session, deep links,
+  // deferred-link state, crash records and user id go, a new device identifier is made, and the
+  // next session start is a first open. Nothing of the old installation is sent afterwards.
+  static void forgetDevice();
 };
 
 }  // namespace tavrel_mmp

@@ -1,0 +1,47 @@
+#include "session/installation.h"
+
+#include "core/logger.h"
+#include "crash/crashlytics.h"
+#include "deeplink/deferred_deep_link.h"
+#include "events/tracking_event.h"
+#include "session/session_manager.h"
+#include "settings/settings_keys.h"
+#include "settings/storage_helper.h"
+#include "settings/tracking_consent.h"
+#include "tavrel_mmp/deep_link_handler.h"
+
+namespace tavrel_mmp {
+
+void Installation::setTrackingEnabled(bool enabled) {
+  TrackingConsent::setEnabled(enabled);
+  if (!enabled) return;
+  TrackingEvent::resume();
+  if (!StorageHelper::shared().getAuthData()) SessionManager::retry();
+}
+
+bool Installation::isTrackingEnabled() {
+  return TrackingConsent::isEnabled();
+}
+
+void Installation::forget() {
+  // First: whatever was begun before is stale from here on, and a batch on its way to the
+  // transport has been handed over or never will be.
+  TrackingConsent::startNewEpoch();
+  SessionManager::forgetSession();
+  DeferredDeepLink::endQuestion();
+  DeepLinkHandler::forget();
+  TrackingEvent::forgetQueue();
+  Crashlytics::forget();
+  auto& storage = StorageHelper::shared();
+  using namespace settings_keys;
+  for (const char* key : {kDeeplink, kDeeplinkExpireTime, kDeferredAttempts, kDeferredHandedOver,
+                          kFirstOpen, kUserId, kLastEventTime, kExpireTime}) {
+    storage.deleteValue(key);
+  }
+  if (!storage.renewDeviceId()) {
+    Logger::log("The settings cannot be written now; the next start makes the new device");
+  }
+  if (!storage.flush()) Logger::log("The forgotten installation is not yet off the disk");
+}
+
+}  // namespace tavrel_mmp

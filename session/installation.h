@@ -1,0 +1,19 @@
+#pragma once
+
+namespace tavrel_mmp {
+
+// The installation as the user controls it: whether it is tracked, and starting it over.
+class Installation {
+ public:
+  // Persisted across starts, on by default. While off nothing is recorded, uploaded or
+  // authenticated; what was stored before waits, and leaves once tracking is on again.
+  static void setTrackingEnabled(bool enabled);
+  static bool isTrackingEnabled();
+  // The installation starts over before this returns: the stored events, the session, the
+  // deep links and deferred-link state, crash records and the user's identifier go, a new
+  // device identifier is made, and the next session start is a first open. Nothing of the old
+  // installation is sent afterwards, and no answer on its way changes anything.
+  static void forget();
+};
+
+}  // namespace tavrel_mmp

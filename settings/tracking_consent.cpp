@@ -1,0 +1,69 @@
+#include "settings/tracking_consent.h"
+
+#include <atomic>
+
+#include "core/logger.h"
+#include "core/no_destructor.h"
+#include "settings/settings_keys.h"
+#include "settings/storage_helper.h"
+
+namespace tavrel_mmp {
+namespace {
+
+enum Choice : int { kUnknown, kOn, kOff };
+
+// Lock-free and never destroyed (plain atomics with static storage): read from signal context.
+std::atomic<int> choice{kUnknown};
+std::atomic<std::uint64_t> currentEpoch{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+std::shared_mutex& epochMutex() {
+  static NoDestructor<std::shared_mutex> mutex;
+  return mutex.get();
+}
+
+}  // namespace
+
+bool TrackingConsent::isEnabled() {
+  int known = choice.load();
+  if (known == kUnknown) {
+    const auto stored = StorageHelper::shared().getValue(settings_keys::kTrackingEnabled);
+    int expected = kUnknown;
+    choice.compare_exchange_strong(expected, stored == "0" ? kOff : kOn);
+    known = choice.load();
+  }
+  return known == kOn;
+}
+
+void TrackingConsent::setEnabled(bool enabled) {
+  choice.store(enabled ? kOn : kOff);
+  auto& storage = StorageHelper::shared();
+  storage.save(enabled ? "1" : "0", settings_keys::kTrackingEnabled);
+  if (!storage.flush()) Logger::log("The tracking choice is not yet on disk");
+}
+
+bool TrackingConsent::knownOff() {
+  return choice.load() == kOff;
+}
+
+std::uint64_t TrackingConsent::epoch() {
+  return currentEpoch.load();
+}
+
+bool TrackingConsent::sameInstallation(std::uint64_t epoch) {
+  return epoch == currentEpoch.load();
+}
+
+TrackingConsent::Hold TrackingConsent::hold(std::uint64_t epoch) {
+  Hold held;
+  held.lock_ = std::shared_lock<std::shared_mutex>(epochMutex());
+  if (!sameInstallation(epoch)) held.lock_.unlock();
+  return held;
+}
+
+void TrackingConsent::startNewEpoch() {
+  std::unique_lock<std::shared_mutex> lock(epochMutex());
+  currentEpoch.fetch_add(1);
+}
+
+}  // namespace tavrel_mmp

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+
+namespace tavrel_mmp {
+
+// Whether the user lets the library track, persisted across starts (on unless switched off), and
+// the installation's epoch, which moves on when the installation is forgotten: work begun before
+// (a batch read, a request in flight) can then tell that nothing of it may leave or act any more.
+class TrackingConsent {
+ public:
+  // Reads the stored choice the first time (which may wait for the settings file).
+  static bool isEnabled();
+  // On disk before it returns.
+  static void setEnabled(bool enabled);
+  // Async-signal-safe: true only once the choice is known to be "off".
+  static bool knownOff();
+
+  static std::uint64_t epoch();
+  static bool sameInstallation(std::uint64_t epoch);
+
+  // Keeps the epoch from moving on while it is held, so that work checked against it (a batch
+  // handed to the transport) finishes under it; empty when `epoch` is stale already.
+  class Hold {
+   public:
+    explicit operator bool() const { return lock_.owns_lock(); }
+
+   private:
+    friend class TrackingConsent;
+    std::shared_lock<std::shared_mutex> lock_;
+  };
+  static Hold hold(std::uint64_t epoch);
+  // A new epoch, once every hold is released: everything begun before is stale from now on.
+  static void startNewEpoch();
+};
+
+}  // namespace tavrel_mmp

@@ -1,0 +1,143 @@
+// The user's controls over the installation: tracking switched off and on, and starting over.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "events/database_helper.h"
+#include "session/session_manager.h"
+#include "settings/storage_helper.h"
+#include "support/test_support.h"
+#include "tavrel_mmp/deep_link_handler.h"
+#include "tavrel_mmp/nimbrel.h"
+#include "tavrel_mmp/platform/preferences_store.h"
+
+namespace tavrel_mmp {
+namespace {
+
+using nlohmann::json;
+using testing::kAccepted;
+using testing::kGranted;
+
+class InstallationTest : public testing::OfflineTest {
+ protected:
+  // Every way a host records something, once each.
+  static void recordEverything() {
+    Nimbrel::logEvent("e", json{{"k", 1}});
+    Nimbrel::setCurrentScreen("Home");
+    Nimbrel::setRevenue("o", 1.0, "EUR", json::object());
+    Nimbrel::setProductList("l", {std::make_shared<ProductItem>("p", "n", "i")});
+    Nimbrel::recordError("boom", "trace");
+    Nimbrel::setUserInfo(UserInfo::create("u", "n", "g", "e", "p", 1, "c", "c", "t"));
+  }
+  std::vector<std::string> pendingKeys() {
+    std::vector<std::string> keys;
+    for (auto& event : DatabaseHelper::shared().getEvents(1000).value_or(EventList{}))
+      keys.push_back(event->key);
+    return keys;
+  }
+  void authenticate() {
+    SessionManager::authWithBaseUrl("P", "S", "http://service.test");
+    loop_->runPending();
+  }
+  std::size_t lastAuth() { return transport_->indexes("/public/partner/auth").back(); }
+  StorageHelper& storage_ = StorageHelper::shared();
+};
+
+TEST_F(InstallationTest, WhileTrackingIsOffNothingIsRecordedSentOrAuthenticated) {
+  storage_.savePartnerCode("P");
+  storage_.saveAppSecret("S");
+  testing::storeGrantedSession();
+  for (int i = 0; i < 10; ++i) Nimbrel::logEvent("before", std::nullopt);
+  loop_->runPending();
+  ASSERT_EQ(transport_->count("/partner/event/log"), 1u);  // a batch on its way
+
+  Nimbrel::setTrackingEnabled(false);
+  EXPECT_FALSE(Nimbrel::isTrackingEnabled());
+  // Its answer deletes what the service accepted (no second sending later), nothing more.
+  transport_->respond(transport_->indexes("/partner/event/log")[0], kAccepted);
+  for (int i = 0; i < 3; ++i) Nimbrel::logEvent("queued", std::nullopt);  // not recorded
+  recordEverything();
+  authenticate();
+  loop_->advance(120.0);  // ticks: no batch, no heartbeat
+  EXPECT_EQ(transport_->count(), 1u);
+  EXPECT_TRUE(pendingKeys().empty());
+  EXPECT_FALSE(storage_.getValue("TavrelMMP_last_crash"));
+  // The choice is on disk: a restarted process reads it.
+  EXPECT_EQ(platform::makeSqlitePreferencesStore(dir_.path() + "/preferences.sqlite3")
+                ->value("MMP_TrackingEnabled"),
+            std::optional<platform::PreferenceValue>("0"));
+
+  // An authentication on its way when tracking went off starts no session.
+  Nimbrel::setTrackingEnabled(true);
+  storage_.removeAuthData();
+  authenticate();
+  Nimbrel::setTrackingEnabled(false);
+  transport_->respond(lastAuth(), kGranted);
+  EXPECT_FALSE(storage_.getAuthData());
+  EXPECT_EQ(transport_->count("/partner/device-info/update"), 0u);
+
+  // Back on: stored events leave, and a session is asked for.
+  DatabaseHelper::shared().addEvent(EventData("waited", "k", 1, "", false));
+  Nimbrel::setTrackingEnabled(true);
+  loop_->runPending();
+  EXPECT_EQ(transport_->count("/public/partner/auth"), 2u);
+  EXPECT_EQ(transport_->count("/partner/event/log"), 2u);
+}
+
+TEST_F(InstallationTest, ForgettingTheDeviceStartsTheInstallationOver) {
+  std::vector<std::string> handed;
+  DeepLinkHandler::setHandleDeeplink([&](const std::string& link) { handed.push_back(link); });
+  authenticate();
+  transport_->respond(lastAuth(), kGranted);  // first open: a verification question on its way
+  const std::string oldDevice = *storage_.getDeviceId();
+  DeepLinkHandler::setDeepLink("app://old");
+  DeepLinkHandler::saveDeeplink(7);
+  storage_.save("u1", "Tavrel_MMP_UserID");
+  Nimbrel::recordError("boom", "trace");  // an upload on its way
+  for (int i = 0; i < 10; ++i) Nimbrel::logEvent("old", std::nullopt);
+  loop_->runPending();
+  authenticate();  // and another authentication
+  const auto inFlight = transport_->count();
+
+  Nimbrel::forgetDevice();
+  EXPECT_TRUE(pendingKeys().empty());
+  EXPECT_FALSE(storage_.getAuthData());
+  EXPECT_EQ(DeepLinkHandler::getLastDeepLink() + storage_.getDeeplink(), "");
+  for (const char* key : {"___first_open", "MMP_UnifiedDeeplinkAttempts", "TavrelMMP_last_crash",
+                          "Tavrel_MMP_UserID", "MMP_SessionExpireTimeInSeconds_Deeplink"})
+    EXPECT_FALSE(storage_.getValue(key)) << key;
+  const std::string newDevice = *storage_.getDeviceId();
+  EXPECT_NE(newDevice, oldDevice);
+  EXPECT_TRUE(std::regex_match(newDevice, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-"
+                                                     "[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+
+  // Answers for the forgotten installation change nothing.
+  const auto answer = [&](const char* path, const std::string& body) {
+    for (auto i : transport_->indexes(path)) transport_->respond(i, body);
+  };
+  answer("/public/partner/auth", kGranted);
+  answer("/partner/unified-deeplink/verify",
+         R"({"responseCode":200,"responseText":"OK","data":{"deeplink":"app://deferred"}})");
+  answer("/partner/crash/log", R"({"responseCode":500,"responseText":"no"})");
+  answer("/partner/event/log", kAccepted);
+  loop_->advance(60.0);
+  EXPECT_FALSE(storage_.getAuthData());
+  EXPECT_TRUE(handed.empty());
+  EXPECT_FALSE(storage_.getValue("TavrelMMP_last_crash"));
+  for (std::size_t i = inFlight; i < transport_->count(); ++i) {
+    const auto sent = transport_->at(i);  // only session-less heartbeats
+    EXPECT_EQ(sent.path(), "/partner/online-user/log");
+    EXPECT_FALSE(sent.header("Authorization"));
+  }
+
+  // The next session start is the new installation's first open.
+  authenticate();
+  transport_->respond(lastAuth(), kGranted);
+  EXPECT_EQ(pendingKeys(),
+            (std::vector<std::string>{"tvr_mmp_first_open", "tvr_mmp_start_session"}));
+  EXPECT_EQ(transport_->at(lastAuth()).json()["deviceId"], newDevice);
+  DeepLinkHandler::setHandleDeeplink(nullptr);
+}
+
+}  // namespace
+}  // namespace tavrel_mmp
