@@ -1,5 +1,6 @@
 #include "soak/soak_verdict.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tavrel_mmp::soak {
@@ -16,18 +17,30 @@ Sender parseSender(const std::string& name) {
   return sender;
 }
 
-// Why the reception `earlier` does not explain the one after it, or "" when it does.
-std::string whyUnexplained(const tools::Delivery& earlier, const tools::Delivery& later,
+// Why the deliveries of one event are not explained by kills, or "" when they are: each came
+// from another process of one installation, and every process but the last of them was killed
+// around the moment its delivery was accepted. (A killed process's batch may also be accepted
+// after its successor's, when the service was slow.)
+std::string whyUnexplained(std::vector<tools::Delivery> deliveries,
                            const std::map<std::string, Instant>& killedAt,
                            std::chrono::seconds window) {
-  const Sender first = parseSender(earlier.sender), second = parseSender(later.sender);
-  if (first.installation < 0 || second.installation < 0) return "from an unnamed sender";
-  if (first.installation != second.installation) return "from another installation";
-  if (second.run <= first.run) return "from the same or an earlier process";
-  const auto kill = killedAt.find(earlier.sender);
-  if (kill == killedAt.end()) return "the earlier sender was never killed";
-  if (earlier.at < kill->second - window || earlier.at > kill->second + window)
-    return "accepted far from the earlier sender's kill";
+  std::sort(deliveries.begin(), deliveries.end(), [](const auto& a, const auto& b) {
+    return parseSender(a.sender).run < parseSender(b.sender).run;
+  });
+  const int installation = parseSender(deliveries.front().sender).installation;
+  for (std::size_t i = 0; i < deliveries.size(); ++i) {
+    const tools::Delivery& delivery = deliveries[i];
+    const Sender sender = parseSender(delivery.sender);
+    if (sender.installation < 0) return "from an unnamed sender " + delivery.sender;
+    if (sender.installation != installation) return "from two installations";
+    if (i + 1 == deliveries.size()) break;
+    if (parseSender(deliveries[i + 1].sender).run == sender.run)
+      return "twice from " + delivery.sender;
+    const auto kill = killedAt.find(delivery.sender);
+    if (kill == killedAt.end()) return delivery.sender + " was never killed";
+    if (delivery.at < kill->second - window || delivery.at > kill->second + window)
+      return "accepted from " + delivery.sender + " far from its kill";
+  }
   return "";
 }
 
@@ -41,8 +54,9 @@ std::string tagOf(const nlohmann::json& event) {
   const auto data = event.find("data");
   if (data == event.end() || !data->is_array()) return "";
   for (const auto& entry : *data) {
-    if (entry.is_object() && entry.value("key", "") == "tag" && entry["value"].is_string())
-      return entry["value"];
+    if (!entry.is_object() || entry.value("key", "") != "tag") continue;
+    const auto value = entry.find("value");
+    if (value != entry.end() && value->is_string()) return *value;
   }
   return "";
 }
@@ -55,15 +69,14 @@ Verdict judge(const std::set<std::string>& loggedTags,
   for (const auto& [id, event] : stored) {
     const std::string tag = tagOf(event.event);
     if (!tag.empty()) deliveredTags.insert(tag);
-    const auto& deliveries = event.deliveries;
-    verdict.repeated += deliveries.size() - 1;
-    for (std::size_t i = 1; i < deliveries.size(); ++i) {
-      const std::string why = whyUnexplained(deliveries[i - 1], deliveries[i], killedAt, window);
-      if (!why.empty()) {
-        verdict.unexplained.push_back("event " + id + " (" + event.event.value("key", "?") + " " +
-                                      tag + ") again from " + deliveries[i].sender + " after " +
-                                      deliveries[i - 1].sender + ": " + why);
-      }
+    if (event.deliveries.size() < 2) continue;
+    verdict.repeated += event.deliveries.size() - 1;
+    const std::string why = whyUnexplained(event.deliveries, killedAt, window);
+    if (!why.empty()) {
+      std::string senders;
+      for (const auto& delivery : event.deliveries) senders += " " + delivery.sender;
+      verdict.unexplained.push_back("event " + id + " (" + event.event.value("key", "?") + " " +
+                                    tag + ") delivered by" + senders + ": " + why);
     }
   }
   verdict.logged = loggedTags.size();

@@ -26,10 +26,10 @@ struct Verdict {
   std::vector<std::string> unexplained;
 };
 
-// Compares what the hosts logged (by tag) with what the service stored. A repeat is explained
-// only when the reception before it came from a process killed around then (within `window`:
-// between the service accepting a batch and the host deleting it, or with the batch still on
-// its way) and the next one from a later process of the same installation.
+// Compares what the hosts logged (by tag) with what the service stored. Repeats are explained
+// only by kills: every process that delivered an event, but the last, was killed within
+// `window` of its delivery being accepted (between the service accepting a batch and the host
+// deleting it, or with the batch still on its way).
 Verdict judge(const std::set<std::string>& loggedTags,
               const std::map<std::string, tools::StoredEvent>& stored,
               const std::map<std::string, Instant>& killedAt,
