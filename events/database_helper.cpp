@@ -279,9 +279,8 @@ void DatabaseHelper::removeAll() {
   std::lock_guard<std::mutex> lock(mutex_);
   queued_.clear();
   if (!openIfDueLocked()) return;
-  if (sqlite3_exec(writer_->db, "DELETE FROM \"EventData\"", nullptr, nullptr, nullptr) !=
-      SQLITE_OK) {
-    Logger::log(std::string("Error removing records: ") + sqlite3_errmsg(writer_->db));
+  if (!writer_->db->exec("DELETE FROM \"EventData\"")) {
+    Logger::log(std::string("Error removing records: ") + writer_->db->errorMessage());
   }
 }
 

@@ -273,7 +273,12 @@ class Worker : public std::enable_shared_from_this<Worker> {
     if (options_.caInfoPath) set(CURLOPT_CAINFO, options_.caInfoPath->c_str());
     set(CURLOPT_CONNECTTIMEOUT_MS,
         toMilliseconds(options_.connectTimeoutSeconds, kDefaultConnectTimeoutSeconds));
-    set(CURLOPT_TIMEOUT_MS, toMilliseconds(request.timeoutSeconds, kDefaultTimeoutSeconds));
+    long timeoutMs = toMilliseconds(request.timeoutSeconds, kDefaultTimeoutSeconds);
+    if (options_.maxRequestTimeoutSeconds) {
+      timeoutMs = std::min(
+          timeoutMs, toMilliseconds(*options_.maxRequestTimeoutSeconds, kDefaultTimeoutSeconds));
+    }
+    set(CURLOPT_TIMEOUT_MS, timeoutMs);
     set(CURLOPT_HTTPHEADER, transfer.headers);
     set(CURLOPT_WRITEFUNCTION, &writeBody);
     set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <stdexcept>
@@ -35,8 +36,8 @@ std::string ScriptedServer::answer(const std::string& body, const std::string& s
          body;
 }
 
-ScriptedServer::ScriptedServer(std::vector<std::vector<Step>> scripts)
-    : scripts_(std::move(scripts)) {
+ScriptedServer::ScriptedServer(std::vector<std::vector<Step>> scripts, bool repeatLast)
+    : scripts_(std::move(scripts)), repeatLast_(repeatLast) {
   listener_ = boundLoopbackSocket(port_);
   if (listener_ < 0 || ::listen(listener_, 8) != 0) throw std::runtime_error("no loopback port");
   thread_ = std::thread([this] { serve(); });
@@ -46,12 +47,13 @@ ScriptedServer::~ScriptedServer() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
-    // Cuts a blocking accept or read short; the serving thread closes the descriptors.
+    // Cuts blocking accepts, reads and writes short; the serving threads close the descriptors.
     ::shutdown(listener_, SHUT_RDWR);
-    if (connection_ >= 0) ::shutdown(connection_, SHUT_RDWR);
+    for (const int connection : open_) ::shutdown(connection, SHUT_RDWR);
   }
   changed_.notify_all();
   thread_.join();
+  for (std::thread& player : players_) player.join();
   ::close(listener_);
 }
 
@@ -76,25 +78,35 @@ bool ScriptedServer::waitForFinishedScripts(std::size_t count,
   return changed_.wait_for(lock, timeout, [&] { return finishedScripts_ >= count; });
 }
 
+const std::vector<ScriptedServer::Step>* ScriptedServer::scriptFor(std::size_t index) const {
+  if (index < scripts_.size()) return &scripts_[index];
+  return repeatLast_ && !scripts_.empty() ? &scripts_.back() : nullptr;
+}
+
 void ScriptedServer::serve() {
   for (std::size_t served = 0;; ++served) {
     const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (connection < 0) return;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) {
-        ::close(connection);
-        return;
-      }
-      connection_ = connection;
-    }
-    if (served < scripts_.size()) play(connection, scripts_[served]);
     std::lock_guard<std::mutex> lock(mutex_);
-    ::close(connection);
-    connection_ = -1;
-    if (served < scripts_.size()) ++finishedScripts_;
-    changed_.notify_all();
+    if (stopping_) {
+      ::close(connection);
+      return;
+    }
+    open_.push_back(connection);
+    const std::vector<Step>* script = scriptFor(served);
+    players_.emplace_back([this, connection, script] {
+      if (script != nullptr) play(connection, *script);
+      finish(connection, script != nullptr);
+    });
   }
+}
+
+void ScriptedServer::finish(int connection, bool scripted) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ::close(connection);
+  open_.erase(std::find(open_.begin(), open_.end(), connection));
+  if (scripted) ++finishedScripts_;
+  changed_.notify_all();
 }
 
 void ScriptedServer::play(int connection, const std::vector<Step>& script) {
@@ -109,14 +121,32 @@ void ScriptedServer::play(int connection, const std::vector<Step>& script) {
           return;
         }
         break;
+      case Step::Kind::trickle:
+        if (!trickle(connection, step)) return;
+        break;
       case Step::Kind::hold: {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] { return released_ || stopping_; });
         if (stopping_) return;
         break;
       }
+      case Step::Kind::reset: {
+        // Closing with a zero linger time discards what is unsent and sends a reset.
+        const linger abort{.l_onoff = 1, .l_linger = 0};
+        ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        return;
+      }
     }
   }
+}
+
+bool ScriptedServer::trickle(int connection, const Step& step) {
+  for (const char byte : step.bytes) {
+    if (::send(connection, &byte, 1, MSG_NOSIGNAL) != 1) return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (changed_.wait_for(lock, step.interval, [&] { return stopping_; })) return false;
+  }
+  return true;
 }
 
 bool ScriptedServer::readOneRequest(int connection) {

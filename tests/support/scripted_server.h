@@ -10,28 +10,36 @@
 namespace tavrel_mmp::testing {
 
 // A bare HTTP/1.1 peer on loopback that plays a script on each connection it accepts, for the
-// faults a real service never makes on cue. One thread serves the connections one after another,
-// in the order they arrive; the n-th connection plays the n-th script, and connections beyond the
-// scripts are closed unread. A connection closes after its last step.
+// faults a real service never makes on cue. Each connection is served on a thread of its own;
+// the n-th connection accepted plays the n-th script. Connections beyond the scripts are closed
+// unread, or, with `repeatLast`, play the last script again. A connection closes after its last
+// step.
 class ScriptedServer {
  public:
   struct Step {
     enum class Kind {
       readRequest,  // read one whole request (headers and a Content-Length body) and count it
       write,        // write `bytes`
+      trickle,      // write `bytes` one byte at a time, `interval` apart
       hold,         // wait for release()
+      reset,        // end the connection with a reset instead of an orderly close
     };
     Kind kind;
     std::string bytes;
+    std::chrono::milliseconds interval{0};
   };
   static Step readRequest() { return {Step::Kind::readRequest, {}}; }
   static Step write(std::string bytes) { return {Step::Kind::write, std::move(bytes)}; }
+  static Step trickle(std::string bytes, std::chrono::milliseconds interval) {
+    return {Step::Kind::trickle, std::move(bytes), interval};
+  }
   static Step hold() { return {Step::Kind::hold, {}}; }
+  static Step reset() { return {Step::Kind::reset, {}}; }
   // A complete answer that keeps the connection open.
   static std::string answer(const std::string& body, const std::string& status = "200 OK");
 
-  explicit ScriptedServer(std::vector<std::vector<Step>> scripts);
-  ~ScriptedServer();  // closes everything and waits for the thread
+  explicit ScriptedServer(std::vector<std::vector<Step>> scripts, bool repeatLast = false);
+  ~ScriptedServer();  // closes everything and waits for the threads
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
 
@@ -46,10 +54,14 @@ class ScriptedServer {
 
  private:
   void serve();
+  const std::vector<Step>* scriptFor(std::size_t connectionIndex) const;
   void play(int connection, const std::vector<Step>& script);
   bool readOneRequest(int connection);
+  bool trickle(int connection, const Step& step);
+  void finish(int connection, bool scripted);
 
   const std::vector<std::vector<Step>> scripts_;
+  const bool repeatLast_;
   int listener_ = -1;
   int port_ = 0;
   mutable std::mutex mutex_;
@@ -59,7 +71,8 @@ class ScriptedServer {
   std::size_t finishedScripts_ = 0;
   bool released_ = false;
   bool stopping_ = false;
-  int connection_ = -1;  // the one being served, so that stopping can cut a blocking read
+  std::vector<int> open_;  // connections being served, so that stopping can cut blocking calls
+  std::vector<std::thread> players_;  // added to by the accepting thread only
   std::thread thread_;
 };
 

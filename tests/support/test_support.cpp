@@ -144,16 +144,25 @@ bool SettlingTransport::waitIdle(std::chrono::milliseconds timeout) {
   return idle_.wait_for(lock, timeout, [this] { return inFlight_ == 0; });
 }
 
-SettlingTransport& curlTransport() {
-  static auto* curl = new SettlingTransport(platform::makeCurlTransport());
+namespace {
+
+SettlingTransport& processCurlTransport(const platform::CurlTransportOptions& options) {
+  static auto* curl = new SettlingTransport(platform::makeCurlTransport(options));
   return *curl;
 }
 
-SettlingTransport& installCurlTransport() {
+}  // namespace
+
+SettlingTransport& curlTransport() {
+  return processCurlTransport({});
+}
+
+SettlingTransport& installCurlTransport(const platform::CurlTransportOptions& options) {
+  SettlingTransport& curl = processCurlTransport(options);
   // A non-owning handle to the process-long instance.
   platform::installHttpTransport(
-      std::shared_ptr<SettlingTransport>(std::shared_ptr<void>(), &curlTransport()));
-  return curlTransport();
+      std::shared_ptr<SettlingTransport>(std::shared_ptr<void>(), &curl));
+  return curl;
 }
 
 void tickAndSettle(testing::ManualMainLoop& loop) {

@@ -85,9 +85,10 @@ class SettlingTransport : public platform::HttpTransport {
   int inFlight_ = 0;
 };
 
-// The process's one libcurl transport, wrapped; `installCurlTransport` also installs it.
+// The process's one libcurl transport, wrapped; `installCurlTransport` also installs it. The
+// transport is made at the first of these calls, with the options given then.
 SettlingTransport& curlTransport();
-SettlingTransport& installCurlTransport();
+SettlingTransport& installCurlTransport(const platform::CurlTransportOptions& options = {});
 
 // Runs the main loop's tasks and one timer period, waiting for the requests they started.
 void tickAndSettle(testing::ManualMainLoop& loop);

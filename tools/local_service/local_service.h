@@ -67,10 +67,18 @@ struct PathTotals {
   std::size_t faulted = 0;  // answered by an injected fault
 };
 
+// One accepted reception of an event: the "User-Agent" of the request that carried it (a host
+// may name itself there), and when.
+struct Delivery {
+  std::string sender;
+  std::chrono::steady_clock::time_point at{};
+};
+
 struct StoredEvent {
   nlohmann::json event;      // the upload object as received
   std::string sessionToken;  // the "Authorization" it arrived with
   int timesReceived = 0;
+  std::vector<Delivery> deliveries;  // every accepted reception, in order
 };
 
 struct LocalServiceOptions {

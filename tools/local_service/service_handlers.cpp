@@ -249,6 +249,7 @@ Reply LocalService::Impl::logEvents(const httplib::Request& req) {
   }
   const std::string token = req.get_header_value("Authorization");
   const auto now = std::chrono::steady_clock::now();
+  const Delivery delivery{req.get_header_value("User-Agent"), now};
   {
     std::lock_guard lock(mutex);
     for (json& event : body["events"]) {
@@ -257,13 +258,14 @@ Reply LocalService::Impl::logEvents(const httplib::Request& req) {
       if (found != events.end()) {
         ++duplicates;
         ++found->second.timesReceived;
+        found->second.deliveries.push_back(delivery);
         continue;
       }
       const auto text = [&](const char* key) {
         return isStringMember(event, key) ? event[key].get<std::string>() : std::string("?");
       };
       eventTally.add({id, text("key"), text("sessionId"), now});
-      events.emplace(std::move(id), StoredEvent{std::move(event), token, 1});
+      events.emplace(std::move(id), StoredEvent{std::move(event), token, 1, {delivery}});
     }
     ++version;
   }

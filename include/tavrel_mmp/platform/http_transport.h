@@ -56,6 +56,9 @@ struct CurlTransportOptions {
   // Extra CA bundle to trust (peer verification always stays on), e.g. a test certificate.
   std::optional<std::string> caInfoPath;
   double connectTimeoutSeconds = 15.0;
+  // When set, no request waits longer than this for its whole exchange, whatever time-out it
+  // asks for (tests keep silent or trickling peers short with it); none leaves each its own.
+  std::optional<double> maxRequestTimeoutSeconds;
   // Larger answers end in a transport error. 0 refuses every answer, the empty one included.
   std::size_t maxResponseBytes = 8u * 1024u * 1024u;
 };
