@@ -7,6 +7,7 @@
 #include "net/url_text.h"
 #include "settings/base_url.h"
 #include "settings/storage_helper.h"
+#include "settings/tracking_consent.h"
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/clock.h"
 
@@ -113,6 +114,10 @@ void HttpClient::send(const std::string& urlText, const std::optional<PropertyDi
     request.body = params->dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
   }
   request.headers = std::move(headers);
+  // A request of an installation forgotten before it could leave stays where it is.
+  request.stillWanted = [epoch = TrackingConsent::epoch()] {
+    return TrackingConsent::sameInstallation(epoch);
+  };
   Logger::log("---- HEADER ----");
   Logger::log(renderHeaders(request.headers));
 

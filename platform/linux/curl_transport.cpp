@@ -212,6 +212,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
     transfer->request = std::move(pending.request);
     transfer->completion = std::move(pending.completion);
     transfer->maxBytes = options_.maxResponseBytes;
+    transfer->sendOnce.setStillWanted(std::move(transfer->request.stillWanted));
     if (std::optional<HttpError> problem = configure(*transfer)) {
       complete(transfer->completion, std::nullopt, std::move(problem));
       return;
@@ -329,7 +330,10 @@ class Worker : public std::enable_shared_from_this<Worker> {
         continue;
       }
       --active_;
-      if (transfer->sendOnce.refusedResend()) {
+      if (transfer->sendOnce.withdrawn()) {
+        complete(transfer->completion, std::nullopt,
+                 curlError(CURLE_ABORTED_BY_CALLBACK, "the request was withdrawn before it left"));
+      } else if (transfer->sendOnce.refusedResend()) {
         // The same error a fresh connection that closes without an answer gives.
         complete(transfer->completion, std::nullopt,
                  curlError(CURLE_GOT_NOTHING,

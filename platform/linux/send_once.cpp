@@ -96,6 +96,10 @@ int SendOnce::beforeRequest(void* guard, char*, char*, int peerPort, int localPo
     self->foundStale_ = true;
     return CURL_PREREQFUNC_ABORT;
   }
+  if (self->stillWanted_ && !self->stillWanted_()) {
+    self->withdrawn_ = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
   self->sent_ = true;
   return CURL_PREREQFUNC_OK;
 }

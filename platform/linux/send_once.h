@@ -15,6 +15,7 @@
 
 #include <curl/curl.h>
 
+#include <functional>
 #include <vector>
 
 namespace tavrel_mmp::platform {
@@ -40,6 +41,8 @@ class ConnectionSockets {
 class SendOnce {
  public:
   explicit SendOnce(ConnectionSockets& sockets) : sockets_(sockets) {}
+  // Asked before the request first goes out; false ends the transfer unsent.
+  void setStillWanted(std::function<bool()> stillWanted) { stillWanted_ = std::move(stillWanted); }
   SendOnce(const SendOnce&) = delete;
   SendOnce& operator=(const SendOnce&) = delete;
 
@@ -47,6 +50,8 @@ class SendOnce {
   CURLcode install(CURL* easy);
   // The transfer ended because curl went to send the request a second time.
   bool refusedResend() const { return refusedResend_; }
+  // The transfer ended unsent because its request was no longer wanted.
+  bool withdrawn() const { return withdrawn_; }
   // The transfer ended unsent because the pooled connection curl picked was stale.
   bool foundStaleConnection() const { return foundStale_; }
   // Before the same transfer starts again after a stale connection: on a fresh one.
@@ -62,6 +67,8 @@ class SendOnce {
   bool sent_ = false;
   bool refusedResend_ = false;
   bool foundStale_ = false;
+  bool withdrawn_ = false;
+  std::function<bool()> stillWanted_;
 };
 
 }  // namespace tavrel_mmp::platform

@@ -33,6 +33,10 @@ struct HttpRequest {
   std::vector<std::pair<std::string, std::string>> headers;  // sent exactly as given
   std::optional<std::string> body;
   double timeoutSeconds = 60.0;
+  // Asked on the transport's thread just before the request goes out (none: always); false
+  // withdraws it unsent, and the completion gets a transport error. A request that waited in
+  // the transport can so be dropped when what it carries must no longer leave.
+  std::function<bool()> stillWanted;
 };
 
 // Sends one request and calls the completion exactly once, with the answer or a transport error.
