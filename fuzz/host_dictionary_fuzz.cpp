@@ -7,15 +7,16 @@
 using namespace tavrel_mmp;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const auto dictionary = PropertyDictionary::parse(data, data + size, nullptr, false);
+  auto dictionary = PropertyDictionary::parse(data, data + size, nullptr, false);
   if (dictionary.is_discarded()) return 0;
 
   const auto product = ProductItem::fromDictionary(dictionary);
   ProductCategory::fromDictionary(dictionary);
   UserInfo::fromDictionary(dictionary)->toDictionary().dump();
 
+  // The host's list, moved rather than copied: copying recurses over any nesting.
   std::vector<PropertyDictionary> list;
-  if (dictionary.is_array()) list.assign(dictionary.begin(), dictionary.end());
+  if (dictionary.is_array()) list = std::move(dictionary.get_ref<PropertyDictionary::array_t&>());
   auto products = ProductItem::fromList(list);
   for (const auto& category : ProductCategory::fromList(list)) product->addCategory(category);
   products.push_back(product);
