@@ -78,6 +78,13 @@ std::optional<PropertyDictionary> EventData::jsonStringToDict(const std::string&
     return std::nullopt;
   }
   if (!parsed.is_object()) return std::nullopt;
+  // The text comes from the events file, which need not be what recording wrote there: a value
+  // nested deeper than recording lets through would overflow the stack once copied or written.
+  if (nestedDeeperThan(parsed)) {
+    Logger::log("Error converting JSON string to dictionary: nested deeper than " +
+                std::to_string(kMaxJsonDepth) + " levels");
+    return std::nullopt;
+  }
   return parsed;
 }
 

@@ -153,8 +153,11 @@ class LocalService {
   // "/partner/crash/log": the accepted reports (the six text members), in order.
   std::vector<nlohmann::json> crashReports() const;
 
- private:
+  // The service's insides (local_service_impl.h): its own files, and the fuzz target that calls
+  // its request handling without sockets, use them.
   struct Impl;
+
+ private:
   std::unique_ptr<Impl> impl_;
 };
 
