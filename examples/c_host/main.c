@@ -19,6 +19,8 @@
 #include <tavrel_mmp/tavrel_mmp_c.h>
 
 #define WAIT_SECONDS 60
+/* Longer than the library's request time-out: a link request always ends within it. */
+#define LINK_WAIT_SECONDS 90
 
 static const char* const kDeepLink = "chost://promo/spring?code=C11";
 
@@ -121,7 +123,8 @@ int main(int argc, char** argv) {
   static struct link_request link; /* static: the completion comes on another thread */
   tavrel_mmp_create_link("{\"fields\": [{\"key\": \"utm_source\", \"value\": \"c_host\"}]}",
                          on_link, &link);
-  while (!atomic_load(&link.done) && time(NULL) < deadline) pause_briefly();
+  const time_t link_deadline = time(NULL) + LINK_WAIT_SECONDS;
+  while (!atomic_load(&link.done) && time(NULL) < link_deadline) pause_briefly();
 
   const int link_outcome = atomic_load(&link.done);
   int ok = atomic_load(&deeplink_ok) && link_outcome == 1;

@@ -16,6 +16,8 @@ import time
 import urllib.request
 
 WAIT_SECONDS = 60
+# Longer than the library's request time-out: a link request always ends within it.
+LINK_WAIT_SECONDS = 90
 DEEP_LINK = "pyhost://promo/spring?code=PY3"
 EVENTS = ("py_host_opened", "py_host_purchase")
 ERROR_LINE = "py_host checkout failed"
@@ -105,7 +107,8 @@ def main(library, partner_code, app_secret, service_url):
         missing = missing_arrivals(live_state(service_url))
 
     # Links are made for an authenticated installation: by now the session is there. The
-    # completion runs on the library's transport thread.
+    # completion runs on the library's transport thread; Python must not shut down before it
+    # came, as a thread calling into a finished interpreter is ended on the spot.
     link, link_done = {}, threading.Event()
 
     def on_link(result, error, _user):
@@ -115,7 +118,7 @@ def main(library, partner_code, app_secret, service_url):
     on_link_completion = LinkCompletion(on_link)
     lib.tavrel_mmp_create_link(utf8({"fields": [{"key": "utm_source", "value": "python_host"}]}),
                                on_link_completion, None)
-    link_done.wait(max(0.0, deadline - time.monotonic()))
+    link_done.wait(LINK_WAIT_SECONDS)
     lib.tavrel_mmp_handle_deeplink(DeeplinkCallback(), None)  # NULL: none while Python exits
 
     problems = [f"never arrived: {what}" for what in missing]

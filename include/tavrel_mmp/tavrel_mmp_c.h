@@ -12,7 +12,10 @@
  * - The library copies what it keeps; the caller's texts may be freed as soon as a call returns.
  * - Texts handed to a callback are valid only during that call: copy what you keep.
  * - Callbacks run on library threads as well as on the caller's (see each one), possibly after
- *   the call that registered them returned: whatever `user` points at must stay valid. */
+ *   the call that registered them returned: whatever `user` points at must stay valid. A
+ *   callback returns normally; one that ends its thread (pthread_exit, or a language runtime
+ *   that does so to threads calling in while it shuts down) is not supported, so such a host
+ *   waits for the completions it asked for before it exits. */
 
 #include "tavrel_mmp/export.h"
 
