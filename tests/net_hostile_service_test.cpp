@@ -57,6 +57,13 @@ struct HostilePeer {
   std::set<long> outcomes = {kNotTheEnvelope};
 };
 
+// An answer after which the peer hangs up, said in its headers: a client that reused the
+// connection anyway would meet the close, and a failure of the peer's making would be ours.
+std::string lastAnswer(const std::string& body) {
+  std::string answer = Server::answer(body);
+  return answer.insert(answer.find("\r\n") + 2, "Connection: close\r\n");
+}
+
 std::string mebibytes(std::size_t count) {
   return std::string(count << 20, 'x');
 }
@@ -64,9 +71,8 @@ std::string mebibytes(std::size_t count) {
 const HostilePeer kPeers[] = {
     {"nested_100000_levels",
      [](const std::string&) {
-       return Script{
-           Server::readRequest(),
-           Server::write(Server::answer(std::string(100'000, '[') + std::string(100'000, ']')))};
+       return Script{Server::readRequest(), Server::write(lastAnswer(std::string(100'000, '[') +
+                                                                     std::string(100'000, ']')))};
      }},
     {"announced_64_MiB",
      [](const std::string&) {
@@ -86,8 +92,8 @@ const HostilePeer kPeers[] = {
     {"invalid_utf8",
      [](const std::string&) {
        return Script{Server::readRequest(),
-                     Server::write(Server::answer(R"({"responseCode":200,"responseText":"OK)"
-                                                  "\xff\xfe\"}"))};
+                     Server::write(lastAnswer(R"({"responseCode":200,"responseText":"OK)"
+                                              "\xff\xfe\"}"))};
      }},
     {"one_byte_a_second",
      [](const std::string&) {
@@ -121,10 +127,11 @@ const HostilePeer kPeers[] = {
     {"redirects_elsewhere",
      [](const std::string& elsewhere) {
        const std::string body = "<html>moved</html>";
-       return Script{Server::readRequest(),
-                     Server::write("HTTP/1.1 307 Temporary Redirect\r\nLocation: " + elsewhere +
-                                   "/partner/event/log\r\nContent-Length: " +
-                                   std::to_string(body.size()) + "\r\n\r\n" + body)};
+       return Script{
+           Server::readRequest(),
+           Server::write("HTTP/1.1 307 Temporary Redirect\r\nConnection: close\r\nLocation: " +
+                         elsewhere + "/partner/event/log\r\nContent-Length: " +
+                         std::to_string(body.size()) + "\r\n\r\n" + body)};
      }},
     {"certificate_for_another_name",
      nullptr,

@@ -43,6 +43,14 @@ int main(int argc, char** argv) {
   Nimbrel::setUserInfo(tavrel_mmp::UserInfo::create("user-42", "Ada", "female", "ada@example.com",
                                                     "+3100000000", 36, "NL", "Utrecht", ""));
 
+  // A tracking link's fields; `create` would ask the service for the link itself.
+  tavrel_mmp::DeepLinkBuilder link;
+  link.iOSParameters =
+      std::make_shared<tavrel_mmp::DeepLinkIOSParameters>("com.example.hostapp", "123456789");
+  link.nimbrelParameters = std::make_shared<tavrel_mmp::DeepLinkNimbrelParameters>(
+      "newsletter", "SPRING24", "email", "spring", "https://example.com/spring");
+  std::cout << "host_app: link fields " << link.buildParams().dump() << "\n";
+
   // The library calls back with every new link the host forwards to it (and, once a service has
   // answered, with a deferred one, possibly on another thread and after main returns: the
   // callback owns what it touches).

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tavrel_mmp/deep_link_parameters.h"
+#include "tavrel_mmp/export.h"
 #include "tavrel_mmp/property_dictionary.h"
 
 namespace tavrel_mmp {
@@ -12,7 +13,7 @@ namespace tavrel_mmp {
 class DeepLinkBuilder;
 
 // The links the service made for a successful request. Only the builder creates one.
-class DeepLinkBuilderResult {
+class TAVREL_MMP_EXPORT DeepLinkBuilderResult {
  public:
   std::string shortLink;
   std::string longLink;
@@ -24,7 +25,7 @@ class DeepLinkBuilderResult {
 
 // Why a request failed: the service's result code in decimal when it refused the request, "0"
 // for every other failure.
-class DeepLinkBuilderError {
+class TAVREL_MMP_EXPORT DeepLinkBuilderError {
  public:
   DeepLinkBuilderError(std::string code, std::string message);
   std::string code;
@@ -34,7 +35,7 @@ class DeepLinkBuilderError {
 // Asks the measurement service for tracking links. Every request calls its completion exactly
 // once, with exactly one of the two arguments set, normally on the transport's thread (on the
 // caller's thread, before returning, only when no request could be formed).
-class DeepLinkBuilder {
+class TAVREL_MMP_EXPORT DeepLinkBuilder {
  public:
   using Completion = std::function<void(std::shared_ptr<DeepLinkBuilderResult> result,
                                         std::shared_ptr<DeepLinkBuilderError> error)>;

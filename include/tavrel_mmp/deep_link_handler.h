@@ -5,13 +5,15 @@
 #include <optional>
 #include <string>
 
+#include "tavrel_mmp/export.h"
+
 namespace tavrel_mmp {
 
 // The library's memory of the deep link that brought the user in: the last one received (kept
 // for a number of days the service sets), the one received in this process, the deferred one
 // the service may hold for a new installation, and the host's callback for deep links.
 // Every operation is safe from any thread; the host's callback is never called under a lock.
-class DeepLinkHandler {
+class TAVREL_MMP_EXPORT DeepLinkHandler {
  public:
   using Callback = std::function<void(const std::string& deeplink)>;
 

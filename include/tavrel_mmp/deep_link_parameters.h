@@ -3,12 +3,13 @@
 #include <optional>
 #include <string>
 
+#include "tavrel_mmp/export.h"
 #include "tavrel_mmp/property_dictionary.h"
 
 namespace tavrel_mmp {
 
 // Where a created link sends an iOS device. A field without a value contributes no key.
-class DeepLinkIOSParameters {
+class TAVREL_MMP_EXPORT DeepLinkIOSParameters {
  public:
   DeepLinkIOSParameters(std::optional<std::string> bundleID, std::optional<std::string> appStoreID);
   virtual ~DeepLinkIOSParameters() = default;
@@ -24,7 +25,7 @@ class DeepLinkIOSParameters {
 };
 
 // Where a created link sends an Android device. A field without a value contributes no key.
-class DeepLinkAndroidParameters {
+class TAVREL_MMP_EXPORT DeepLinkAndroidParameters {
  public:
   explicit DeepLinkAndroidParameters(std::optional<std::string> packageName);
   virtual ~DeepLinkAndroidParameters() = default;
@@ -39,7 +40,7 @@ class DeepLinkAndroidParameters {
 };
 
 // The campaign attribution of a created link. A field without a value contributes no key.
-class DeepLinkNimbrelParameters {
+class TAVREL_MMP_EXPORT DeepLinkNimbrelParameters {
  public:
   DeepLinkNimbrelParameters(std::optional<std::string> source, std::optional<std::string> code,
                             std::optional<std::string> medium, std::optional<std::string> campaign,

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tavrel_mmp/export.h"
 #include "tavrel_mmp/nimbrel_options.h"
 #include "tavrel_mmp/product_item.h"
 #include "tavrel_mmp/property_dictionary.h"
@@ -14,7 +15,7 @@
 namespace tavrel_mmp {
 
 // The library's public entry points. Nothing here throws or reports failure to the caller.
-class Nimbrel {
+class TAVREL_MMP_EXPORT Nimbrel {
  public:
   // Starts the library: options, credentials, authentication, crash capture.
   static void intSDK(const std::string& partnerCode, const std::string& appSecret,

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "tavrel_mmp/export.h"
 #include "tavrel_mmp/platform/ui_toolkit.h"
 #include "tavrel_mmp/property_dictionary.h"
 
@@ -22,7 +23,7 @@ class URL {
 
 // Where a host forwards the URLs the system opens for it: each distinct URL reaches the
 // deep-link handler and the host's deep-link callback once.
-class NimbrelDeepLinkDelegate {
+class TAVREL_MMP_EXPORT NimbrelDeepLinkDelegate {
  public:
   // The instance hosts are meant to use, created once.
   static NimbrelDeepLinkDelegate& shared();

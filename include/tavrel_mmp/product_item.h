@@ -6,12 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "tavrel_mmp/export.h"
 #include "tavrel_mmp/property_dictionary.h"
 
 namespace tavrel_mmp {
 
 // A product category, as reported with a product ("c_id", "c_name").
-class ProductCategory {
+class TAVREL_MMP_EXPORT ProductCategory {
  public:
   ProductCategory(std::string categoryId, std::string categoryName);
 
@@ -34,7 +35,7 @@ class ProductCategory {
 using ProductCategoryList = std::vector<std::shared_ptr<ProductCategory>>;
 
 // A product the host reports in a product list.
-class ProductItem {
+class TAVREL_MMP_EXPORT ProductItem {
  public:
   // Price "" and quantity 1 unless given; no categories unless given.
   ProductItem(std::string id, std::string name, std::string image,

@@ -4,12 +4,13 @@
 #include <memory>
 #include <string>
 
+#include "tavrel_mmp/export.h"
 #include "tavrel_mmp/property_dictionary.h"
 
 namespace tavrel_mmp {
 
 // The host's signed-in user. No field is optional and none is validated.
-class UserInfo {
+class TAVREL_MMP_EXPORT UserInfo {
  public:
   UserInfo(std::string userId, std::string name, std::string gender, std::string email,
            std::string phone, std::int32_t age, std::string country, std::string city,

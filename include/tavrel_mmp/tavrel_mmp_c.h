@@ -1,0 +1,95 @@
+#ifndef TAVREL_MMP_TAVREL_MMP_C_H
+#define TAVREL_MMP_TAVREL_MMP_C_H
+
+/* The library's C interface, for hosts written in C or bound from other languages (libffi,
+ * ctypes, JNI, ...). It mirrors the C++ facade `tavrel_mmp::Nimbrel` one call for one call.
+ *
+ * - Texts are NUL-terminated UTF-8. Dictionaries are JSON objects as text, lists JSON arrays.
+ * - Nothing fails towards the caller: every function returns nothing (or a plain value) and
+ *   never throws. NULL where a text is expected, JSON that does not parse or has the wrong
+ *   shape, and text that is not UTF-8 are each reported as a development line ("MMP: ...",
+ *   shown in development mode) and then treated as an empty text or an absent value.
+ * - The library copies what it keeps; the caller's texts may be freed as soon as a call returns.
+ * - Texts handed to a callback are valid only during that call: copy what you keep.
+ * - Callbacks run on library threads as well as on the caller's (see each one), possibly after
+ *   the call that registered them returned: whatever `user` points at must stay valid. A
+ *   callback returns normally; one that ends its thread (pthread_exit, or a language runtime
+ *   that does so to threads calling in while it shuts down) is not supported, so such a host
+ *   waits for the completions it asked for before it exits. */
+
+#include "tavrel_mmp/export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Receives a deep link: one the host opened through tavrel_mmp_open_url (on the thread that
+ * called it), or the deferred one the service held for a new installation (on a library thread). */
+typedef void (*tavrel_mmp_deeplink_callback)(const char* url, void* user);
+
+/* The one outcome of a link request: exactly one of the two texts is non-NULL.
+ *   result_json  {"shortLink": text, "longLink": text}
+ *   error_json   {"code": text, "message": text}; the code is the service's result code in
+ *                decimal when it refused the request, "0" for every other failure.
+ * Called once per request, normally on the HTTP transport's thread; on the caller's thread,
+ * before the request function returns, only when no request could be formed. */
+typedef void (*tavrel_mmp_link_completion)(const char* result_json, const char* error_json,
+                                           void* user);
+
+/* Starts the library. options_json: {"showLog": bool, "autoTrackingScreen": bool}, a missing
+ * member taking its default (false, true); NULL for the two-argument start, which keeps the
+ * current development mode and tracks screens automatically. */
+TAVREL_MMP_EXPORT void tavrel_mmp_init(const char* partner_code, const char* app_secret,
+                                       const char* options_json);
+
+/* data_json: the event's dictionary, or NULL for none. */
+TAVREL_MMP_EXPORT void tavrel_mmp_log_event(const char* name, const char* data_json);
+
+/* Development mode: the library's "MMP: ..." lines on standard output. Off at start. */
+TAVREL_MMP_EXPORT void tavrel_mmp_set_dev_mode(int on);
+
+TAVREL_MMP_EXPORT void tavrel_mmp_set_current_screen(const char* screen_name);
+
+TAVREL_MMP_EXPORT void tavrel_mmp_record_error(const char* name, const char* stack_trace);
+
+/* user_json: {"userId", "name", "gender", "email", "phone", "country", "city",
+ * "firebaseToken": text, "age": integer}; a member missing or of another kind gives "" or 0. */
+TAVREL_MMP_EXPORT void tavrel_mmp_set_user_info(const char* user_json);
+
+/* An amount that is not a finite number is sent as null. data_json may be NULL. */
+TAVREL_MMP_EXPORT void tavrel_mmp_set_revenue(const char* order_id, double amount,
+                                              const char* currency, const char* data_json);
+
+/* products_json: an array of {"p_id", "p_name", "p_img", "p_price": text, "p_quantity": integer,
+ * "p_categories": [{"c_id", "c_name"}]}; products without "p_id" are left out. */
+TAVREL_MMP_EXPORT void tavrel_mmp_set_product_list(const char* list_name,
+                                                   const char* products_json);
+
+/* The host's deep-link callback, replacing any earlier one (NULL removes it); not called now. */
+TAVREL_MMP_EXPORT void tavrel_mmp_handle_deeplink(tavrel_mmp_deeplink_callback callback,
+                                                  void* user);
+
+/* The system opened a URL for the application. Unless it is empty or the URL delivered last, it
+ * reaches the deep-link callback on this thread, before the call returns. */
+TAVREL_MMP_EXPORT void tavrel_mmp_open_url(const char* url);
+
+/* Asks the service for a tracking link; params_json is posted as it is (NULL: {}). */
+TAVREL_MMP_EXPORT void tavrel_mmp_create_link(const char* params_json,
+                                              tavrel_mmp_link_completion completion, void* user);
+
+/* Asks the service for a short link to long_link, named `name`, at the slug short_link_slug
+ * (empty: the service picks one). */
+TAVREL_MMP_EXPORT void tavrel_mmp_shorten_link(const char* long_link, const char* name,
+                                               const char* short_link_slug,
+                                               tavrel_mmp_link_completion completion, void* user);
+
+/* Privacy controls (see tavrel_mmp::Nimbrel::setTrackingEnabled and forgetDevice). */
+TAVREL_MMP_EXPORT void tavrel_mmp_set_tracking_enabled(int on);
+TAVREL_MMP_EXPORT int tavrel_mmp_is_tracking_enabled(void);
+TAVREL_MMP_EXPORT void tavrel_mmp_forget_device(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TAVREL_MMP_TAVREL_MMP_C_H */
