@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <string>
 
+#include "core/utf8.h"
+
 namespace tavrel_mmp {
 
 void Logger::writeLine(std::string_view text) {
@@ -29,7 +31,12 @@ void Logger::writeLine(std::string_view text) {
 void Logger::log(std::string_view message) {
   if (!devMode()) return;
   std::string line = "MMP: ";
-  line.append(message);
+  // Messages may quote bytes from the network or the disk; the console gets well-formed text.
+  if (isValidUtf8(message)) {
+    line.append(message);
+  } else {
+    line.append(toValidUtf8(message));
+  }
   writeLine(line);
 }
 

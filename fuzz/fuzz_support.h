@@ -18,8 +18,8 @@
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/http_transport.h"
-#include "tavrel_mmp/platform/manual_loop.h"
 #include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/testing/manual_time.h"
 
 namespace tavrel_mmp::fuzz {
 
@@ -73,7 +73,7 @@ class AnsweringTransport : public platform::HttpTransport {
 
   // Runs the main loop's tasks and answers every request with `body`, again for the requests
   // that the tasks and the answers send, for a bounded number of rounds.
-  void answerAll(const std::vector<std::uint8_t>& body, platform::ManualMainLoop& loop) {
+  void answerAll(const std::vector<std::uint8_t>& body, testing::ManualMainLoop& loop) {
     for (int round = 0; round < 16; ++round) {
       loop.runPending();
       std::vector<HttpCompletion> answering;
@@ -96,9 +96,8 @@ class AnsweringTransport : public platform::HttpTransport {
 // main loop, the answering transport, the base URL "http://service.test".
 struct OfflineLibrary {
   ScratchDirectory directory;
-  std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>();
-  std::shared_ptr<platform::ManualMainLoop> loop =
-      std::make_shared<platform::ManualMainLoop>(clock);
+  std::shared_ptr<testing::ManualClock> clock = std::make_shared<testing::ManualClock>();
+  std::shared_ptr<testing::ManualMainLoop> loop = std::make_shared<testing::ManualMainLoop>(clock);
   std::shared_ptr<AnsweringTransport> transport = std::make_shared<AnsweringTransport>();
 
   // The one instance; its directory goes when the process exits normally.

@@ -200,16 +200,5 @@ TEST_F(CInterface, TheDeepLinkCallbackReceivesEachOpenedUrlWithItsUserPointer) {
   EXPECT_EQ(received, (std::vector<std::string>{"app://one", "app://two"}));
 }
 
-// Privacy behaviour itself is the facade's; here only that the C calls reach it.
-TEST_F(CInterface, PrivacyControlsForwardToTheFacade) {
-  for (const int on : {0, 1, 0}) {
-    tavrel_mmp_set_tracking_enabled(on);
-    EXPECT_EQ(tavrel_mmp_is_tracking_enabled(), on);
-    EXPECT_EQ(Nimbrel::isTrackingEnabled(), on == 1);
-  }
-  tavrel_mmp_forget_device();
-  EXPECT_EQ(tavrel_mmp_is_tracking_enabled(), Nimbrel::isTrackingEnabled() ? 1 : 0);
-}
-
 }  // namespace
 }  // namespace tavrel_mmp

@@ -5,10 +5,12 @@
 
 #include "core/common.h"
 #include "core/json_depth.h"
+#include "core/logger.h"
 #include "core/unix_time.h"
 #include "core/utf8.h"
 #include "platform/tick_schedule.h"
 #include "secret/secret_generator.h"
+#include "support/test_support.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -50,6 +52,11 @@ TEST(Utf8, OverlongSurrogateAndTruncatedSequencesAreInvalid) {
     EXPECT_FALSE(isValidUtf8(text)) << text;
     EXPECT_TRUE(isValidUtf8(toValidUtf8(text))) << text;
   }
+  // Development lines quote what the network sent; the console still gets UTF-8.
+  Logger::setDevMode(true);
+  const std::string line =
+      testing::captureStdout([] { Logger::log(std::string_view("answer: \xff\xfe ok")); });
+  EXPECT_EQ(line, "MMP: answer: \uFFFD\uFFFD ok\n");
 }
 
 TEST(TickSchedule, ALateTickNeverMakesTheNextOneDueAtOnce) {

@@ -1,12 +1,7 @@
 #include "device/device_info.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <ifaddrs.h>
 
-#include <tuple>
-
-#include "platform/linux/interface_list.h"
 #include "settings/storage_helper.h"
 #include "support/fake_device_facts.h"
 #include "support/test_support.h"
@@ -61,52 +56,6 @@ TEST(DeviceNaming, NameAndTypeRules) {
     EXPECT_EQ(DeviceInfo::typeFor(name), type) << name;
   }
   EXPECT_EQ(DeviceInfo::deviceNames().size(), 119u);
-}
-
-// A hand-built interface list in the given order: a name and an address text each; a text that
-// is no IP address stands for a link-layer entry, none for an entry without an address.
-struct InterfaceList {
-  explicit InterfaceList(std::vector<std::pair<const char*, const char*>> rows)
-      : entries(rows.size()), addresses(rows.size()) {
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      auto [name, text] = rows[i];
-      auto& address = addresses[i];  // sockaddr_in6 holds either family
-      entries[i].ifa_name = const_cast<char*>(name);
-      entries[i].ifa_next = i + 1 < rows.size() ? &entries[i + 1] : nullptr;
-      if (text == nullptr) continue;
-      auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-      address.sin6_family = ::inet_pton(AF_INET6, text, &address.sin6_addr) == 1 ? AF_INET6
-                            : ::inet_pton(AF_INET, text, &v4->sin_addr) == 1     ? AF_INET
-                                                                                 : AF_UNIX;
-      entries[i].ifa_addr = reinterpret_cast<sockaddr*>(&address);
-    }
-  }
-  std::vector<ifaddrs> entries;
-  std::vector<sockaddr_in6> addresses;
-};
-
-// Rows of (interface, family, address) for comparing lists.
-using AddressRows = std::vector<std::tuple<std::string, platform::AddressFamily, std::string>>;
-AddressRows rowsOf(const std::vector<platform::InterfaceAddress>& addresses) {
-  AddressRows rows;
-  for (const auto& a : addresses) rows.emplace_back(a.interfaceName, a.family, a.numericAddress);
-  return rows;
-}
-
-TEST(InterfaceAddress, TheSystemListKeepsIpEntriesInOrder) {
-  using platform::AddressFamily;
-  const InterfaceList list({{"lo", "127.0.0.1"},
-                            {"en0", "192.168.1.20"},
-                            {"en0", "fe80::1c2b:3dff:fe4a:5b6c"},
-                            {"en0", nullptr},
-                            {"en0", "link"},
-                            {"pdp_ip0", "10.64.0.3"}});
-  EXPECT_EQ(rowsOf(platform::interfaceAddressesIn(&list.entries[0])),
-            (AddressRows{{"lo", AddressFamily::ipv4, "127.0.0.1"},
-                         {"en0", AddressFamily::ipv4, "192.168.1.20"},
-                         {"en0", AddressFamily::ipv6, "fe80::1c2b:3dff:fe4a:5b6c"},
-                         {"pdp_ip0", AddressFamily::ipv4, "10.64.0.3"}}));
-  EXPECT_TRUE(platform::interfaceAddressesIn(nullptr).empty());
 }
 
 TEST(InterfaceAddress, TheLastEntryOfTheNamedInterfaceWins) {

@@ -190,27 +190,6 @@ TEST(HttpTransport, FailuresArriveLaterAsErrorsAndTheWorkerCarriesOn) {
   EXPECT_EQ(service.requests().size(), 2u);
 }
 
-TEST(HttpTransport, VerifiesThePeerAgainstTheGivenAuthority) {
-  testing::TempDir dir;
-  const std::string cert = dir.path() + "/cert.pem", key = dir.path() + "/key.pem";
-  ASSERT_EQ(
-      std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
-                   " -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
-                   key + " -out " + cert + " >/dev/null 2>&1")
-                      .c_str()),
-      0);
-  tools::LocalService service({.certificatePath = cert, .privateKeyPath = key});
-  ASSERT_TRUE(service.start());
-  Outcomes outcomes;
-  const HttpRequest request{.url = service.baseUrl() + "/partner/crash/log"};
-  platform::makeCurlTransport({.caInfoPath = cert})->send(request, outcomes.next());
-  platform::makeCurlTransport()->send(request, outcomes.next());  // the system's authorities
-  const auto got = outcomes.wait();
-  EXPECT_TRUE(got[0].body);
-  expectCurlError(got[1], CURLE_PEER_FAILED_VERIFICATION);
-  EXPECT_EQ(service.requests().size(), 1u);
-}
-
 TEST(HttpTransport, ARequestReachesTheServiceAtMostOnce) {
   const HttpRequest rows[] = {{.body = R"({"n":1})"},
                               {},  // headers only: nothing for curl to rewind

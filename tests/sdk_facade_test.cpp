@@ -149,41 +149,6 @@ TEST_F(FacadeStart, AnEmptyPartnerCodeOnlyInstallsCrashCapture) {
   EXPECT_EQ(transport_->count("/public/partner/auth"), 1u);
 }
 
-TEST_F(FacadeStart, OptionsDecideDevelopmentModeAndAutomaticScreenTracking) {
-  const auto options = [](bool showLog, bool autoTrackingScreen) {
-    auto made = std::make_shared<NimbrelOptions>();
-    std::tie(made->showLog, made->autoTrackingScreen) = std::tuple(showLog, autoTrackingScreen);
-    return made;
-  };
-  // the screen presented later, how to start, whether there is a key window at the start,
-  // and development mode and automatic screen tracking afterwards
-  const std::tuple<std::string, std::function<void()>, bool, bool, bool> cases[] = {
-      {"Quiet", [&] { Nimbrel::intSDK("P", "S", options(false, false)); }, true, false, false},
-      {"Tracked", [&] { Nimbrel::intSDK("P", "S", options(true, true)); }, true, true, true},
-      {"TwoArguments", [] { Nimbrel::intSDK("P", "S"); }, true, true, true},
-      {"NoOptions", [] { Nimbrel::intSDK("P", "S", nullptr); }, true, true, false},
-      {"NoKeyWindow", [&] { Nimbrel::intSDK("P", "S", options(true, true)); }, false, true, false},
-  };
-  for (const auto& [screen, start, keyWindow, devMode, tracking] : cases) {
-    SCOPED_TRACE(screen);
-    Application app(keyWindow);
-    Nimbrel::setDevMode(true);
-    testing::captureStdout(start);
-    loop_->runPending();
-    EXPECT_EQ(Logger::devMode(), devMode);
-    app.toolkit->setKeyWindow(app.window);
-    app.root->present(std::make_shared<platform::HeadlessViewController>(screen));
-    app.toolkit->becomeActive();
-    loop_->runPending();
-    std::size_t seen = 0;
-    for (const auto& event : DatabaseHelper::shared().getEvents(1000).value_or(EventList{}))
-      seen += event->data == json{{"screen_name", screen}}.dump();
-    EXPECT_EQ(seen, tracking ? 1u : 0u);
-  }
-}
-
-// Another thread delivers "app://b" just as this one goes to deliver "app://a": each URL reaches
-// the host once, neither in the other's place.
 TEST_F(FacadeStart, TwoThreadsDeliveringUrlsEachDeliverTheirOwn) {
   struct Delegate : NimbrelDeepLinkDelegate {
     std::string deeplink() const override {
