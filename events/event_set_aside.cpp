@@ -115,7 +115,8 @@ std::size_t setAsideOldest(Connection& db, std::size_t count, const std::string&
     before = queuedCount(db);
     Statement insert = db.prepare(std::string("INSERT INTO \"EventSetAside\" (") + kCopyColumns +
                                   ", \"reason\", \"setAsideAt\") SELECT " + kCopyColumns +
-                                  ", ?, ? FROM \"EventData\" WHERE " + oldest);
+                                  ", ?, ? FROM \"EventData\" WHERE " + oldest +
+                                  " ORDER BY \"time\" ASC, rowid ASC");
     Statement remove = db.prepare("DELETE FROM \"EventData\" WHERE " + oldest);
     const auto limit = static_cast<std::int64_t>(count);
     return before && insert && insert.bindText(1, reason) && insert.bindInt64(2, now) &&
