@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <set>
+#include <string_view>
 #include <thread>
 
 #include "core/logger.h"
@@ -319,6 +321,20 @@ void DatabaseHelper::removeAll() {
 
 void DatabaseHelper::removeEvents(const EventList& events) {
   std::string failure;
+  {
+    // A real-time event kept in memory may be delivered before it reaches the file; written
+    // later, it would leave a second time with a batch.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!queued_.empty()) {
+      std::set<std::string_view> gone;
+      for (const auto& event : events) gone.insert(event->id);
+      std::deque<EventData> kept;
+      for (const auto& event : queued_) {
+        if (gone.count(event.id) == 0) kept.push_back(event);
+      }
+      queued_.swap(kept);
+    }
+  }
   for (std::size_t first = 0; first < events.size() && failure.empty(); first += kDeleteChunk) {
     const std::size_t count = std::min(kDeleteChunk, events.size() - first);
     letInsertsGoFirst();
