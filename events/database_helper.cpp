@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <set>
+#include <string_view>
 #include <thread>
 
 #include "core/logger.h"
@@ -140,8 +142,8 @@ DatabaseHelper::DatabaseHelper() : atDocuments_(true) {
   openIfDueLocked();
 }
 
-DatabaseHelper::DatabaseHelper(std::optional<std::string> path)
-    : atDocuments_(false), path_(std::move(path)) {
+DatabaseHelper::DatabaseHelper(std::optional<std::string> path, EventStoreLimits limits)
+    : atDocuments_(false), path_(std::move(path)), limits_(limits) {
   std::lock_guard<std::mutex> lock(mutex_);
   openIfDueLocked();
 }
@@ -180,6 +182,8 @@ void DatabaseHelper::initDb(const std::string& path) {
   }
   writer_ = std::make_unique<StoreConnection>(std::move(db));
   openedPath_ = path;
+  capsChecked_ = false;
+  limitFileSizeLocked();
   checkpointer_ = std::make_shared<Checkpointer>(path);
   writer_->db->setCommitHook(&Checkpointer::onCommit, checkpointer_.get());
 }
@@ -194,7 +198,17 @@ void DatabaseHelper::createTable() {
     Logger::log(std::string("The event store cannot be used: ") + writer_->db->errorMessage());
     writer_->db->setCommitHook(nullptr, nullptr);
     writer_.reset();
+    return;
   }
+  set_aside::ensureSchema(*writer_->db);
+}
+
+void DatabaseHelper::limitFileSizeLocked() {
+  Statement pageSize = writer_->db->prepare("PRAGMA page_size");
+  if (!pageSize || pageSize.step() != StepResult::row || pageSize.columnInt64(0) <= 0) return;
+  const std::int64_t pages =
+      std::max<std::int64_t>(1, limits_.maxFileBytes / pageSize.columnInt64(0));
+  writer_->db->exec(("PRAGMA max_page_count = " + std::to_string(pages)).c_str());
 }
 
 bool DatabaseHelper::insertLocked(const EventData& event, std::string& failure) {
@@ -209,22 +223,32 @@ bool DatabaseHelper::insertLocked(const EventData& event, std::string& failure) 
   return done;
 }
 
-// Events recorded while the file could not be opened, written in their order in one transaction.
-// They leave memory only once that transaction committed; otherwise the next use tries again.
+// Events recorded while the file could not be opened or written, written in their order in one
+// transaction. They leave memory only once that transaction committed; otherwise a use a second
+// later or more tries again (a full disk is not asked again at every event). A row already stored
+// is left out rather than holding back the others for ever.
 void DatabaseHelper::writeQueuedLocked() {
   if (queued_.empty()) return;
+  const double now = platform::clock().monotonic();
+  if (queueRetryAfter_ && now < *queueRetryAfter_ &&
+      now >= *queueRetryAfter_ - kReopenIntervalSeconds) {
+    return;
+  }
   std::string failure;
   bool written = writer_->db->exec("BEGIN IMMEDIATE");
   for (auto it = queued_.begin(); written && it != queued_.end(); ++it) {
-    written = insertLocked(*it, failure);
+    written = insertLocked(*it, failure) || writer_->db->failedOnConstraint();
   }
   if (written) written = writer_->db->exec("COMMIT");
   if (!written) {
     if (failure.empty()) failure = writer_->db->errorMessage();
     writer_->db->rollback();
+    queueRetryAfter_ = now + kReopenIntervalSeconds;
     Logger::log("The events kept in memory wait for the next write: " + failure);
     return;
   }
+  queueRetryAfter_.reset();
+  insertsSinceCapCheck_.fetch_add(queued_.size());
   Logger::log("Wrote " + std::to_string(queued_.size()) +
               " events kept in memory to the event store");
   queued_.clear();
@@ -236,18 +260,29 @@ void DatabaseHelper::addEvent(const EventData& event) {
     insertsWaiting_.fetch_add(1);
     std::lock_guard<std::mutex> lock(mutex_);
     insertsWaiting_.fetch_sub(1);
-    if (openIfDueLocked()) {
-      insertLocked(event, failure);
-    } else {
-      if (queued_.size() >= kMemoryQueueLimit) {
-        queued_.pop_front();
-        failure = "The event store is unavailable and " + std::to_string(kMemoryQueueLimit) +
-                  " events wait in memory; the oldest was dropped";
+    // Behind the events already waiting in memory, if any, so that none overtakes them.
+    if (openIfDueLocked() && queued_.empty()) {
+      if (insertLocked(event, failure)) {
+        insertsSinceCapCheck_.fetch_add(1);
+      } else if (!writer_->db->failedOnConstraint()) {
+        queueRetryAfter_ = platform::clock().monotonic() + kReopenIntervalSeconds;
+        failure = "The event store cannot be written (" + failure + "); the event waits in memory";
+        keepInMemoryLocked(event, failure);
       }
-      queued_.push_back(event);
+    } else {
+      keepInMemoryLocked(event, failure);
     }
   }
   if (!failure.empty()) Logger::log(failure);
+}
+
+void DatabaseHelper::keepInMemoryLocked(const EventData& event, std::string& failure) {
+  if (queued_.size() >= kMemoryQueueLimit) {
+    queued_.pop_front();
+    failure = "The event store is unavailable and " + std::to_string(kMemoryQueueLimit) +
+              " events wait in memory; the oldest was dropped";
+  }
+  queued_.push_back(event);
 }
 
 // The reading connection, opened on the writer's file once that is open; null while it cannot
@@ -279,18 +314,30 @@ void DatabaseHelper::removeAll() {
   std::lock_guard<std::mutex> lock(mutex_);
   queued_.clear();
   if (!openIfDueLocked()) return;
-  if (!writer_->db->exec("DELETE FROM \"EventData\"")) {
+  if (!writer_->db->exec("DELETE FROM \"EventData\"") || !set_aside::clear(*writer_->db)) {
     Logger::log(std::string("Error removing records: ") + writer_->db->errorMessage());
   }
 }
 
 void DatabaseHelper::removeEvents(const EventList& events) {
   std::string failure;
+  {
+    // A real-time event kept in memory may be delivered before it reaches the file; written
+    // later, it would leave a second time with a batch.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!queued_.empty()) {
+      std::set<std::string_view> gone;
+      for (const auto& event : events) gone.insert(event->id);
+      std::deque<EventData> kept;
+      for (const auto& event : queued_) {
+        if (gone.count(event.id) == 0) kept.push_back(event);
+      }
+      queued_.swap(kept);
+    }
+  }
   for (std::size_t first = 0; first < events.size() && failure.empty(); first += kDeleteChunk) {
     const std::size_t count = std::min(kDeleteChunk, events.size() - first);
-    // A recording thread waiting for the connection goes first: the mutex is not fair, and a
-    // deletion taking it back piece after piece would keep the host waiting for all of them.
-    while (insertsWaiting_.load() > 0) std::this_thread::yield();
+    letInsertsGoFirst();
     std::lock_guard<std::mutex> lock(mutex_);
     if (!openIfDueLocked()) return;
     Statement* statement = writer_->deleteFor(count);
@@ -303,6 +350,89 @@ void DatabaseHelper::removeEvents(const EventList& events) {
     if (statement != nullptr) statement->reset();
   }
   if (!failure.empty()) Logger::log("Error removing records: " + failure);
+}
+
+// A recording thread waiting for the connection goes first: the mutex is not fair, and work
+// taking it back piece after piece would keep the host waiting for all of the pieces.
+void DatabaseHelper::letInsertsGoFirst() const {
+  while (insertsWaiting_.load() > 0) std::this_thread::yield();
+}
+
+std::optional<set_aside::RefusalHistories> DatabaseHelper::noteRefusal(const EventList& events,
+                                                                       std::int64_t now) {
+  std::optional<set_aside::RefusalHistories> histories;
+  std::string failure;
+  {
+    letInsertsGoFirst();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!openIfDueLocked()) return std::nullopt;
+    histories = set_aside::noteRefusal(*writer_->db, events, now);
+    if (!histories) failure = writer_->db->errorMessage();
+  }
+  if (!failure.empty()) Logger::log("The refusal could not be recorded: " + failure);
+  return histories;
+}
+
+bool DatabaseHelper::setAside(const EventData& event, const std::string& reason) {
+  const auto now = static_cast<std::int64_t>(platform::clock().now());
+  bool moved = false;
+  std::string failure;
+  {
+    letInsertsGoFirst();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!openIfDueLocked()) return false;
+    moved = set_aside::setAside(*writer_->db, event.id, reason, now);
+    if (!moved) failure = writer_->db->errorMessage();
+  }
+  const std::string named = "The event " + event.key + " (" + event.id + ")";
+  Logger::log(moved ? named + " is set aside: " + reason
+                    : named + " could not be set aside: " + failure);
+  return moved;
+}
+
+void DatabaseHelper::enforceCaps() {
+  std::optional<std::size_t> queued;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!openIfDueLocked()) return;
+    if (capsChecked_ && insertsSinceCapCheck_.load() < limits_.capCheckEvery) return;
+    capsChecked_ = true;
+    insertsSinceCapCheck_.store(0);
+    queued = set_aside::queuedCount(*writer_->db);
+  }
+  const auto now = static_cast<std::int64_t>(platform::clock().now());
+  const std::string reason = "over the cap of " + std::to_string(limits_.maxEvents) + " events";
+  std::size_t excess = queued && *queued > limits_.maxEvents ? *queued - limits_.maxEvents : 0;
+  std::size_t movedTotal = 0, droppedTotal = 0;
+  // Even with nothing over the queue's cap: rows set aside one at a time count too.
+  do {
+    letInsertsGoFirst();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!openIfDueLocked()) break;
+    const std::size_t moved =
+        set_aside::setAsideOldest(*writer_->db, std::min(excess, kCapChunk), reason, now);
+    movedTotal += moved;
+    excess = moved == 0 ? 0 : excess - moved;
+    const auto asideNow = set_aside::setAsideCount(*writer_->db);
+    if (asideNow && *asideNow > limits_.maxSetAside) {
+      droppedTotal += set_aside::dropOldestSetAside(*writer_->db, *asideNow - limits_.maxSetAside);
+    }
+  } while (excess > 0);
+  if (movedTotal > 0) {
+    Logger::log("The event store held more than " + std::to_string(limits_.maxEvents) +
+                " events: the oldest " + std::to_string(movedTotal) + " were set aside");
+  }
+  if (droppedTotal > 0) {
+    Logger::log("More than " + std::to_string(limits_.maxSetAside) +
+                " events were set aside: the " + std::to_string(droppedTotal) +
+                " set aside longest ago were deleted");
+  }
+}
+
+std::vector<set_aside::SetAsideEvent> DatabaseHelper::setAsideEvents(std::size_t limit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!openIfDueLocked()) return {};
+  return set_aside::setAsideEvents(*writer_->db, limit);
 }
 
 }  // namespace tavrel_mmp

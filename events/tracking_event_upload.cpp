@@ -9,11 +9,14 @@
 #include "events/event_data.h"
 #include "events/tracker_state.h"
 #include "events/tracking_event.h"
+#include "events/upload_verdict.h"
 #include "net/http_client.h"
 #include "net/result_data.h"
 #include "net/service_answer.h"
 #include "settings/storage_helper.h"
 #include "settings/tracking_consent.h"
+#include "tavrel_mmp/platform/clock.h"
+#include "tavrel_mmp/platform/main_loop.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -40,20 +43,27 @@ bool postEvents(const EventList& events, std::uint64_t epoch, HttpCompletion com
   return true;
 }
 
+struct UploadOutcome {
+  UploadVerdict verdict;
+  std::string reason;  // of a refusal
+};
+
 // Records leave the store only when the service accepted the request that carried them, and
 // then exactly those records: events stored since the request left stay.
-void handleUploadReply(const std::optional<std::vector<std::uint8_t>>& body,
-                       const std::optional<HttpError>& error, const EventList& events) {
+UploadOutcome handleUploadReply(const std::optional<std::vector<std::uint8_t>>& body,
+                                const std::optional<HttpError>& error, const EventList& events) {
   const auto answer = readServiceAnswer<ResultData>(body, error, &acceptsOnly200);
-  if (!answer.accepted()) {
+  const UploadVerdict verdict = judgeUpload(answer);
+  if (verdict != UploadVerdict::accepted) {
     Logger::log("----- sync error -----");
     Logger::log(answer.outcome == AnswerOutcome::noAnswer && answer.problem.empty()
                     ? std::string("Error from request")
                     : answer.problem);
-    return;
+    return {verdict, refusalReason(answer)};
   }
   Logger::log("----- sync successful -----");
   DatabaseHelper::shared().removeEvents(events);
+  return {verdict, {}};
 }
 
 // The oldest stored events, leaving out real-time events whose own upload was in flight at any
@@ -82,6 +92,65 @@ struct OnExit {
 template <class Action>
 OnExit(Action) -> OnExit<Action>;
 
+// The parts of a refused batch still to send, the next one last.
+using Pieces = std::vector<EventList>;
+
+bool sendNextPiece(Pieces pieces, std::uint64_t epoch);
+
+// A part the service refused: a single row is set aside, a larger part goes again in halves.
+// Whether the split goes on (the batch stays in flight until it ends).
+bool afterRefusedPiece(const EventList& piece, const std::string& reason, Pieces pieces,
+                       std::uint64_t epoch) {
+  if (piece.size() == 1) {
+    DatabaseHelper::shared().setAside(*piece.front(), reason);
+  } else {
+    const auto middle = piece.begin() + static_cast<std::ptrdiff_t>((piece.size() + 1) / 2);
+    pieces.emplace_back(middle, piece.end());
+    pieces.emplace_back(piece.begin(), middle);
+  }
+  return sendNextPiece(std::move(pieces), epoch);
+}
+
+// Each part is a new request of its own, sent once, from the main loop. A service-wide failure
+// ends the split: the next batch starts over, and the refusal counts on disk bring it back.
+bool sendNextPiece(Pieces pieces, std::uint64_t epoch) {
+  if (pieces.empty()) return false;
+  platform::mainLoop().post([pieces = std::move(pieces), epoch]() mutable {
+    EventList piece = std::move(pieces.back());
+    pieces.pop_back();
+    bool handedOver = false;
+    OnExit unlessHandedOver{[&] {
+      if (!handedOver) tracker::state().isSyncing.store(false);
+    }};
+    handedOver = postEvents(piece, epoch,
+                            [piece, pieces, epoch](std::optional<std::vector<std::uint8_t>> reply,
+                                                   std::optional<HttpError> error) {
+                              bool goesOn = false;
+                              OnExit finish{[&] {
+                                if (!goesOn) tracker::state().isSyncing.store(false);
+                              }};
+                              const UploadOutcome outcome = handleUploadReply(reply, error, piece);
+                              if (outcome.verdict == UploadVerdict::accepted) {
+                                goesOn = sendNextPiece(pieces, epoch);
+                              } else if (outcome.verdict == UploadVerdict::contentRefused) {
+                                goesOn = afterRefusedPiece(piece, outcome.reason, pieces, epoch);
+                              }
+                            });
+  });
+  return true;
+}
+
+// Counts the refusal against every row of the batch (on disk before anything depends on it);
+// whether the batch is now being split.
+bool afterRefusedBatch(const EventList& batch, const std::string& reason, std::uint64_t epoch) {
+  const auto now = static_cast<std::int64_t>(platform::clock().now());
+  const auto histories = DatabaseHelper::shared().noteRefusal(batch, now);
+  if (!histories || !dueForSplit(*histories, now)) return false;
+  Logger::log("The service keeps refusing a batch of " + std::to_string(batch.size()) +
+              " events (" + reason + "): sending it in parts to find the refused ones");
+  return afterRefusedPiece(batch, reason, {}, epoch);
+}
+
 }  // namespace
 
 void TrackingEvent::sync() {
@@ -94,6 +163,7 @@ void TrackingEvent::sync() {
   // Taken when the batch starts, before the read, so the next tick measures a whole period.
   state.lastSyncTime.store(tracker::monotonicNow());
   const std::uint64_t epoch = TrackingConsent::epoch();
+  DatabaseHelper::shared().enforceCaps();
   EventList batch = readBatch();
   Logger::log("----- syncing: " + std::to_string(batch.size()) + " events -----");
   state.eventTotalCounter.store(0);
@@ -106,15 +176,22 @@ void TrackingEvent::sync() {
   OnExit unlessHandedOver{[&] {
     if (!handedOver) tracker::state().isSyncing.store(false);
   }};
-  handedOver = postEvents(
-      batch, epoch,
-      [batch](std::optional<std::vector<std::uint8_t>> reply, std::optional<HttpError> error) {
-        // The batch stays in flight until its accepted rows are gone, so
-        // no other batch can carry them a second time.
-        OnExit finish{[] { tracker::state().isSyncing.store(false); }};
-        handleUploadReply(reply, error, batch);
-        ensureSyncTimer();
-      });
+  handedOver = postEvents(batch, epoch,
+                          [batch, epoch](std::optional<std::vector<std::uint8_t>> reply,
+                                         std::optional<HttpError> error) {
+                            // The batch stays in flight until its accepted rows are gone (or the
+                            // split of a refused batch ended), so no other batch can carry them a
+                            // second time.
+                            bool splitting = false;
+                            OnExit finish{[&] {
+                              if (!splitting) tracker::state().isSyncing.store(false);
+                            }};
+                            const UploadOutcome outcome = handleUploadReply(reply, error, batch);
+                            if (outcome.verdict == UploadVerdict::contentRefused) {
+                              splitting = afterRefusedBatch(batch, outcome.reason, epoch);
+                            }
+                            ensureSyncTimer();
+                          });
 }
 
 void TrackingEvent::syncRealtime(const std::shared_ptr<EventData>& event, std::uint64_t epoch) {

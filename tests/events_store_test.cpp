@@ -153,10 +153,113 @@ TEST_F(EventStoreTest, EventsWaitInMemoryWhileTheFileCannotBeOpened) {
   out = captureLog([&] { EXPECT_TRUE(store.isUsable()); });
   EXPECT_NE(out.find("The events kept in memory wait for the next write"), std::string::npos);
   sqlite3_close(other);
+  clock_->advance(DatabaseHelper::kReopenIntervalSeconds);
   ASSERT_TRUE(store.isUsable());
   const auto kept = ids(store.getEvents(100'000));
   ASSERT_EQ(kept.size(), DatabaseHelper::kMemoryQueueLimit);
   EXPECT_EQ(kept.front(), "q1");
+}
+
+TEST_F(EventStoreTest, PastTheCapsTheOldestAreSetAsideThenDeletedAndNeverSilently) {
+  DatabaseHelper store(path_, {.maxEvents = 10, .maxSetAside = 5, .capCheckEvery = 1});
+  // Recorded out of order: "oldest" is by time.
+  for (int i : {3, 1, 14, 2, 5, 4, 13, 6, 12, 7, 11, 8, 10, 9}) {
+    store.addEvent(*row("e" + std::to_string(i), i));
+  }
+  std::string out = captureLog([&] { store.enforceCaps(); });
+  EXPECT_EQ(out, "MMP: The event store held more than 10 events: the oldest 4 were set aside\n");
+  const auto asideIds = [&] {
+    std::vector<std::string> out;
+    for (const auto& aside : store.setAsideEvents()) out.push_back(aside.event->id);
+    return out;
+  };
+  EXPECT_EQ(asideIds(), (std::vector<std::string>{"e1", "e2", "e3", "e4"}));
+  const auto first = store.setAsideEvents().front();
+  EXPECT_EQ(first.event->key + " " + first.event->preEvent + " " + first.reason,
+            "key-e1 pre-e1 over the cap of 10 events");
+  EXPECT_EQ(store.getEvents(100)->size(), 10u);
+
+  for (int i = 15; i <= 18; ++i) store.addEvent(*row("e" + std::to_string(i), i));
+  out = captureLog([&] { store.enforceCaps(); });
+  EXPECT_NE(out.find("the oldest 4 were set aside"), std::string::npos) << out;
+  EXPECT_NE(out.find("More than 5 events were set aside: the 3 set aside longest ago were deleted"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(asideIds(), (std::vector<std::string>{"e4", "e5", "e6", "e7", "e8"}));
+  EXPECT_EQ(ids(store.getEvents(1)), std::vector<std::string>{"e9"});
+
+  store.removeAll();  // forgetting the device forgets what was set aside too
+  EXPECT_TRUE(store.setAsideEvents().empty());
+}
+
+// The refusal counts live in the file, added to one written before they existed.
+TEST_F(EventStoreTest, RefusalCountsSurviveARestartOfAnOlderFile) {
+  sqlite3* old = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &old), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(old,
+                         "CREATE TABLE \"EventData\" (\"id\" TEXT NOT NULL, \"key\" TEXT NOT "
+                         "NULL, \"time\" INTEGER NOT NULL, \"sessionId\" TEXT NOT NULL, "
+                         "\"realtime\" BOOLEAN NOT NULL, \"data\" TEXT NOT NULL, \"preEvent\" "
+                         "TEXT NOT NULL, PRIMARY KEY(\"id\"));"
+                         "INSERT INTO \"EventData\" VALUES ('a', 'k', 1, 's', 0, '{}', '')",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(old);
+  const EventList batch{row("a", 1), row("b", 2)};
+  {
+    DatabaseHelper store(path_);
+    store.addEvent(*batch[1]);
+    ASSERT_TRUE(store.noteRefusal(batch, 1000));
+    ASSERT_TRUE(store.noteRefusal(batch, 990));  // the wall clock went back
+  }
+  DatabaseHelper store(path_);
+  const auto histories = store.noteRefusal(batch, 1200);
+  ASSERT_TRUE(histories);
+  EXPECT_EQ(histories->at("a").count, 3);
+  EXPECT_EQ(histories->at("a").firstAt, 990);
+  EXPECT_EQ(histories->at("b").count, 3);
+  EXPECT_TRUE(store.setAside(*batch[0], "400 Bad"));
+  EXPECT_FALSE(store.setAside(*batch[0], "400 Bad")) << "moved once only";
+  EXPECT_EQ(ids(store.getEvents(10)), std::vector<std::string>{"b"});
+  ASSERT_EQ(store.setAsideEvents().size(), 1u);
+  EXPECT_EQ(store.setAsideEvents()[0].event->key, "k");
+}
+
+// A full file keeps events in memory; they are written once room returns, and no write is
+// attempted more than once a second meanwhile.
+TEST_F(EventStoreTest, AFullFileKeepsEventsInMemoryUntilThereIsRoom) {
+  DatabaseHelper store(path_, {.maxFileBytes = 64 * 1024});
+  const auto heavy = [](int i) {
+    return std::make_shared<EventData>("h" + std::to_string(1000 + i), "heavy", i, "s", false,
+                                       "{\"pad\":\"" + std::string(1500, 'x') + "\"}", "");
+  };
+  std::size_t stored = 0;
+  int next = 0;
+  std::string out;
+  while (true) {
+    out = captureLog([&] { store.addEvent(*heavy(next++)); });
+    const std::size_t now = store.getEvents(1000)->size();
+    if (now == stored) break;
+    stored = now;
+    ASSERT_LT(next, 100) << "the file never filled";
+  }
+  EXPECT_NE(out.find("The event store cannot be written (database or disk is full); the event "
+                     "waits in memory"),
+            std::string::npos)
+      << out;
+  out = captureLog([&] {
+    for (int i = 0; i < 2; ++i) store.addEvent(*heavy(next++));
+  });
+  EXPECT_EQ(out, "") << "no new attempt within the second";
+  EXPECT_EQ(store.getEvents(1000)->size(), stored);
+
+  // The last one left by itself (as a real-time upload does): it must not be written later.
+  store.removeEvents({heavy(next - 1)});
+  store.removeEvents(*store.getEvents(1000));  // an upload makes room
+  clock_->advance(DatabaseHelper::kReopenIntervalSeconds);
+  const auto events = store.getEvents(1000);
+  EXPECT_EQ(ids(events), (std::vector<std::string>{"h" + std::to_string(1000 + next - 3),
+                                                   "h" + std::to_string(1000 + next - 2)}));
 }
 
 }  // namespace

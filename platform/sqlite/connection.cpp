@@ -143,4 +143,8 @@ const char* Connection::errorMessage() const {
   return sqlite3_errmsg(db_);
 }
 
+bool Connection::failedOnConstraint() const {
+  return (sqlite3_errcode(db_) & 0xFF) == SQLITE_CONSTRAINT;
+}
+
 }  // namespace tavrel_mmp::platform::sqlite

@@ -47,6 +47,9 @@ class Connection {
   void setCommitHook(CommitHook hook, void* context);
 
   const char* errorMessage() const;
+  // Whether the last failure broke a constraint (a row that is already there), which trying
+  // again cannot mend, unlike a full disk or a lock.
+  bool failedOnConstraint() const;
 
  private:
   explicit Connection(sqlite3* db) : db_(db) {}

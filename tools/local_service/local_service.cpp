@@ -189,6 +189,12 @@ void LocalService::setAuthRefusal(std::optional<std::int64_t> responseCode) {
   impl_->authRefusal = responseCode;
 }
 
+void LocalService::setRefusedEventKey(std::optional<std::string> key, std::int64_t responseCode) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->refusedEventKey = std::move(key);
+  impl_->refusedEventCode = responseCode;
+}
+
 void LocalService::setDeeplinkExpired(std::optional<std::int64_t> days) {
   std::lock_guard lock(impl_->mutex);
   impl_->deeplinkExpired = days;

@@ -131,6 +131,10 @@ class LocalService {
   std::vector<std::string> grantedTokens() const;
   std::size_t grantedSessionCount() const;
 
+  // "/partner/event/log": refuse every batch holding an event named `key` (its "key"), with HTTP
+  // 200 and an envelope carrying `responseCode`; none accepts them again.
+  void setRefusedEventKey(std::optional<std::string> key, std::int64_t responseCode = 400);
+
   // "/partner/event/log": events accepted, keyed by "id".
   std::map<std::string, StoredEvent> events() const;
   std::size_t acceptedEventCount() const;   // distinct ids

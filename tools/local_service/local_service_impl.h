@@ -51,6 +51,8 @@ struct LocalService::Impl {
   RequestLog requestLog;
   std::map<std::string, Fault> faults;
   std::optional<std::int64_t> authRefusal;
+  std::optional<std::string> refusedEventKey;
+  std::int64_t refusedEventCode = 400;
   std::optional<std::int64_t> deeplinkExpired = 7;
   std::int64_t sessionExpireTimeInSeconds = 86400;
   std::vector<std::string> tokens;

@@ -252,6 +252,11 @@ Reply LocalService::Impl::logEvents(const httplib::Request& req) {
   const Delivery delivery{req.get_header_value("User-Agent"), now};
   {
     std::lock_guard lock(mutex);
+    for (const json& event : body["events"]) {
+      if (refusedEventKey && event.value("key", json()) == *refusedEventKey) {
+        return {200, envelope(refusedEventCode, "Refused event " + *refusedEventKey)};
+      }
+    }
     for (json& event : body["events"]) {
       std::string id = event["id"];
       const auto found = events.find(id);
