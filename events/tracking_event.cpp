@@ -17,10 +17,6 @@
 namespace tavrel_mmp {
 namespace {
 
-// checkAuth's result, per recording thread: several threads track events at once and each
-// must build its record from the authentication record it loaded itself.
-thread_local std::optional<AuthData> authData;
-
 bool isRealtimeFlag(const PropertyDictionary& data) {
   if (!data.is_object()) return false;
   auto entry = data.find(TrackingEvent::realtimeKey);
@@ -46,10 +42,11 @@ void TrackingEvent::trackEvent(const std::string& name, const PropertyDictionary
     return;
   }
   if (Logger::devMode()) Logger::log("tracking event: " + name);
-  checkAuth();
+  // Each recording thread builds its record from the authentication record it loaded itself.
+  const std::shared_ptr<const AuthData> auth = checkAuth();
   const bool realtime = isRealtimeFlag(data);
-  const std::string sessionId =
-      authData && authData->data ? authData->data->sessionId : std::string();
+  static const std::string kNoSession;
+  const std::string& sessionId = auth && auth->data ? auth->data->sessionId : kNoSession;
 
   auto event = EventData::makeEvent(name, sessionId, realtime, data);
   auto& state = tracker::state();
@@ -80,9 +77,10 @@ void TrackingEvent::forgetQueue() {
   EventData::forgetPredecessor();
 }
 
-void TrackingEvent::checkAuth() {
-  authData = StorageHelper::shared().getAuthData();
-  if (!authData) SessionManager::retry();
+std::shared_ptr<const AuthData> TrackingEvent::checkAuth() {
+  auto auth = StorageHelper::shared().authSnapshot();
+  if (!auth) SessionManager::retry();
+  return auth;
 }
 
 // Hands the batch start to the main loop; requests made before it runs share that one start.

@@ -10,6 +10,7 @@
 namespace tavrel_mmp {
 
 class EventData;
+struct AuthData;
 
 // The event tracker: stores every event and uploads batches (and real-time events). The
 // recording thread only builds, stores and counts the event; reading batches, building request
@@ -33,7 +34,8 @@ class TrackingEvent {
   static constexpr const char* realtimeKey = "nbRealtime";
 
  private:
-  static void checkAuth();
+  // The stored authentication record; none starts a new attempt to authenticate.
+  static std::shared_ptr<const AuthData> checkAuth();
   static void requestSync();
   static void sync();
   // `epoch`: the installation's epoch when the event was recorded.

@@ -1,6 +1,7 @@
 #include "settings/storage_helper.h"
 
 #include <charconv>
+#include <memory>
 #include <mutex>
 
 #include "core/no_destructor.h"
@@ -27,12 +28,18 @@ std::optional<std::string> asText(const std::optional<platform::PreferenceValue>
 }
 
 // The decoded authentication record, refreshed when this process changes it. Every request and
-// every tracked event reads it, so it is decoded once per change rather than once per read.
+// every tracked event reads it, so it is decoded once per change rather than once per read,
+// and shared rather than copied: a reader holds its snapshot while a change replaces it.
 struct AuthCache {
   std::mutex mutex;
   const platform::PreferencesStore* source = nullptr;  // the store it was read from
-  std::optional<AuthData> decoded;
+  std::shared_ptr<const AuthData> decoded;
 };
+
+std::shared_ptr<const AuthData> shareDecoded(std::optional<AuthData> decoded) {
+  if (!decoded) return nullptr;
+  return std::make_shared<const AuthData>(std::move(*decoded));
+}
 
 AuthCache& authCache() {
   static NoDestructor<AuthCache> cache;
@@ -137,10 +144,16 @@ void StorageHelper::saveAuthData(const std::vector<std::uint8_t>& body) {
   std::lock_guard<std::mutex> lock(authCache().mutex);
   store().setBytes(kAuthData, body);
   authCache().source = &store();
-  authCache().decoded = AuthData::decode(body);
+  authCache().decoded = shareDecoded(AuthData::decode(body));
 }
 
 std::optional<AuthData> StorageHelper::getAuthData() {
+  const auto snapshot = authSnapshot();
+  if (!snapshot) return std::nullopt;
+  return *snapshot;
+}
+
+std::shared_ptr<const AuthData> StorageHelper::authSnapshot() {
   // The store is read under the cache's lock, so a change made meanwhile is never overwritten
   // by an older reading.
   AuthCache& cache = authCache();
@@ -149,10 +162,11 @@ std::optional<AuthData> StorageHelper::getAuthData() {
   cache.decoded.reset();
   if (const auto value = store().value(kAuthData)) {
     if (const auto* bytes = std::get_if<std::vector<std::uint8_t>>(&*value)) {
-      cache.decoded = AuthData::decode(*bytes);
+      cache.decoded = shareDecoded(AuthData::decode(*bytes));
     } else {
       const auto& text = std::get<std::string>(*value);
-      cache.decoded = AuthData::decode(std::vector<std::uint8_t>(text.begin(), text.end()));
+      cache.decoded =
+          shareDecoded(AuthData::decode(std::vector<std::uint8_t>(text.begin(), text.end())));
     }
   }
   cache.source = &store();

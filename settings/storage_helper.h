@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +39,9 @@ class StorageHelper {
 
   void saveAuthData(const std::vector<std::uint8_t>& body);
   std::optional<AuthData> getAuthData();
+  // The same record without a copy (none: no record); it stays as read while a change replaces
+  // the stored one.
+  std::shared_ptr<const AuthData> authSnapshot();
   void removeAuthData();
 
   // The installation's device identifier, created on first use; none while the settings cannot
