@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "autotrack/screen_tracking.h"
-#include "core/logger.h"
 #include "events/database_helper.h"
 #include "support/recording_ui.h"
 #include "support/test_support.h"
-#include "tavrel_mmp/detect_window_touch.h"
 #include "tavrel_mmp/platform/ui_toolkit.h"
 
 namespace tavrel_mmp {
@@ -96,26 +94,6 @@ TEST_F(ScreenTrackingTest, ActivationsReportTheTopmostScreenWhenItChanged) {
   EXPECT_EQ(activate(), Screens{"Cart"});
   // Every start replaced the observer; none added an activation handler.
   EXPECT_EQ(toolkit_->observerCount(), 1u);
-}
-
-TEST(DetectWindowTouch, LogsEachPhaseInDevelopmentModeAndForwardsEveryEvent) {
-  using platform::TouchPhase;
-  auto base = std::make_shared<testing::RecordingWindow>();
-  DetectWindowTouch window(base);
-  const platform::UIEvent began{{{TouchPhase::began, {12.5, 40}}, {TouchPhase::ended, {1, 1}}}};
-  const std::string logged = testing::captureLog([&] {
-    window.sendEvent(began);
-    for (auto phase :
-         {TouchPhase::moved, TouchPhase::ended, TouchPhase::cancelled, TouchPhase::stationary})
-      window.sendEvent({{{phase, {0, 0}}}});
-    window.sendEvent({});
-  });
-  EXPECT_EQ(logged,
-            "MMP: (12.5, 40.0)\nMMP: Touch Began\nMMP: Touch Move\nMMP: Touch End\n"
-            "MMP: Touch Cancelled\n");
-  EXPECT_EQ(testing::captureStdout([&] { window.sendEvent(began); }), "");
-  ASSERT_EQ(base->receivedEvents().size(), 7u);
-  EXPECT_EQ(base->receivedEvents().back().allTouches.size(), 2u);
 }
 
 }  // namespace

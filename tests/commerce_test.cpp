@@ -14,17 +14,6 @@ namespace {
 
 using nlohmann::json;
 
-TEST(ProductItem, OptionalArgumentsDefaultAndCategoriesKeepTheirOrder) {
-  ProductItem product("p1", "Shoe", "img");
-  EXPECT_EQ(product.toDictionary(), json::parse(R"({"p_id":"p1","p_name":"Shoe","p_img":"img",
-      "p_price":"","p_quantity":1,"p_categories":[]})"));
-  product.addCategory(std::make_shared<ProductCategory>("c1", "Feet"));
-  product.addCategory(nullptr);
-  product.addCategory(std::make_shared<ProductCategory>("c2", "Sale"));
-  EXPECT_EQ(product.toDictionary()["p_categories"],
-            json::parse(R"([{"c_id":"c1","c_name":"Feet"},{"c_id":"c2","c_name":"Sale"}])"));
-}
-
 TEST(ProductItem, FromDictionaryTakesOnlyWellTypedMembers) {
   const json defaults = ProductItem("", "", "").toDictionary();
   for (const json& wrong : {json{{"p_quantity", "3"}}, json{{"p_quantity", 2.5}},
@@ -59,26 +48,6 @@ class CommerceEventsTest : public testing::OfflineTest {
   }
 };
 
-TEST_F(CommerceEventsTest, ProductListIsOneTextPropertyHoldingCompactJson) {
-  auto shoe = std::make_shared<ProductItem>("p1", "Shoe", "i", "12.50", 2);
-  CommerceEvents::setProductList("home", {shoe, nullptr, shoe});
-  const json data = takeTracked("tvr_mmp_products");
-  ASSERT_EQ(data.size(), 1u);
-  const std::string text = data["products"];
-  EXPECT_EQ(text.find('\n'), std::string::npos);
-  EXPECT_EQ(json::parse(text), (json{{"products", {shoe->toDictionary(), shoe->toDictionary()}},
-                                     {"p_group", "home"}}));
-
-  // Text that is not UTF-8 gives the empty object, silently (development mode off).
-  auto broken = std::make_shared<ProductItem>("p1", "bad \xFF name", "i");
-  const std::string out =
-      testing::captureStdout([&] { CommerceEvents::setProductList("home", {broken}); });
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(takeTracked("tvr_mmp_products"), (json{{"products", "{}"}}));
-}
-
-// Host data nested far too deeply is refused where it stands, never copied on the way (a copy
-// recurses as deeply as the data nests), and an amount no JSON number can hold loses nothing else.
 TEST_F(CommerceEventsTest, DeepHostDataAndNonFiniteAmountsCostNothingElse) {
   // Built in place: copying would recurse as deeply as the data nests.
   const auto nest = [](json& root) {

@@ -54,29 +54,6 @@ TEST_F(DeepLinkTest, RetentionWindow) {
   }
 }
 
-TEST_F(DeepLinkTest, VerificationAnswersOfAnyShape) {
-  DeepLinkHandler::setHandleDeeplink(receive_);
-  const std::string nul("a\0b", 3);
-  const std::pair<std::string, Links> cases[] = {
-      // an answer, and the callbacks so far
-      {"{oops", {}},
-      {"[1]", {}},
-      {R"({"data":[1]})", {}},
-      {R"({"data":{"deeplink":5}})", {}},
-      {R"({"data":{"deeplink":"a\u0000b"}})", {nul}},
-      {R"({"data":{}})", {nul}},  // a link goes to the host once per installation
-  };
-  for (const auto& [answer, callbacks] : cases) {
-    DeepLinkHandler::getUDL();
-    transport_->respond(transport_->count() - 1, answer);
-    EXPECT_EQ(received_, callbacks) << answer;
-  }
-  // The link handed to the host was reported as the session's link.
-  const auto reported = transport_->indexes("/partner/session-deeplink");
-  ASSERT_EQ(reported.size(), 1u);
-  EXPECT_EQ(transport_->at(reported[0]).json(), (json{{"deeplink", nul}}));
-}
-
 TEST_F(DeepLinkTest, OneQuestionInFlightAndOneLinkForTheHostPerInstallation) {
   DeepLinkHandler::setHandleDeeplink(receive_);
   const auto authenticate = [&] {

@@ -38,26 +38,6 @@ TEST(DeviceInfo, DictionaryOfAPhone) {
   EXPECT_EQ(info.size(), 20u);
 }
 
-TEST(DeviceNaming, NameAndTypeRules) {
-  // user-assigned name, hardware identifier, the device name, its type
-  const std::array<const char*, 4> cases[] = {
-      {"iPhone", "iPhone12,5", "iPhone 11 Pro Max", "iphone"},
-      {"", "iphone12,5", "unknown", "ios_device"},  // identifiers match case-sensitively
-      {"iPhone", "arm64", "iPhone Simulator", "iphone"},
-      {"", "iPod9,1", "iPod Touch", "ipod"},
-      {"", "iPad2,5", "iPad Mini", "ipad"},
-      {"Anna's iPad", "iPhone12,5", "Anna's iPad", "ipad"},
-      {"Work Phone", "iPhone12,5", "Work Phone", "ios_device"},
-      {"IPHONE", "iPod9,1", "IPHONE", "iphone"},  // only "iPhone", "iphone" and "" are generic
-      {"iPad and iPhone", "", "iPad and iPhone", "iphone"},
-  };
-  for (const auto& [userName, identifier, name, type] : cases) {
-    EXPECT_EQ(DeviceInfo::nameFor(userName, identifier), name) << userName << " / " << identifier;
-    EXPECT_EQ(DeviceInfo::typeFor(name), type) << name;
-  }
-  EXPECT_EQ(DeviceInfo::deviceNames().size(), 119u);
-}
-
 TEST(InterfaceAddress, TheLastEntryOfTheNamedInterfaceWins) {
   testing::TempDir dir;
   testing::installIsolatedPlatform(dir.path());

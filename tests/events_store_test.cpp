@@ -41,20 +41,6 @@ class EventStoreTest : public ::testing::Test {
   std::shared_ptr<testing::ManualClock> clock_ = std::make_shared<testing::ManualClock>();
 };
 
-TEST_F(EventStoreTest, ScreenViewsAndProductListsStayOutOfTheChain) {
-  clock_->set(1700000000.9876);  // 1700000000987 ms = 0x18bcfe56bdb
-  auto a = EventData::makeEvent("A", "s1", false, json{{"price", 9.5}});
-  auto screen = EventData::makeEvent("tvr_mmp_screen_view", "s1", false, PropertyDictionary());
-  auto products = EventData::makeEvent("tvr_mmp_products", "s1", false, PropertyDictionary());
-  auto b = EventData::makeEvent("B", "s1", false, PropertyDictionary());
-  EXPECT_EQ(a->id.rfind("18bcfe56bdb", 0), 0u);
-  EXPECT_EQ(a->time, 1700000000);
-  EXPECT_EQ(a->data, R"({"price":9.5})");
-  EXPECT_EQ(a->preEvent + screen->preEvent + products->preEvent, "");
-  EXPECT_EQ(b->preEvent, a->id);
-  EXPECT_EQ(EventData::savedPreEvent(), b->id);
-}
-
 TEST_F(EventStoreTest, ConcurrentEventsFormOneUnbrokenChain) {
   constexpr int kThreads = 8, kEach = 250;
   std::vector<EventList> made(kThreads);

@@ -41,24 +41,6 @@ class StorageTest : public ::testing::Test {
   StorageHelper& storage_ = StorageHelper::shared();
 };
 
-TEST_F(StorageTest, DefaultsAndIntegerReadingRule) {
-  EXPECT_EQ(storage_.getPartnerCode() + std::to_string(storage_.getDeeplinkExpireTime()), "0");
-  EXPECT_FALSE(storage_.getAuthData() || storage_.getValue("absent"));
-  storage_.save("", "empty");
-  EXPECT_EQ(storage_.getValue("empty"), std::optional<std::string>(""));
-  storage_.saveExpireTime(INT64_MIN);
-  EXPECT_EQ(storage_.getExpireTime(), INT64_MIN);
-  const auto read = [&](const std::string& text) {
-    storage_.save(text, "MMP_LastEventTime");
-    return storage_.getLastEventTime();
-  };
-  for (const char* text : {"12a", " 12", "12 ", "", "-", "1.5", "+-1", "9223372036854775808"})
-    EXPECT_EQ(read(text), 0) << "'" << text << "'";
-  EXPECT_EQ(read("+5"), 5);
-  EXPECT_EQ(read("-7"), -7);
-  EXPECT_EQ(read(std::to_string(INT64_MAX)), INT64_MAX);
-}
-
 TEST_F(StorageTest, AuthRecordIsStoredAsGivenAndDecodedStrictly) {
   const std::string body =
       R"({"responseCode":200,"responseText":"OK","data":{"sessionId":"s","token":"t",)"

@@ -3,8 +3,6 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
-#include <mutex>
-#include <vector>
 
 #include "tavrel_mmp/platform/ui_toolkit.h"
 
@@ -21,23 +19,6 @@ class CountingUIToolkit : public platform::HeadlessUIToolkit {
 
  private:
   std::atomic<std::size_t> observers_{0};
-};
-
-// A headless window that keeps every event sent to it.
-class RecordingWindow : public platform::HeadlessWindow {
- public:
-  void sendEvent(const platform::UIEvent& event) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    received_.push_back(event);
-  }
-  std::vector<platform::UIEvent> receivedEvents() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<platform::UIEvent> received_;
 };
 
 }  // namespace tavrel_mmp::testing
