@@ -416,7 +416,7 @@ int main(int argc, char** argv) {
         numbers[3], numbers[4], ratio(median, numbers[4]));
   }
   std::printf(
-      "            targets: p99 <= 3x median, p99.9 <= 10x median, median <= 1.5x INSERT\n");
+      "            targets: p99 <= 3x median, p99.9 <= 10x median, median <= 1.3x INSERT\n");
   if (!firstStart.empty()) {
     std::sort(firstStart.begin(), firstStart.end());
     std::sort(laterStart.begin(), laterStart.end());

@@ -41,10 +41,12 @@ constexpr const char* kSelect =
 
 // Identifiers per DELETE, each its own short transaction: an insert waits for one piece at most.
 constexpr std::size_t kDeleteChunk = 5;
-// Pages of write-ahead log after which the main loop checkpoints. Under a steady stream of
-// inserts a checkpoint that runs beside them never quite catches up, so the log is not started
-// over and keeps growing; past the second mark the checkpoint waits for a gap between inserts,
-// finishes and truncates the log.
+// Pages of write-ahead log after which the main loop checkpoints. A checkpoint that runs beside
+// a steady stream of inserts never quite catches up, and SQLite starts the log over only once all
+// of it is in the file: the log would grow without end, and every insert would pay for writing
+// to newly allocated file blocks. So the checkpoint ends with a short pass that holds inserts
+// back: it copies what they added meanwhile, the log is then all in the file, and the next
+// insert starts it over. Past the second mark that pass also truncates the log.
 constexpr int kCheckpointPages = 1000;
 constexpr int kTruncatingCheckpointPages = 20'000;
 
@@ -99,11 +101,12 @@ struct DatabaseHelper::StoreConnection {
 };
 
 // Moves the write-ahead log into the database file from the main loop, on a connection of its
-// own, so that no insert ever pays for it. Shared with the tasks it posts, so it outlives a
-// store destroyed meanwhile.
+// own: the bulk beside the inserts, the rest while they wait (see kCheckpointPages). Shared with
+// the tasks it posts, so it outlives a store destroyed meanwhile; the store detaches itself first.
 class DatabaseHelper::Checkpointer : public std::enable_shared_from_this<Checkpointer> {
  public:
-  explicit Checkpointer(std::string path) : path_(std::move(path)) {}
+  Checkpointer(std::string path, std::mutex& writerMutex)
+      : path_(std::move(path)), writerMutex_(&writerMutex) {}
 
   // The writing connection's commit hook; only hands the work over.
   static void onCommit(void* self, int pages) {
@@ -116,17 +119,30 @@ class DatabaseHelper::Checkpointer : public std::enable_shared_from_this<Checkpo
     }
   }
 
+  // The store is going away: no later pass waits for its writer.
+  void detach() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writerMutex_ = nullptr;
+  }
+
  private:
   void run(CheckpointMode mode) {
     std::lock_guard<std::mutex> lock(mutex_);
     requested_.store(false);
-    if (!db_)
+    if (!db_) {
       db_ = platform::sqlite::Connection::openExisting(path_, platform::sqlite::Access::readWrite);
-    if (db_) db_->checkpoint(mode);
+      // A connection learns that the file is in WAL mode at its first read; until then a
+      // checkpoint on it finds no log and does nothing, and the log grows without end.
+      if (db_ && !db_->exec("SELECT count(*) FROM sqlite_master")) db_.reset();
+    }
+    if (!db_ || !db_->checkpoint(CheckpointMode::passive) || writerMutex_ == nullptr) return;
+    std::lock_guard<std::mutex> writer(*writerMutex_);
+    db_->checkpoint(mode);
   }
 
   const std::string path_;
-  std::mutex mutex_;
+  std::mutex mutex_;  // the connection and the writer's mutex
+  std::mutex* writerMutex_;
   std::unique_ptr<platform::sqlite::Connection> db_;
   std::atomic<bool> requested_{false};
 };
@@ -148,7 +164,10 @@ DatabaseHelper::DatabaseHelper(std::optional<std::string> path, EventStoreLimits
   openIfDueLocked();
 }
 
-DatabaseHelper::~DatabaseHelper() = default;
+DatabaseHelper::~DatabaseHelper() {
+  // Not under mutex_: a pass of the checkpointer may hold its own lock while waiting for mutex_.
+  if (checkpointer_) checkpointer_->detach();
+}
 
 bool DatabaseHelper::isUsable() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -184,7 +203,8 @@ void DatabaseHelper::initDb(const std::string& path) {
   openedPath_ = path;
   capsChecked_ = false;
   limitFileSizeLocked();
-  checkpointer_ = std::make_shared<Checkpointer>(path);
+  // A checkpointer of an earlier opening stays attached: it waits for this same mutex.
+  checkpointer_ = std::make_shared<Checkpointer>(path, mutex_);
   writer_->db->setCommitHook(&Checkpointer::onCommit, checkpointer_.get());
 }
 

@@ -30,7 +30,8 @@ struct EventStoreLimits {
 //
 // Recording threads insert through one connection; batches are read through a second one, so
 // a read never holds up an insert; deletions go in small pieces so an insert waits for at most
-// one of them. The write-ahead log is moved into the file on the main loop, never by an insert.
+// one of them. The write-ahead log is moved into the file on the main loop, never by an insert;
+// an insert waits at most for the short last pass that lets the log start over.
 // When the file cannot be opened (a transient failure, a missing documents directory), opening
 // is tried again at later uses, at most once a second; events recorded meanwhile wait in a
 // bounded memory queue and are written when the file opens. A write that fails (a full disk,
