@@ -137,7 +137,8 @@ TEST_F(TrackerTest, BodyAndTokenComeFromOneReadingOfTheSession) {
     loop_->advance(5.0);
     ASSERT_EQ(uploads().size(), std::size_t(batch + 1));
     const auto sent = transport_->at(uploads().back());
-    for (const auto& event : sent.json()["events"])
+    const auto body = sent.json();
+    for (const auto& event : body["events"])
       ASSERT_EQ(event["sessionId"], sent.header("Authorization").value_or("")) << "batch " << batch;
     transport_->fail(uploads().back());
   }
