@@ -185,20 +185,5 @@ TEST_F(CInterface, EachLinkRequestCompletesOnceWithExactlyOneText) {
   EXPECT_EQ(refused.errors[0]["code"], "0");
 }
 
-TEST_F(CInterface, TheDeepLinkCallbackReceivesEachOpenedUrlWithItsUserPointer) {
-  std::vector<std::string> received;
-  tavrel_mmp_handle_deeplink(
-      [](const char* url, void* user) {
-        static_cast<std::vector<std::string>*>(user)->push_back(url);
-      },
-      &received);
-  for (const char* url :
-       {"app://one", "app://one", static_cast<const char*>(nullptr), "\xff", "app://two"})
-    tavrel_mmp_open_url(url);
-  tavrel_mmp_handle_deeplink(nullptr, nullptr);
-  tavrel_mmp_open_url("app://three");
-  EXPECT_EQ(received, (std::vector<std::string>{"app://one", "app://two"}));
-}
-
 }  // namespace
 }  // namespace tavrel_mmp

@@ -12,7 +12,6 @@
 #include <map>
 #include <set>
 #include <thread>
-#include <variant>
 
 #include "support/child_process.h"
 #include "support/scripted_server.h"
@@ -95,11 +94,6 @@ std::pair<std::string, Outcome> roundTrip(platform::HttpTransport& transport, Ht
   return {wire, outcomes.wait().front()};
 }
 
-std::string answer(const std::string& status, const std::string& body) {
-  return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-         body;
-}
-
 TEST(HttpTransport, SendsExactlyTheGivenHeadersAndBody) {
   auto transport = platform::makeCurlTransport();
   // Past the size where curl would otherwise announce "Expect: 100-continue".
@@ -116,36 +110,12 @@ TEST(HttpTransport, SendsExactlyTheGivenHeadersAndBody) {
        "x-signature: k1=v1; k2=v2\r\nX-Empty:\r\nContent-Length: " +
            std::to_string(large.size()) + "\r\n\r\n" + large}};
   for (const auto& [request, tail] : rows) {
-    const auto [wire, outcome] = roundTrip(*transport, request, answer("204 No Content", ""));
+    const auto [wire, outcome] =
+        roundTrip(*transport, request, Server::answer("", "204 No Content"));
     EXPECT_FALSE(outcome.error);
     EXPECT_TRUE(wire.starts_with("POST /p HTTP/1.1\r\nHost: 127.0.0.1:")) << wire.substr(0, 80);
     const std::size_t accept = std::min(wire.find("\r\nAccept"), wire.size());
     EXPECT_TRUE(wire.substr(accept) == tail) << wire.substr(0, 400);
-  }
-}
-
-TEST(HttpTransport, AnyAnswerUpToTheCapArrivesAsABody) {
-  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n800\r\n" +
-                              std::string(2048, 'y') + "\r\n0\r\n\r\n";
-  // cap, response, and the body or why it was refused
-  const std::tuple<std::size_t, std::string, std::variant<std::string, CURLcode>> rows[] = {
-      {1024, answer("500 Internal Server Error", "{}"), "{}"},
-      {1024, "HTTP/1.1 302 Found\r\nLocation: /p\r\nContent-Length: 5\r\n\r\nmoved", "moved"},
-      {1024, answer("200 OK", std::string(1024, 'x')), std::string(1024, 'x')},
-      {1024, answer("200 OK", std::string(1025, 'x')), CURLE_FILESIZE_EXCEEDED},
-      {1024, chunked, CURLE_WRITE_ERROR},  // no length announced
-      {0, answer("200 OK", ""), CURLE_FILESIZE_EXCEEDED},
-      {0, answer("200 OK", "x"), CURLE_WRITE_ERROR}};
-  for (const auto& [cap, response, expected] : rows) {
-    SCOPED_TRACE(std::to_string(cap) + " " + response.substr(0, 40));
-    auto transport = platform::makeCurlTransport({.maxResponseBytes = cap});
-    const Outcome outcome = roundTrip(*transport, HttpRequest{}, response).second;
-    if (const auto* code = std::get_if<CURLcode>(&expected)) {
-      expectCurlError(outcome, *code);
-    } else {
-      ASSERT_TRUE(outcome.body) << outcome.error->description;
-      EXPECT_EQ(text(*outcome.body), std::get<std::string>(expected));
-    }
   }
 }
 

@@ -69,32 +69,6 @@ TEST_F(FacadeEndToEnd, EventsArriveUnderTheirFixedNamesWithTheirFixedKeys) {
   EXPECT_TRUE(checkout["time"].is_number_integer() && checkout["realtime"] == false);
 }
 
-TEST_F(FacadeEndToEnd, UserProfileAndHandledErrorsGoOutAtOnce) {
-  Nimbrel::setUserInfo(UserInfo::create("u-42", "Ann", "f", "a@b", "+43", 31, "AT", "Linz", "fcm"));
-  Nimbrel::recordError("Checkout failed", "frame 1\nframe 2");
-  time_.loop->runPending();
-  ASSERT_TRUE(testing::curlTransport().waitIdle());
-  auto updates = service_.requests("/partner/device-info/update");
-  ASSERT_EQ(updates.size(), 2u);  // the session start's, then the profile's
-  const json before = updates[0].json(), profile = updates[1].json();
-  EXPECT_EQ(before["userId"], "");
-  EXPECT_EQ(profile.size(), 28u);
-  EXPECT_EQ(profile["userId"], "u-42");
-  EXPECT_EQ(profile["firebaseToken"], "fcm");
-  EXPECT_EQ(profile["sdkDeviceId"], before["sdkDeviceId"]);
-  const auto reports = service_.crashReports();
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0]["hash"], Common::md5("Checkout failed"));
-  EXPECT_EQ(reports[0]["stackTrace"], "frame 1\nframe 2");
-
-  // The next start reports the device with the stored user.
-  ASSERT_TRUE(start());
-  updates = service_.requests("/partner/device-info/update");
-  ASSERT_EQ(updates.size(), 3u);
-  EXPECT_EQ(updates[2].json().size(), 20u);
-  EXPECT_EQ(updates[2].json()["userId"], "u-42");
-}
-
 TEST_F(FacadeEndToEnd, TheLatestDeepLinkCallbackReceivesEachNewlyOpenedUrl) {
   std::vector<std::string> first, second;
   const auto open = [](const char* url) {
