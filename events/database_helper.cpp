@@ -46,7 +46,8 @@ constexpr std::size_t kDeleteChunk = 5;
 // of it is in the file: the log would grow without end, and every insert would pay for writing
 // to newly allocated file blocks. So the checkpoint ends with a short pass that holds inserts
 // back: it copies what they added meanwhile, the log is then all in the file, and the next
-// insert starts it over. Past the second mark that pass also truncates the log.
+// insert starts it over. Past the second mark (a log that grew while another process read) the
+// checkpoint then also truncates it.
 constexpr int kCheckpointPages = 1000;
 constexpr int kTruncatingCheckpointPages = 20'000;
 
@@ -136,8 +137,12 @@ class DatabaseHelper::Checkpointer : public std::enable_shared_from_this<Checkpo
       if (db_ && !db_->exec("SELECT count(*) FROM sqlite_master")) db_.reset();
     }
     if (!db_ || !db_->checkpoint(CheckpointMode::passive) || writerMutex_ == nullptr) return;
-    std::lock_guard<std::mutex> writer(*writerMutex_);
-    db_->checkpoint(mode);
+    {
+      // Passive again: it never waits, so inserts are held back only while it copies.
+      std::lock_guard<std::mutex> writer(*writerMutex_);
+      db_->checkpoint(CheckpointMode::passive);
+    }
+    if (mode == CheckpointMode::truncate) db_->checkpoint(mode);
   }
 
   const std::string path_;
