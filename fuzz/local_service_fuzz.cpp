@@ -1,6 +1,7 @@
 // The local service's request handling, called directly: requests separated by NUL bytes, each
 // a line "METHOD PATH", header lines "Name: value", an empty line and the body. Requests to
-// "/_live/switch" also go to the live page's switch; the live page's state ends each input.
+// "/_live/switch" also go to the live page's switch; the live page's state and its lists of
+// requests and events end each input.
 #include "fuzz_support.h"
 #include "local_service/local_service_impl.h"
 
@@ -41,6 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     service.handle(request, response);
     if (request.path == "/_live/switch") service.applySwitch(request.body);
   }
-  service.liveState().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  for (const nlohmann::json& shown :
+       {service.liveState(), service.liveRequests(0, {0, 1}), service.liveEvents(0)}) {
+    shown.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
   return 0;
 }

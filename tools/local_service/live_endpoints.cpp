@@ -1,10 +1,11 @@
-// The live page's endpoints: the page itself, a JSON picture of the service for it to poll, and
-// the fault switches. They live under "/_live/", which the library never calls, and are not
-// recorded as requests.
-#include <algorithm>
-#include <cmath>
+// The live page's endpoints: the page itself, what it polls (the service's state, the requests
+// and the event receptions after those it has, a retained body whole), the fault switches and
+// the clearing of what was received. They live under "/_live/", which the library never calls,
+// and are not recorded as requests.
+#include <charconv>
 
 #include "local_service/json_nesting.h"
+#include "local_service/live_json.h"
 #include "local_service/live_page.h"
 #include "local_service/local_service_impl.h"
 
@@ -12,13 +13,8 @@ namespace tavrel_mmp::tools {
 namespace {
 
 using nlohmann::json;
-using Clock = std::chrono::steady_clock;
-
-constexpr std::size_t kShownNames = 100;
-constexpr std::size_t kShownSessions = 50;
-constexpr std::size_t kShownRequests = 30;
-constexpr std::size_t kShownReports = 20;
 constexpr double kMaxDelaySeconds = 600;
+constexpr std::size_t kMaxUnansweredAsked = 200;
 
 constexpr std::pair<Fault::Kind, const char*> kKindNames[] = {
     {Fault::Kind::responseCode, "responseCode"},
@@ -28,48 +24,34 @@ constexpr std::pair<Fault::Kind, const char*> kKindNames[] = {
     {Fault::Kind::delay, "delay"},
 };
 
-const char* nameOf(Fault::Kind kind) {
-  for (const auto& [k, name] : kKindNames) {
-    if (k == kind) return name;
-  }
-  return "?";
+// A sequence number in the query ("from=12"); 0 when absent, none when it is not a number.
+std::optional<std::uint64_t> sequenceParameter(const httplib::Request& req, const char* name) {
+  if (!req.has_param(name)) return 0;
+  const std::string text = req.get_param_value(name);
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
 }
 
-std::optional<Fault::Kind> kindNamed(const std::string& name) {
-  for (const auto& [kind, k] : kKindNames) {
-    if (name == k) return kind;
-  }
-  return std::nullopt;
-}
-
-double secondsBetween(Clock::time_point from, Clock::time_point to) {
-  return std::round(std::chrono::duration<double>(to - from).count() * 10) / 10;
-}
-
-// The `limit` largest counts, largest first (ties by name).
-json topCounts(const std::map<std::string, std::size_t>& counts, std::size_t limit) {
-  std::vector<std::pair<std::string, std::size_t>> rows(counts.begin(), counts.end());
-  std::stable_sort(rows.begin(), rows.end(),
-                   [](const auto& a, const auto& b) { return a.second > b.second; });
-  if (rows.size() > limit) rows.resize(limit);
-  json out = json::array();
-  for (const auto& [name, count] : rows) out.push_back({name, count});
-  return out;
-}
-
-// The last `limit` of `items`, newest first.
-template <typename Items, typename Convert>
-json newestFirst(const Items& items, std::size_t limit, Convert convert) {
-  json out = json::array();
-  for (auto it = items.rbegin(); it != items.rend() && out.size() < limit; ++it) {
-    out.push_back(convert(*it));
+// "unanswered=3,5,8": the requests the page still shows without an answer.
+std::optional<std::vector<std::uint64_t>> sequenceList(const std::string& text) {
+  std::vector<std::uint64_t> out;
+  for (const char* at = text.data(); at < text.data() + text.size();) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(at, text.data() + text.size(), value);
+    if (error != std::errc()) return std::nullopt;
+    if (out.size() < kMaxUnansweredAsked) out.push_back(value);
+    at = end;
+    if (at < text.data() + text.size() && *at++ != ',') return std::nullopt;
   }
   return out;
 }
 
-std::string textMember(const json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : "";
+// Only a script of the same origin may send JSON: a page elsewhere would need a preflight this
+// service never grants, and a plain form cannot set this type.
+bool sentAsJson(const httplib::Request& req) {
+  return req.get_header_value("Content-Type").rfind("application/json", 0) == 0;
 }
 
 void sendJson(httplib::Response& res, int status, const json& body) {
@@ -92,6 +74,20 @@ std::optional<double> numberMember(const json& body, const char* key, double fal
 
 }  // namespace
 
+const char* faultKindName(Fault::Kind kind) {
+  for (const auto& [k, name] : kKindNames) {
+    if (k == kind) return name;
+  }
+  return "?";
+}
+
+std::optional<Fault::Kind> faultKindNamed(const std::string& name) {
+  for (const auto& [kind, k] : kKindNames) {
+    if (name == k) return kind;
+  }
+  return std::nullopt;
+}
+
 void LocalService::Impl::installLiveEndpoints(httplib::Server& on) {
   on.Get("/", [](const httplib::Request&, httplib::Response& res) {
     res.set_header("Cache-Control", "no-store");
@@ -105,92 +101,41 @@ void LocalService::Impl::installLiveEndpoints(httplib::Server& on) {
   on.Get("/_live/state", [this](const httplib::Request&, httplib::Response& res) {
     sendJson(res, 200, liveState());
   });
+  on.Get("/_live/requests", [this](const httplib::Request& req, httplib::Response& res) {
+    const auto from = sequenceParameter(req, "from");
+    const auto unanswered = sequenceList(req.get_param_value("unanswered"));
+    if (!from || !unanswered) return sendJson(res, 400, {{"error", "bad sequence numbers"}});
+    sendJson(res, 200, liveRequests(*from, *unanswered));
+  });
+  on.Get("/_live/events", [this](const httplib::Request& req, httplib::Response& res) {
+    const auto from = sequenceParameter(req, "from");
+    if (!from) return sendJson(res, 400, {{"error", "bad sequence number"}});
+    sendJson(res, 200, liveEvents(*from));
+  });
+  on.Get("/_live/body", [this](const httplib::Request& req, httplib::Response& res) {
+    const auto sequence = sequenceParameter(req, "sequence");
+    const auto body = sequence ? retainedBody(*sequence) : std::nullopt;
+    if (!body) return sendJson(res, 404, {{"error", "no such request is kept"}});
+    // The client's bytes, shown as text and never run.
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Content-Security-Policy", "default-src 'none'");
+    res.set_content(*body, "text/plain; charset=utf-8");
+  });
   on.Post("/_live/switch", [this](const httplib::Request& req, httplib::Response& res) {
-    // Only a script of the same origin may send JSON here: a page elsewhere would need a
-    // preflight this service never grants, and a plain form cannot set this type.
-    if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
-      return sendJson(res, 415, {{"error", "send application/json"}});
-    }
+    if (!sentAsJson(req)) return sendJson(res, 415, {{"error", "send application/json"}});
     if (const auto error = applySwitch(req.body)) return sendJson(res, 400, {{"error", *error}});
+    sendJson(res, 200, {{"ok", true}});
+  });
+  on.Post("/_live/clear", [this](const httplib::Request& req, httplib::Response& res) {
+    if (!sentAsJson(req)) return sendJson(res, 415, {{"error", "send application/json"}});
+    clearReceived();
     sendJson(res, 200, {{"ok", true}});
   });
   const auto unknown = [](const httplib::Request&, httplib::Response& res) {
     sendJson(res, 404, {{"error", "no such live endpoint"}});
   };
   on.Get("/_live/.*", unknown).Post("/_live/.*", unknown);
-}
-
-json LocalService::Impl::liveState() const {
-  const Clock::time_point now = Clock::now();
-  std::lock_guard lock(mutex);
-  json state = {{"version", version},
-                {"uptime", secondsBetween(startedAt, now)},
-                {"sessionsGranted", tokens.size()},
-                {"routes", json::array()},
-                {"faults", json::object()},
-                {"baseUrl", urlWithPort(port)}};
-  for (const auto& [path, route] : routes()) state["routes"].push_back(path);
-
-  json paths = json::array();
-  for (const auto& [path, totals] : requestLog.totals()) {
-    paths.push_back({{"path", path},
-                     {"count", totals.count},
-                     {"bytes", totals.bytes},
-                     {"faulted", totals.faulted}});
-  }
-  state["paths"] = std::move(paths);
-  state["retained"] = {{"count", requestLog.retained().size()},
-                       {"bytes", requestLog.retainedBodyBytes()}};
-  state["recentRequests"] =
-      newestFirst(requestLog.retained(), kShownRequests, [&](const RequestLog::Entry& entry) {
-        const RecordedRequest& request = *entry.request;
-        return json{{"at", secondsBetween(startedAt, request.receivedAt)},
-                    {"method", request.method},
-                    {"path", request.path},
-                    {"bytes", request.body.size()},
-                    {"outcome", entry.outcome}};
-      });
-
-  for (const auto& [path, fault] : faults) {
-    state["faults"][path] = {{"kind", nameOf(fault.kind)},
-                             {"httpStatus", fault.httpStatus},
-                             {"responseCode", fault.responseCode},
-                             {"delaySeconds", fault.delaySeconds},
-                             {"times", fault.times}};
-  }
-
-  state["events"] = {
-      {"accepted", events.size()},
-      {"duplicates", duplicates},
-      {"byName", topCounts(eventTally.byName, kShownNames)},
-      {"bySession", topCounts(eventTally.bySession, kShownSessions)},
-      {"recent", newestFirst(eventTally.recent, EventTally::kRecent, [&](const auto& arrival) {
-         return json{{"at", secondsBetween(startedAt, arrival.at)},
-                     {"name", arrival.name},
-                     {"session", arrival.sessionId},
-                     {"id", arrival.id}};
-       })}};
-
-  state["heartbeats"] = {
-      {"count", heartbeatCount},
-      {"answer", heartbeatData ? *heartbeatData : json()},
-      {"recent", newestFirst(recentHeartbeats, kRecentHeartbeats,
-                             [&](Clock::time_point at) { return secondsBetween(startedAt, at); })}};
-
-  state["crashes"] = {{"count", crashes.size()},
-                      {"recent", newestFirst(crashes, kShownReports, [](const json& report) {
-                         const std::string trace = textMember(report, "stackTrace");
-                         return json{{"hash", textMember(report, "hash")},
-                                     {"platform", textMember(report, "platform")},
-                                     {"appVersion", textMember(report, "appVersion")},
-                                     {"firstLine", trace.substr(0, trace.find('\n'))}};
-                       })}};
-  state["links"] = {{"count", links.size()},
-                    {"recent", newestFirst(links, kShownReports, [](const json& link) {
-                       return json{{"short", textMember(link, "short_link")},
-                                   {"long", textMember(link, "long_link")}};
-                     })}};
-  return state;
 }
 
 std::optional<std::string> LocalService::Impl::applySwitch(const std::string& body) {
@@ -209,7 +154,7 @@ std::optional<std::string> LocalService::Impl::applySwitch(const std::string& bo
   const std::string kindName = textMember(change, "kind");
   std::optional<Fault> fault;
   if (kindName != "none") {
-    const auto kind = kindNamed(kindName);
+    const auto kind = faultKindNamed(kindName);
     const auto httpStatus = numberMember(change, "httpStatus", 500, 100, 599);
     const auto responseCode = numberMember(change, "responseCode", 500, -1e15, 1e15);
     const auto delay = numberMember(change, "delaySeconds", 3, 0, kMaxDelaySeconds);
@@ -233,6 +178,22 @@ std::optional<std::string> LocalService::Impl::applySwitch(const std::string& bo
   }
   ++version;
   return std::nullopt;
+}
+
+void LocalService::Impl::clearReceived() {
+  std::lock_guard lock(mutex);
+  requestLog.clear();
+  events.clear();
+  duplicates = 0;
+  eventTally.clear();
+  refusedEvents.clear();
+  heartbeatCount = 0;
+  recentHeartbeats.clear();
+  links.clear();
+  crashes.clear();
+  installations.clear();
+  deepLinks.clear();
+  ++version;
 }
 
 }  // namespace tavrel_mmp::tools

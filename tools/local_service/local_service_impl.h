@@ -19,7 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "local_service/event_refusals.h"
 #include "local_service/event_tally.h"
+#include "local_service/installation_book.h"
 #include "local_service/local_service.h"
 #include "local_service/request_log.h"
 
@@ -30,14 +32,29 @@ struct Reply {
   nlohmann::json body;
 };
 
+// How a request was answered, for the live page.
+struct Outcome {
+  std::string text;                          // "HTTP 200, code 401", "not JSON (injected)", ...
+  bool faulted = false;                      // by an injected fault
+  bool refused = false;                      // the answer did not accept the request
+  std::optional<std::int64_t> responseCode;  // the answer's, when it had an envelope
+};
+
+// The names of the fault kinds on the live page ("responseCode", "notJson", ...).
+const char* faultKindName(Fault::Kind kind);
+std::optional<Fault::Kind> faultKindNamed(const std::string& name);
+
 struct LocalService::Impl {
   using Route = Reply (Impl::*)(const httplib::Request&);
   static constexpr std::size_t kRecentHeartbeats = 20;
+  static constexpr std::size_t kRecentDeepLinks = 100;
+  static constexpr std::size_t kMaxDeepLinkBytes = 4096;
 
   explicit Impl(LocalServiceOptions o) : options(std::move(o)) {}
 
   const LocalServiceOptions options;
   const std::chrono::steady_clock::time_point startedAt = std::chrono::steady_clock::now();
+  const std::chrono::system_clock::time_point startedAtWallClock = std::chrono::system_clock::now();
 
   std::mutex lifecycle;  // serialises start() and stop()
   std::unique_ptr<httplib::Server> server;
@@ -65,6 +82,12 @@ struct LocalService::Impl {
   std::vector<nlohmann::json> links;  // the "data" of every link answer
   std::optional<nlohmann::json> verifyData = nlohmann::json::object();
   std::vector<nlohmann::json> crashes;
+  // What the live page shows beyond the API's own state.
+  InstallationBook installations;
+  EventRefusals refusedEvents;
+  // The deferred deep links answered and the session deep links received, the last
+  // kRecentDeepLinks: {"kind", "at", "deviceId", "link"}.
+  std::deque<nlohmann::json> deepLinks;
   std::uint64_t version = 0;  // counts the changes the live page shows
 
   // Held across recording and notifying so the listener sees requests in arrival order.
@@ -75,8 +98,7 @@ struct LocalService::Impl {
   static const std::map<std::string, Route>& routes();
   void handle(const httplib::Request& req, httplib::Response& res);
   std::uint64_t record(const httplib::Request& req);
-  void noteOutcome(std::uint64_t sequence, const std::string& path, const std::string& outcome,
-                   bool faulted);
+  void noteOutcome(std::uint64_t sequence, const httplib::Request& req, const Outcome& outcome);
   std::optional<Fault> takeFault(const std::string& path);
   void sleepUnlessStopped(double seconds);
   bool authorized(const httplib::Request& req) const;
@@ -91,10 +113,24 @@ struct LocalService::Impl {
   Reply logCrash(const httplib::Request& req);
   std::string baseUrl() const;
   std::string urlWithPort(int portNumber) const;  // takes no lock
+  // Wall-clock milliseconds since the Unix epoch at a point of the steady clock.
+  std::int64_t wallClockMs(std::chrono::steady_clock::time_point at) const;
+  void noteDeepLink(const char* kind, const std::string& token, nlohmann::json link);
 
   // The live page and its endpoints (live_endpoints.cpp).
   void installLiveEndpoints(httplib::Server& on);
   nlohmann::json liveState() const;
+  // The retained requests after sequence number `after` (with their headers and bodies, as
+  // many as one answer holds), and the answers since given to those of `unanswered`.
+  nlohmann::json liveRequests(std::uint64_t after,
+                              const std::vector<std::uint64_t>& unanswered) const;
+  // The event receptions after sequence number `after`, with their payloads.
+  nlohmann::json liveEvents(std::uint64_t after) const;
+  // The body of a retained request, whole.
+  std::optional<std::string> retainedBody(std::uint64_t sequence) const;
+  // Forgets what was received (requests, events, heartbeats, reports, links, installations);
+  // sessions, faults and answers stay as they are.
+  void clearReceived();
   // Applies a switch from the page: {"path", "kind", ...}; an error text when it is refused.
   std::optional<std::string> applySwitch(const std::string& body);
 };

@@ -1,32 +1,58 @@
 // tavrel_mmp_service [--host H] [--port N] [--cert FILE --key FILE]: runs the local measurement
 // service, prints its base URL and its live page's, then every request it receives until SIGINT
-// or SIGTERM.
+// or SIGTERM. Without --port it takes any free port; with one, a tester keeps one address
+// across runs.
+#include <charconv>
 #include <csignal>
-#include <cstdlib>
 #include <iostream>
 #include <string>
 
 #include "local_service/local_service.h"
 
+namespace {
+
+constexpr const char* kUsage = " [--host H] [--port N] [--cert FILE --key FILE]\n";
+
+// A port number 1-65535, or none.
+std::optional<int> portNumber(const std::string& text) {
+  int port = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+  if (error != std::errc() || end != text.data() + text.size() || port < 1 || port > 65535) {
+    return std::nullopt;
+  }
+  return port;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   tavrel_mmp::tools::LocalServiceOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
+    if (flag == "--help" || flag == "-h") {
+      std::cout << "usage: " << argv[0] << kUsage;
+      return 0;
+    }
     if (i + 1 >= argc) {
-      std::cerr << "usage: " << argv[0] << " [--host H] [--port N] [--cert FILE --key FILE]\n";
+      std::cerr << "usage: " << argv[0] << kUsage;
       return 2;
     }
     const std::string value = argv[++i];
     if (flag == "--host") {
       options.host = value;
     } else if (flag == "--port") {
-      options.port = std::atoi(value.c_str());
+      const auto port = portNumber(value);
+      if (!port) {
+        std::cerr << "--port takes a port number from 1 to 65535, not \"" << value << "\"\n";
+        return 2;
+      }
+      options.port = *port;
     } else if (flag == "--cert") {
       options.certificatePath = value;
     } else if (flag == "--key") {
       options.privateKeyPath = value;
     } else {
-      std::cerr << "unknown option " << flag << "\n";
+      std::cerr << "unknown option " << flag << "\nusage: " << argv[0] << kUsage;
       return 2;
     }
   }
@@ -46,7 +72,8 @@ int main(int argc, char** argv) {
     std::cout << "  " << request.body << std::endl;
   });
   if (!service.start()) {
-    std::cerr << "cannot listen on " << options.host << ":" << options.port << "\n";
+    std::cerr << "cannot listen on " << options.host << ":" << options.port
+              << (options.port != 0 ? " (is another service on that port?)" : "") << "\n";
     return 1;
   }
   std::cout << service.baseUrl() << "\nlive page: " << service.baseUrl() << "/" << std::endl;

@@ -19,12 +19,25 @@ std::uint64_t RequestLog::add(std::shared_ptr<const RecordedRequest> request) {
 }
 
 void RequestLog::noteOutcome(std::uint64_t sequence, const std::string& path, std::string outcome,
-                             bool faulted) {
+                             bool faulted, bool refused) {
   if (faulted) ++totalsFor(path).faulted;
+  if (const auto index = indexOf(sequence)) {
+    retained_[*index].outcome = std::move(outcome);
+    retained_[*index].refused = refused;
+  }
+}
+
+const RequestLog::Entry* RequestLog::find(std::uint64_t sequence) const {
+  const auto index = indexOf(sequence);
+  return index ? &retained_[*index] : nullptr;
+}
+
+std::optional<std::size_t> RequestLog::indexOf(std::uint64_t sequence) const {
   // Sequence numbers are consecutive in the deque, so the entry's place is a subtraction.
-  if (retained_.empty() || sequence < retained_.front().sequence) return;
+  if (retained_.empty() || sequence < retained_.front().sequence) return std::nullopt;
   const std::uint64_t index = sequence - retained_.front().sequence;
-  if (index < retained_.size()) retained_[index].outcome = std::move(outcome);
+  if (index >= retained_.size()) return std::nullopt;
+  return static_cast<std::size_t>(index);
 }
 
 void RequestLog::clear() {

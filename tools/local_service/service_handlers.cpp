@@ -77,19 +77,25 @@ void send(httplib::Response& res, const Reply& reply) {
   res.set_content(reply.body.dump(), "application/json");
 }
 
-// "HTTP 200, code 401" for the live page.
-std::string describe(const Reply& reply) {
-  std::string text = "HTTP " + std::to_string(reply.httpStatus);
-  const auto code = reply.body.find("responseCode");
-  if (code != reply.body.end()) text += ", code " + code->dump();
-  return text;
-}
-
 std::string seconds(double value) {
   std::string text = std::to_string(value);
   text.erase(text.find_last_not_of('0') + 1);
   if (text.back() == '.') text.pop_back();
   return text;
+}
+
+// "HTTP 200, code 401" between `before` and `after`; refused unless its code is 200.
+Outcome outcomeOf(const Reply& reply, const std::string& before, const std::string& after,
+                  bool faulted) {
+  Outcome outcome{before + "HTTP " + std::to_string(reply.httpStatus), faulted, true, std::nullopt};
+  const auto code = reply.body.find("responseCode");
+  if (code != reply.body.end()) {
+    outcome.text += ", code " + code->dump();
+    if (code->is_number_integer()) outcome.responseCode = code->get<std::int64_t>();
+  }
+  outcome.text += after;
+  outcome.refused = outcome.responseCode != 200;
+  return outcome;
 }
 
 }  // namespace
@@ -116,22 +122,23 @@ void LocalService::Impl::handle(const httplib::Request& req, httplib::Response& 
     switch (fault->kind) {
       case Fault::Kind::responseCode: {
         const Reply reply{fault->httpStatus, envelope(fault->responseCode, "Injected failure")};
-        noteOutcome(sequence, req.path, describe(reply) + " (injected)", true);
+        noteOutcome(sequence, req, outcomeOf(reply, "", " (injected)", true));
         return send(res, reply);
       }
       case Fault::Kind::notJson:
-        noteOutcome(sequence, req.path, "not JSON (injected)", true);
+        noteOutcome(sequence, req, {"not JSON (injected)", true, true, std::nullopt});
         res.set_content("<html>garbage</html>", "text/html");
         return;
       case Fault::Kind::closeWithoutAnswer:
         // Whatever httplib then tries to write finds the connection shut.
         if (shutDownConnection(req.local_port, req.remote_port)) {
-          noteOutcome(sequence, req.path, "closed without answering (injected)", true);
+          noteOutcome(sequence, req,
+                      {"closed without answering (injected)", true, true, std::nullopt});
           return;
         }
         [[fallthrough]];  // not found: the nearest thing, an answer cut short
       case Fault::Kind::closeConnection:
-        noteOutcome(sequence, req.path, "answer cut short (injected)", true);
+        noteOutcome(sequence, req, {"answer cut short (injected)", true, true, std::nullopt});
         // A provider that fails before writing the promised body makes httplib close the
         // socket, leaving the client short.
         res.set_content_provider(
@@ -153,7 +160,7 @@ void LocalService::Impl::handle(const httplib::Request& req, httplib::Response& 
                                                std::to_string(kMaxBodyNesting) + " levels")}
                 : (this->*route->second)(req);
   }
-  noteOutcome(sequence, req.path, delayed + describe(reply), !delayed.empty());
+  noteOutcome(sequence, req, outcomeOf(reply, delayed, "", !delayed.empty()));
   send(res, reply);
 }
 
@@ -179,10 +186,27 @@ std::uint64_t LocalService::Impl::record(const httplib::Request& req) {
   return sequence;
 }
 
-void LocalService::Impl::noteOutcome(std::uint64_t sequence, const std::string& path,
-                                     const std::string& outcome, bool faulted) {
+void LocalService::Impl::noteOutcome(std::uint64_t sequence, const httplib::Request& req,
+                                     const Outcome& outcome) {
+  // A refused batch's events, for the page to tell those the service keeps refusing.
+  json refusedBatch;
+  if (outcome.refused && req.path == "/partner/event/log") {
+    const json body = parseBodyOrNull(req.body);
+    if (body.is_object()) refusedBatch = body.value("events", json());
+  }
+  const std::int64_t atMs = wallClockMs(std::chrono::steady_clock::now());
   std::lock_guard lock(mutex);
-  requestLog.noteOutcome(sequence, path, outcome, faulted);
+  requestLog.noteOutcome(sequence, req.path, outcome.text, outcome.faulted, outcome.refused);
+  if (refusedBatch.is_array()) {
+    json neverAccepted = json::array();
+    for (json& event : refusedBatch) {
+      const auto id = event.is_object() ? event.find("id") : event.end();
+      if (id != event.end() && id->is_string() && !events.contains(id->get<std::string>())) {
+        neverAccepted.push_back(std::move(event));
+      }
+    }
+    refusedEvents.noteRefused(neverAccepted, outcome.text, outcome.responseCode, atMs);
+  }
   ++version;
 }
 
@@ -226,11 +250,14 @@ Reply LocalService::Impl::authenticate(const httplib::Request& req) {
       expectedSignature(body["partnerCode"], body["appId"], body["deviceId"], t);
   if (req.get_header_value("v") != expected) return invalid;
 
+  const std::int64_t atMs = wallClockMs(std::chrono::steady_clock::now());
   std::lock_guard lock(mutex);
   if (authRefusal) return {200, envelope(*authRefusal, "Refused")};
   const std::string token = randomHex(32);
+  const std::string sessionId = randomHex(16);
   tokens.push_back(token);
-  json data = {{"sessionId", randomHex(16)},
+  installations.noteSession(body, token, sessionId, atMs);
+  json data = {{"sessionId", sessionId},
                {"token", token},
                {"sessionExpireTimeInSeconds", sessionExpireTimeInSeconds}};
   if (deeplinkExpired) data["deeplinkExpired"] = *deeplinkExpired;
@@ -250,6 +277,7 @@ Reply LocalService::Impl::logEvents(const httplib::Request& req) {
   const std::string token = req.get_header_value("Authorization");
   const auto now = std::chrono::steady_clock::now();
   const Delivery delivery{req.get_header_value("User-Agent"), now};
+  const std::int64_t atMs = wallClockMs(now);
   {
     std::lock_guard lock(mutex);
     for (const json& event : body["events"]) {
@@ -259,17 +287,24 @@ Reply LocalService::Impl::logEvents(const httplib::Request& req) {
     }
     for (json& event : body["events"]) {
       std::string id = event["id"];
+      const auto text = [&](const char* key) {
+        return isStringMember(event, key) ? event[key].get<std::string>() : std::string("?");
+      };
       const auto found = events.find(id);
-      if (found != events.end()) {
+      const bool repeat = found != events.end();
+      eventTally.add({.id = id,
+                      .name = text("key"),
+                      .sessionId = text("sessionId"),
+                      .sender = delivery.sender,
+                      .atMs = atMs,
+                      .repeat = repeat});
+      if (repeat) {
         ++duplicates;
         ++found->second.timesReceived;
         found->second.deliveries.push_back(delivery);
         continue;
       }
-      const auto text = [&](const char* key) {
-        return isStringMember(event, key) ? event[key].get<std::string>() : std::string("?");
-      };
-      eventTally.add({id, text("key"), text("sessionId"), now});
+      refusedEvents.noteAccepted(id);
       events.emplace(std::move(id), StoredEvent{std::move(event), token, 1, {delivery}});
     }
     ++version;
@@ -326,16 +361,49 @@ Reply LocalService::Impl::madeLink(const std::string& shortLink, const std::stri
 
 Reply LocalService::Impl::acknowledgeSession(const httplib::Request& req) {
   if (!authorized(req)) return {200, envelope(401, "Unauthorized")};
-  if (!parseBodyOrNull(req.body).is_object()) return {200, envelope(400, "Bad request")};
+  json body = parseBodyOrNull(req.body);
+  if (!body.is_object()) return {200, envelope(400, "Bad request")};
+  const std::string token = req.get_header_value("Authorization");
+  if (req.path == "/partner/session-deeplink") {
+    noteDeepLink("session", token, body.value("deeplink", json()));
+  } else {
+    const std::int64_t atMs = wallClockMs(std::chrono::steady_clock::now());
+    std::lock_guard lock(mutex);
+    installations.noteDeviceReport(token, body, req.body.size(), atMs);
+    ++version;
+  }
   return {200, envelope(200, "OK")};
 }
 
 Reply LocalService::Impl::verifyDeeplink(const httplib::Request& req) {
   if (!authorized(req)) return {200, envelope(401, "Unauthorized")};
   json answer = envelope(200, "OK");
-  std::lock_guard lock(mutex);
-  if (verifyData) answer["data"] = *verifyData;
+  {
+    std::lock_guard lock(mutex);
+    if (verifyData) answer["data"] = *verifyData;
+  }
+  // What the library takes from the answer: "deeplink" of "data"; none when there is none.
+  const auto data = answer.find("data");
+  noteDeepLink(
+      "deferred", req.get_header_value("Authorization"),
+      data != answer.end() && data->is_object() ? data->value("deeplink", json()) : json());
   return {200, std::move(answer)};
+}
+
+void LocalService::Impl::noteDeepLink(const char* kind, const std::string& token, json link) {
+  const std::int64_t atMs = wallClockMs(std::chrono::steady_clock::now());
+  std::lock_guard lock(mutex);
+  // The client's bytes: a long one is kept as the start of its text.
+  if (const std::string text = link.dump(-1, ' ', false, json::error_handler_t::replace);
+      text.size() > kMaxDeepLinkBytes) {
+    link = text.substr(0, kMaxDeepLinkBytes) + "\u2026";
+  }
+  deepLinks.push_back({{"kind", kind},
+                       {"at", atMs},
+                       {"deviceId", installations.deviceOf(token)},
+                       {"link", std::move(link)}});
+  if (deepLinks.size() > kRecentDeepLinks) deepLinks.pop_front();
+  ++version;
 }
 
 Reply LocalService::Impl::logCrash(const httplib::Request& req) {
@@ -353,6 +421,12 @@ Reply LocalService::Impl::logCrash(const httplib::Request& req) {
 std::string LocalService::Impl::baseUrl() const {
   std::lock_guard lock(mutex);
   return urlWithPort(port);
+}
+
+std::int64_t LocalService::Impl::wallClockMs(std::chrono::steady_clock::time_point at) const {
+  const auto wall = startedAtWallClock +
+                    std::chrono::duration_cast<std::chrono::system_clock::duration>(at - startedAt);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count();
 }
 
 std::string LocalService::Impl::urlWithPort(int portNumber) const {
