@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "local_service/live_json.h"
+
 namespace tavrel_mmp::tools {
 namespace {
 
@@ -11,37 +13,32 @@ using nlohmann::json;
 constexpr const char* kProfileKeys[] = {"userId", "name",    "gender", "email",        "phone",
                                         "age",    "country", "city",   "firebaseToken"};
 
-std::string textOf(const json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : "";
-}
-
 }  // namespace
 
 void InstallationBook::noteSession(const json& body, const std::string& token,
                                    const std::string& sessionId, std::int64_t atMs) {
-  const std::string deviceId = textOf(body, "deviceId");
+  const std::string deviceId = textMember(body, "deviceId");
   deviceOfToken_[token] = deviceId;
   Installation* installation = entryFor(deviceId, atMs);
   if (!installation) return;
-  installation->partnerCode = textOf(body, "partnerCode");
-  if (installation->bundleId.empty()) installation->bundleId = textOf(body, "appId");
+  installation->partnerCode = textMember(body, "partnerCode");
+  if (installation->bundleId.empty()) installation->bundleId = textMember(body, "appId");
   ++installation->sessions;
   installation->lastSessionId = sessionId;
 }
 
 void InstallationBook::noteDeviceReport(const std::string& token, const json& body,
                                         std::size_t bodyBytes, std::int64_t atMs) {
-  std::string deviceId = textOf(body, "sdkDeviceId");
+  std::string deviceId = textMember(body, "sdkDeviceId");
   if (deviceId.empty()) deviceId = deviceOf(token);
   Installation* installation = entryFor(deviceId, atMs);
   if (!installation || bodyBytes > kMaxReportBytes) return;
-  if (const std::string bundleId = textOf(body, "bundleId"); !bundleId.empty()) {
+  if (const std::string bundleId = textMember(body, "bundleId"); !bundleId.empty()) {
     installation->bundleId = bundleId;
   }
-  installation->appVersion = textOf(body, "appVersion");
-  installation->os = textOf(body, "os") + " " + textOf(body, "osVersion");
-  installation->userId = textOf(body, "userId");
+  installation->appVersion = textMember(body, "appVersion");
+  installation->os = textMember(body, "os") + " " + textMember(body, "osVersion");
+  installation->userId = textMember(body, "userId");
   installation->lastDeviceReport = body;
   // A session's report is the device alone; one sent for a profile carries its other members.
   json profile = json::object();

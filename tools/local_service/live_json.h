@@ -26,9 +26,8 @@ inline std::string cutForPage(std::string text) {
 
 // JSON as the live page shows it: indented, cut at kShownPayloadBytes. What the clients sent
 // need not be UTF-8.
-template <typename Json>
-std::string indentedForPage(const Json& value) {
-  return cutForPage(value.dump(2, ' ', false, Json::error_handler_t::replace));
+inline std::string indentedForPage(const nlohmann::json& value) {
+  return cutForPage(value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 }  // namespace tavrel_mmp::tools

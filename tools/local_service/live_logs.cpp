@@ -19,14 +19,20 @@ constexpr std::size_t kPayloadBytesPerAnswer = 4u << 20;
 constexpr std::size_t kShownProperties = 20;
 constexpr std::size_t kShownPropertyBytes = 200;
 
-// A body as the page shows it: JSON indented with its members in the order they came,
-// anything else as it is.
+// A body as the page shows it: JSON indented with its members in the order they came, anything
+// else as it is; "cut" when the page has only its start.
 json shownBody(const std::string& body) {
+  std::string text = body;
+  bool isJson = false;
   if (body.size() <= kShownPayloadBytes && !nestsDeeperThan(body)) {
     const auto parsed = nlohmann::ordered_json::parse(body, nullptr, false);
-    if (!parsed.is_discarded()) return {{"text", indentedForPage(parsed)}, {"json", true}};
+    if (!parsed.is_discarded()) {
+      text = parsed.dump(2, ' ', false, json::error_handler_t::replace);
+      isJson = true;
+    }
   }
-  return {{"text", cutForPage(body)}, {"json", false}};
+  const bool cut = text.size() > kShownPayloadBytes;
+  return {{"text", cutForPage(std::move(text))}, {"json", isJson}, {"cut", cut}};
 }
 
 // An uploaded event's properties, [key, value as JSON text]: a text value shows its quotes, so

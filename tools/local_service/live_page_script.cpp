@@ -298,7 +298,7 @@ function eventEntry(e) {
 function requestEntry(r) {
   const parts = [["Headers", r.headers.map(([name, value]) => name + ": " + value).join("\n")],
                  ["Body" + (r.body.json ? " (JSON, indented)" : ""), r.body.text]];
-  if (r.bytes > r.body.text.length) {
+  if (r.body.cut) {
     const whole = element("a", "", "the whole body (" + bytes(r.bytes) + ")");
     whole.href = "/_live/body?sequence=" + r.sequence;
     whole.target = "_blank";

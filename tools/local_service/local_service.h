@@ -107,7 +107,8 @@ class LocalService {
   // The requests retained (see kRetainedRequests), in arrival order.
   std::vector<RecordedRequest> requests() const;
   std::vector<RecordedRequest> requests(const std::string& path) const;
-  // Totals per path of every request since the start or the last clearRequests().
+  // Totals per path of every request since the start, the last clearRequests() or the live
+  // page's clearing.
   std::map<std::string, PathTotals> requestTotals() const;
   void clearRequests();
   // Called with each request as it arrives, one call at a time and in arrival order (the demo

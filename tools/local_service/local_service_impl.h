@@ -117,15 +117,15 @@ struct LocalService::Impl {
   std::int64_t wallClockMs(std::chrono::steady_clock::time_point at) const;
   void noteDeepLink(const char* kind, const std::string& token, nlohmann::json link);
 
-  // The live page and its endpoints (live_endpoints.cpp).
+  // The live page and its endpoints (live_endpoints.cpp, live_state.cpp, live_logs.cpp).
   void installLiveEndpoints(httplib::Server& on);
   nlohmann::json liveState() const;
-  // The retained requests after sequence number `after` (with their headers and bodies, as
+  // The retained requests from sequence number `from` on (with their headers and bodies, as
   // many as one answer holds), and the answers since given to those of `unanswered`.
-  nlohmann::json liveRequests(std::uint64_t after,
+  nlohmann::json liveRequests(std::uint64_t from,
                               const std::vector<std::uint64_t>& unanswered) const;
-  // The event receptions after sequence number `after`, with their payloads.
-  nlohmann::json liveEvents(std::uint64_t after) const;
+  // The event receptions from sequence number `from` on, with their payloads.
+  nlohmann::json liveEvents(std::uint64_t from) const;
   // The body of a retained request, whole.
   std::optional<std::string> retainedBody(std::uint64_t sequence) const;
   // Forgets what was received (requests, events, heartbeats, reports, links, installations);
