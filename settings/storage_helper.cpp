@@ -1,10 +1,12 @@
 #include "settings/storage_helper.h"
 
+#include <array>
 #include <charconv>
 #include <memory>
 #include <mutex>
 
 #include "core/no_destructor.h"
+#include "core/uuid_text.h"
 #include "settings/settings_keys.h"
 #include "tavrel_mmp/platform/device_facts.h"
 #include "tavrel_mmp/platform/preferences_store.h"
@@ -195,18 +197,9 @@ std::optional<std::string> StorageHelper::renewDeviceId() {
   store().remove(kDeviceId);
   // The removal must be on disk before the claim, which reads the file.
   if (!store().flush()) return std::nullopt;
-  std::uint8_t bytes[16];
-  platform::secureRandom().fill(bytes, sizeof bytes);
-  bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // a random (version 4) UUID
-  bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string uuid;
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) uuid.push_back('-');
-    uuid.push_back(kHex[bytes[i] >> 4]);
-    uuid.push_back(kHex[bytes[i] & 0x0F]);
-  }
-  const auto claim = store().claimText(kDeviceId, uuid, "");
+  std::array<std::uint8_t, 16> bytes{};
+  platform::secureRandom().fill(bytes.data(), bytes.size());
+  const auto claim = store().claimText(kDeviceId, uuidV4Text(bytes), "");
   if (!claim) return std::nullopt;
   return claim->value;
 }

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "settings/storage_helper.h"
 #include "support/fake_device_facts.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/platform/bundle_info.h"
+#include "tavrel_mmp/platform/device_facts.h"
 #include "tavrel_mmp/user_info.h"
 
 namespace tavrel_mmp {
@@ -36,6 +39,33 @@ TEST(DeviceInfo, DictionaryOfAPhone) {
   EXPECT_EQ(info["userId"].dump() + info["bundleId"].dump() + info["appVersion"].dump(),
             R"("user-7""""")");
   EXPECT_EQ(info.size(), 20u);
+}
+
+// Keyed by the machine id and the bundle identifier's vendor part, the way systemd makes
+// application-specific machine ids (HMAC-SHA256, as a version 4 UUID).
+TEST(LinuxDeviceFacts, OneVendorsAppsShareTheVendorIdentifierOtherVendorsDoNot) {
+  testing::TempDir dir;
+  const char *machine = "0123456789abcdef0123456789abcdef",
+             *example = "14D30AE3-8411-4338-977C-4B7210473A35";
+  const std::tuple<const char*, std::optional<std::string>, std::optional<std::string>> cases[] = {
+      {machine, "com.example.app", example},
+      {machine, "com.example.tool", example},
+      {machine, "org.other.app", "0060244C-33F9-4C33-91A3-094D59788AB0"},
+      {"fedcba9876543210fedcba9876543210", "com.example.app",
+       "851707F8-4FB2-4A2B-BB20-A34E54DCDDFD"},
+      {machine, "tavrel_mmp_host", "ABB5DB6A-41A7-49E5-A519-E687A1BBDE44"},  // its own vendor
+      {machine, "", std::nullopt},
+      {machine, std::nullopt, std::nullopt},
+      {"uninitialized", "com.example.app", std::nullopt},
+  };
+  for (const auto& [machineId, bundle, expected] : cases) {
+    std::ofstream(dir.path() + "/machine-id") << machineId << "\n";
+    platform::installBundleInfo(platform::makeFixedBundleInfo(bundle, std::nullopt));
+    EXPECT_EQ(platform::makeLinuxDeviceFacts(dir.path(), dir.path() + "/machine-id")
+                  ->identifierForVendor(),
+              expected)
+        << bundle.value_or("(none)");
+  }
 }
 
 TEST(InterfaceAddress, TheLastEntryOfTheNamedInterfaceWins) {

@@ -1,4 +1,7 @@
+#include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -7,8 +10,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
+#include "core/uuid_text.h"
+#include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/device_facts.h"
 
 namespace tavrel_mmp::platform {
@@ -19,6 +25,28 @@ std::string readFirstLine(const char* path) {
   std::string line;
   std::getline(in, line);
   return line;
+}
+
+// The 16 bytes of a machine id file's line (32 hexadecimal digits); none for anything else, such
+// as the "uninitialized" of an image not yet booted.
+std::optional<std::array<unsigned char, 16>> machineIdBytes(const std::string& line) {
+  long size = 0;
+  const std::unique_ptr<unsigned char, void (*)(unsigned char*)> decoded(
+      line.size() == 32 ? OPENSSL_hexstr2buf(line.c_str(), &size) : nullptr,
+      [](unsigned char* bytes) { OPENSSL_free(bytes); });
+  std::array<unsigned char, 16> bytes{};
+  if (!decoded) ERR_clear_error();  // no stale error for the thread's next OpenSSL call
+  if (!decoded || size != static_cast<long>(bytes.size())) return std::nullopt;
+  std::copy_n(decoded.get(), bytes.size(), bytes.begin());
+  return bytes;
+}
+
+// The vendor of a reverse-DNS bundle identifier: all but its last part ("com.example" of
+// "com.example.app"); an identifier with no such part is its own vendor.
+std::string vendorOf(const std::string& bundleIdentifier) {
+  const auto lastDot = bundleIdentifier.rfind('.');
+  if (lastDot == std::string::npos || lastDot == 0) return bundleIdentifier;
+  return bundleIdentifier.substr(0, lastDot);
 }
 
 // "en_US.UTF-8" -> language "en-US", region "US".
@@ -90,30 +118,29 @@ Battery readBattery(const std::string& powerSupplyDirectory) {
 
 class LinuxDeviceFacts : public DeviceFacts {
  public:
-  explicit LinuxDeviceFacts(std::string powerSupplyDirectory)
-      : powerSupplyDirectory_(std::move(powerSupplyDirectory)) {
+  LinuxDeviceFacts(std::string powerSupplyDirectory, std::string machineIdPath)
+      : powerSupplyDirectory_(std::move(powerSupplyDirectory)),
+        machineIdPath_(std::move(machineIdPath)) {
     ::uname(&system_);
   }
 
-  // A stable per-installation UUID derived from the machine identifier, hashed so that the
-  // machine identifier itself is never exposed.
+  // The per-vendor identifier, made the way systemd makes application-specific machine ids:
+  // HMAC-SHA256 keyed by the machine id over the vendor, as a UUID. One vendor's apps share it;
+  // other vendors' apps, and anything that reads the machine id itself, cannot link it to theirs.
   std::optional<std::string> identifierForVendor() override {
-    const std::string machineId = readFirstLine("/etc/machine-id");
-    if (machineId.empty()) return std::nullopt;
-    const std::string input = "tavrel_mmp vendor " + machineId;
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    const auto machineId = machineIdBytes(readFirstLine(machineIdPath_.c_str()));
+    const auto vendor = vendorOf(bundleInfo().bundleIdentifier().value_or(""));
+    if (!machineId || vendor.empty()) return std::nullopt;
+    std::array<unsigned char, EVP_MAX_MD_SIZE> mac{};
     unsigned int size = 0;
-    EVP_Digest(input.data(), input.size(), digest.data(), &size, EVP_sha256(), nullptr);
-    digest[6] = static_cast<unsigned char>((digest[6] & 0x0F) | 0x50);  // name-based UUID
-    digest[8] = static_cast<unsigned char>((digest[8] & 0x3F) | 0x80);
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string uuid;
-    for (int i = 0; i < 16; ++i) {
-      if (i == 4 || i == 6 || i == 8 || i == 10) uuid.push_back('-');
-      uuid.push_back(hex[digest[i] >> 4]);
-      uuid.push_back(hex[digest[i] & 0x0F]);
+    if (!HMAC(EVP_sha256(), machineId->data(), static_cast<int>(machineId->size()),
+              reinterpret_cast<const unsigned char*>(vendor.data()), vendor.size(), mac.data(),
+              &size)) {
+      return std::nullopt;
     }
-    return uuid;
+    std::array<std::uint8_t, 16> bytes{};
+    std::copy_n(mac.begin(), bytes.size(), bytes.begin());
+    return uuidV4Text(bytes);
   }
 
   std::string name() override {
@@ -148,13 +175,16 @@ class LinuxDeviceFacts : public DeviceFacts {
 
  private:
   std::string powerSupplyDirectory_;
+  std::string machineIdPath_;
   struct utsname system_ {};
 };
 
 }  // namespace
 
-std::shared_ptr<DeviceFacts> makeLinuxDeviceFacts(std::string powerSupplyDirectory) {
-  return std::make_shared<LinuxDeviceFacts>(std::move(powerSupplyDirectory));
+std::shared_ptr<DeviceFacts> makeLinuxDeviceFacts(std::string powerSupplyDirectory,
+                                                  std::string machineIdPath) {
+  return std::make_shared<LinuxDeviceFacts>(std::move(powerSupplyDirectory),
+                                            std::move(machineIdPath));
 }
 
 }  // namespace tavrel_mmp::platform
