@@ -16,7 +16,6 @@ namespace {
 
 constexpr const char* kSigningSalt = "KPVXRTE@BHMWQZLYN";
 constexpr const char* kAuthPathSuffix = "/partner/auth";
-constexpr double kRequestTimeoutSeconds = 60.0;
 
 bool endsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
@@ -96,6 +95,14 @@ void HttpClient::send(const std::string& urlText, const std::optional<PropertyDi
                       HeaderList headers, HttpCompletion completion) {
   if (!isParseableUrl(urlText)) {
     if (completion) completion(std::nullopt, HttpError{"Invalid URL", 0, "Invalid URL"});
+    return;
+  }
+  // A bare path is what an empty base URL leaves (no app secret yet, or one that does not match
+  // the partner code): it names no service, so nothing is handed to the transport.
+  if (!namesAHost(urlText)) {
+    if (completion) {
+      completion(std::nullopt, HttpError{"Invalid URL", 0, "No service address: " + urlText});
+    }
     return;
   }
 

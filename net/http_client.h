@@ -25,6 +25,9 @@ struct SigningIdentity {
 // The one JSON POST client of the library.
 class HttpClient {
  public:
+  // No request waits longer for its whole exchange.
+  static constexpr double kRequestTimeoutSeconds = 60.0;
+
   static HttpClient& shared();
 
   // `with` is a path joined to the base URL, or a full URL when it starts with "http". A URL

@@ -98,4 +98,21 @@ bool isWellFormedUrlReference(const std::string& text) {
   return validComponent(rest, false);
 }
 
+bool namesAHost(const std::string& text) {
+  const auto separator = text.find("://");
+  if (separator == std::string::npos || separator == 0) return false;
+  if (!std::isalpha(static_cast<unsigned char>(text[0]))) return false;
+  for (std::size_t i = 1; i < separator; ++i) {
+    const char c = text[i];
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') {
+      return false;
+    }
+  }
+  const auto start = separator + 3;
+  const auto end = text.find_first_of("/?#", start);
+  std::string authority = text.substr(start, end == std::string::npos ? end : end - start);
+  if (const auto at = authority.rfind('@'); at != std::string::npos) authority.erase(0, at + 1);
+  return !authority.empty() && authority[0] != ':';
+}
+
 }  // namespace tavrel_mmp

@@ -9,6 +9,7 @@
 #include "core/utf8.h"
 #include "net/http_client.h"
 #include "net/service_answer.h"
+#include "net/url_text.h"
 #include "session/session_start.h"
 #include "settings/base_url.h"
 #include "settings/storage_helper.h"
@@ -108,6 +109,28 @@ void handleAnswer(std::uint64_t generation, const std::optional<std::vector<std:
   }
 }
 
+// The credentials whose app secret does not decrypt under their partner code: deriving again
+// gives the same, so it is said once and not tried again.
+struct Mismatch {
+  std::mutex mutex;
+  std::optional<std::pair<std::string, std::string>> credentials;
+};
+
+Mismatch& mismatch() {
+  static NoDestructor<Mismatch> state;
+  return state.get();
+}
+
+bool knownMismatch(const std::string& partnerCode, const std::string& appSecret) {
+  std::lock_guard<std::mutex> lock(mismatch().mutex);
+  return mismatch().credentials == std::pair(partnerCode, appSecret);
+}
+
+void rememberMismatch(const std::string& partnerCode, const std::string& appSecret) {
+  std::lock_guard<std::mutex> lock(mismatch().mutex);
+  mismatch().credentials = std::pair(partnerCode, appSecret);
+}
+
 // The two session-start reports: their answers are only logged.
 void logBody(const std::optional<std::vector<std::uint8_t>>& body, const char* notText) {
   if (!body) return;
@@ -140,9 +163,18 @@ void sendAuthentication(const Credentials& credentials, std::uint64_t generation
 }  // namespace
 
 void SessionManager::auth(const std::string& partnerCode, const std::string& appSecret) {
+  if (knownMismatch(partnerCode, appSecret)) return BaseUrl::set("");
   const std::string derived = Common::decrypt(appSecret, partnerCode);
   BaseUrl::set(derived);
   Logger::log("baseUrl " + derived);
+  if (!namesAHost(derived)) {
+    // Said once: every later event asks again with the same credentials.
+    rememberMismatch(partnerCode, appSecret);
+    return Logger::log(derived.empty()
+                           ? "The app secret does not match the partner code: nothing will be sent"
+                           : "The app secret holds no service address (\"" + derived +
+                                 "\"): nothing will be sent");
+  }
   authWithBaseUrl(partnerCode, appSecret, derived);
 }
 

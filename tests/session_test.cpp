@@ -109,10 +109,19 @@ TEST_F(SessionManagerTest, RetryUsesPersistedCredentialsAndDerivesTheBaseUrlOnce
   retry();
   EXPECT_EQ(transport_->at(2).request.url, "http://persisted.test/root/public/partner/auth");
   transport_->fail(2);
-  EXPECT_NE(captureLog([] { SessionManager::auth("P", "nothex"); }).find("MMP: baseUrl \n"), npos);
-  loop_->runPending();
-  ASSERT_EQ(transport_->count(), 4u);
-  EXPECT_EQ(transport_->at(3).request.url, "/public/partner/auth");
+  // A secret that does not match the partner code says so once; nothing is sent, however many
+  // events ask again.
+  BaseUrl::set("");
+  storage_.saveBaseUrl("");
+  const std::string printed = captureLog([&] {
+    Nimbrel::intSDK("P", "nothex", nullptr);
+    for (int i = 0; i < 3; ++i) Nimbrel::logEvent("e", std::nullopt);
+    loop_->runPending();
+  });
+  const std::string mismatch = "The app secret does not match the partner code";
+  EXPECT_NE(printed.find(mismatch), npos) << printed;
+  EXPECT_EQ(printed.find(mismatch), printed.rfind(mismatch)) << printed;
+  EXPECT_EQ(transport_->count(), 3u);
 }
 
 TEST_F(SessionManagerTest, EachAuthenticationIsBuiltFromOneSetOfCredentials) {
