@@ -238,8 +238,14 @@ void SessionManager::retry() {
 }
 
 void SessionManager::updateInfo(const std::optional<PropertyDictionary>& data) {
+  // A device update belongs to a session: the service refuses one without it, and the next
+  // session start reports the device anyway, with the user id kept meanwhile.
+  const std::optional<AuthData> session = StorageHelper::shared().getAuthData();
+  if (!session || !session->data) {
+    return Logger::log("No session yet: the device is reported at the session start");
+  }
   HttpClient::shared().post(
-      "/partner/device-info/update", data,
+      "/partner/device-info/update", data, session,
       [](std::optional<std::vector<std::uint8_t>> body, std::optional<HttpError>) {
         logBody(body, "Khong lay duoc du lieu");
       });

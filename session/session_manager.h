@@ -17,7 +17,8 @@ class SessionManager {
   // The installation starts over: no session is stored, and no answer on its way is taken.
   static void forgetSession();
 
-  // Posts the dictionary to "/partner/device-info/update"; the answer is only logged.
+  // Posts the dictionary to "/partner/device-info/update" with the stored session; the answer
+  // is only logged. Without a session nothing is sent.
   static void updateInfo(const std::optional<PropertyDictionary>& data);
   // Restores or clears the retained deep link, then reports it when there is one.
   static void sendSessionDeeplink();

@@ -42,10 +42,16 @@ TEST_F(SessionStartEndToEnd, FirstAndLaterStartsReportDeviceFirstOpenAndDeepLink
   };
   const auto count = [&](const char* path) { return service_.requests(path).size(); };
 
+  // A profile set before the first session is not sent without one: the session start's
+  // device report carries its user.
+  Nimbrel::setUserInfo(UserInfo::create("early-user", "", "", "", "", 0, "", "", ""));
   // First accepted authentication of the installation.
   ASSERT_TRUE(start());
   EXPECT_EQ(StorageHelper::shared().getValue("___first_open"), "1");
-  EXPECT_EQ(count("/partner/device-info/update"), 1u);
+  ASSERT_EQ(count("/partner/device-info/update"), 1u);
+  const auto report = service_.requests("/partner/device-info/update")[0];
+  EXPECT_EQ(report.json()["userId"], "early-user");
+  EXPECT_TRUE(report.header("Authorization"));
   ASSERT_EQ(count("/partner/unified-deeplink/verify"), 1u);
   EXPECT_EQ(storedSessionEvents(), (std::vector<std::pair<std::string, std::string>>{
                                        {"tvr_mmp_first_open", ""}, {"tvr_mmp_start_session", ""}}));

@@ -21,6 +21,7 @@ LINK_WAIT_SECONDS = 90
 DEEP_LINK = "pyhost://promo/spring?code=PY3"
 EVENTS = ("py_host_opened", "py_host_purchase")
 ERROR_LINE = "py_host checkout failed"
+USER_ID = "py-host-user-3"
 
 # The C interface's callback types: texts arrive as bytes, valid only during the call.
 DeeplinkCallback = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p)
@@ -65,9 +66,9 @@ def missing_arrivals(state):
     """What has not reached the service yet, by the live state."""
     names = {name for name, _ in state["events"]["byName"]}
     missing = [f"event {name}" for name in EVENTS if name not in names]
-    # The session start reports the device once; the profile goes out as a second report.
-    updates = {p["path"]: p["count"] for p in state["paths"]}.get("/partner/device-info/update", 0)
-    if updates < 2:
+    # A device report carries the user: the profile's own, or the session start's once the
+    # profile was set before there was a session.
+    if not any(installation["userId"] == USER_ID for installation in state["installations"]):
         missing.append("profile")
     if not any(crash["firstLine"] == ERROR_LINE for crash in state["crashes"]["recent"]):
         missing.append("error")
@@ -86,7 +87,7 @@ def main(library, partner_code, app_secret, service_url):
          "p_categories": [{"c_id": "c-7", "c_name": "Footwear"}]}]))
     lib.tavrel_mmp_set_revenue(utf8("order-2002"), 119.80, utf8("EUR"), utf8({"coupon": "SPRING"}))
     lib.tavrel_mmp_log_event(utf8(EVENTS[1]), None)
-    lib.tavrel_mmp_set_user_info(utf8({"userId": "py-host-user-3", "name": "Grace", "age": 45,
+    lib.tavrel_mmp_set_user_info(utf8({"userId": USER_ID, "name": "Grace", "age": 45,
                                        "email": "grace@example.com", "country": "US"}))
     lib.tavrel_mmp_record_error(utf8("CheckoutError"), utf8(ERROR_LINE + "\n  at host.py:main"))
 
