@@ -8,6 +8,7 @@
 #include "deeplink/deep_link_result_answer.h"
 #include "net/http_client.h"
 #include "platform/library_thread.h"
+#include "settings/authentication_progress.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -39,6 +40,20 @@ class CompletionOnce {
   DeepLinkBuilder::Completion completion_;
   std::atomic<bool> delivered_{false};
 };
+
+// Hands the request to the HTTP client; `onAnswer` delivers the outcome through `once`.
+void send(const std::string& path, const PropertyDictionary& body, CompletionOnce& once,
+          HttpCompletion onAnswer) {
+  try {
+    platform::ensureProcessSetup();
+    HttpClient::shared().post(path, body, std::move(onAnswer));
+  } catch (const std::exception& e) {
+    once.fail("0", e.what());
+  } catch (...) {
+    // Whatever the thread, the request that could not be formed still gets its one outcome.
+    once.fail("0", "");
+  }
+}
 
 }  // namespace
 
@@ -85,27 +100,37 @@ void DeepLinkBuilder::post(const std::string& path, const PropertyDictionary& bo
     return once->fail(
         "0", "the parameters nest deeper than " + std::to_string(kMaxJsonDepth) + " levels");
   }
-  try {
-    platform::ensureProcessSetup();
-    HttpClient::shared().post(path, body, [once](auto responseBody, auto transportError) {
-      try {
-        const DeepLinkAnswer answer = interpretDeepLinkAnswer(responseBody, transportError);
-        if (answer.succeeded) {
-          once->deliver(std::shared_ptr<DeepLinkBuilderResult>(
-                            new DeepLinkBuilderResult(answer.shortLink, answer.longLink)),
-                        nullptr);
-        } else {
-          once->fail(answer.errorCode, answer.errorMessage);
-        }
-      } catch (const std::exception& e) {
-        once->fail("0", e.what());
+  HttpCompletion onAnswer = [once](auto responseBody, auto transportError) {
+    try {
+      const DeepLinkAnswer answer = interpretDeepLinkAnswer(responseBody, transportError);
+      if (answer.succeeded) {
+        once->deliver(std::shared_ptr<DeepLinkBuilderResult>(
+                          new DeepLinkBuilderResult(answer.shortLink, answer.longLink)),
+                      nullptr);
+      } else {
+        once->fail(answer.errorCode, answer.errorMessage);
       }
-    });
+    } catch (const std::exception& e) {
+      once->fail("0", e.what());
+    }
+  };
+  try {
+    // A link asked for while the installation authenticates goes out with the session that
+    // brings: the request is continued when the authentication ends (or after the transport's
+    // time-out), never waited for on the host's thread.
+    AuthenticationProgress::whenSettled(
+        HttpClient::kRequestTimeoutSeconds,
+        [path, body, once, onAnswer](const AuthenticationOutcome& outcome) {
+          if (outcome.refusedCode) {
+            return once->fail(std::to_string(*outcome.refusedCode),
+                              "the service refused the authentication (" + outcome.refusedText +
+                                  "): no link was asked for");
+          }
+          send(path, body, *once, onAnswer);
+        });
   } catch (const std::exception& e) {
     once->fail("0", e.what());
   } catch (...) {
-    // The builder is called by the host directly: the request that could not be formed still
-    // gets its one outcome.
     once->fail("0", "");
   }
 }

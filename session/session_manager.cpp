@@ -11,6 +11,7 @@
 #include "net/service_answer.h"
 #include "net/url_text.h"
 #include "session/session_start.h"
+#include "settings/authentication_progress.h"
 #include "settings/base_url.h"
 #include "settings/storage_helper.h"
 #include "settings/tracking_consent.h"
@@ -51,18 +52,23 @@ AuthState& authState() {
 
 // Ends request `generation` unless a later one took its place, first changing the stored record
 // as its answer says (under the same lock, so that an event arriving in between neither finds
-// the old record nor a request still in flight); true when it was the latest.
+// the old record nor a request still in flight); true when it was the latest. What waited for
+// the authentication (a link request) then goes on, with `outcome`, outside the lock.
 template <class ChangeRecord>
-bool finishAuthentication(std::uint64_t generation, ChangeRecord changeRecord) {
-  std::lock_guard<std::mutex> lock(authState().mutex);
-  if (generation != authState().latest) return false;
-  changeRecord();
-  authState().inFlight.reset();
+bool finishAuthentication(std::uint64_t generation, const AuthenticationOutcome& outcome,
+                          ChangeRecord changeRecord) {
+  {
+    std::lock_guard<std::mutex> lock(authState().mutex);
+    if (generation != authState().latest) return false;
+    changeRecord();
+    authState().inFlight.reset();
+  }
+  AuthenticationProgress::end(generation, outcome);
   return true;
 }
 
 bool finishAuthentication(std::uint64_t generation) {
-  return finishAuthentication(generation, [] {});
+  return finishAuthentication(generation, {}, [] {});
 }
 
 bool isLatest(std::uint64_t generation) {
@@ -97,14 +103,16 @@ void handleAnswer(std::uint64_t generation, const std::optional<std::vector<std:
       finishAuthentication(generation);
       return;
     case AnswerOutcome::refused:
-      finishAuthentication(generation, [] { StorageHelper::shared().removeAuthData(); });
+      finishAuthentication(generation,
+                           {answer.envelope->responseCode, answer.envelope->responseText},
+                           [] { StorageHelper::shared().removeAuthData(); });
       return;
     case AnswerOutcome::accepted:
       break;
   }
   const AuthData& auth = *answer.envelope;
   Logger::log(auth.data ? auth.data->token : std::string());
-  if (finishAuthentication(generation, [&] { StorageHelper::shared().saveAuthData(*body); })) {
+  if (finishAuthentication(generation, {}, [&] { StorageHelper::shared().saveAuthData(*body); })) {
     SessionStart::begin(auth);
   }
 }
@@ -192,6 +200,7 @@ void SessionManager::authWithBaseUrl(const std::string& partnerCode, const std::
     }
     generation = ++authState().latest;
     authState().inFlight = credentials;
+    AuthenticationProgress::begin(generation);
   }
   try {
     platform::mainLoop().post([credentials = std::move(credentials), generation] {
@@ -209,10 +218,14 @@ void SessionManager::authWithBaseUrl(const std::string& partnerCode, const std::
 }
 
 void SessionManager::forgetSession() {
-  std::lock_guard<std::mutex> lock(authState().mutex);
-  ++authState().latest;  // an answer on its way belongs to the forgotten installation
-  authState().inFlight.reset();
-  StorageHelper::shared().removeAuthData();
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> lock(authState().mutex);
+    generation = ++authState().latest;  // an answer on its way belongs to the forgotten one
+    authState().inFlight.reset();
+    StorageHelper::shared().removeAuthData();
+  }
+  AuthenticationProgress::end(generation, {});
 }
 
 void SessionManager::retry() {

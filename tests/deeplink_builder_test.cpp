@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "session/session_manager.h"
-#include "settings/base_url.h"
+#include <atomic>
+
+#include "net/http_client.h"
+#include "secret/secret_generator.h"
 #include "support/test_support.h"
+#include "tavrel_mmp/nimbrel.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -13,9 +16,10 @@ using nlohmann::json;
 using std::nullopt;
 using Text = std::optional<std::string>;
 
-// Everything one request handed to its completion.
+// Everything one request handed to its completion (on whichever thread: `calls` is counted
+// after the outcome is written).
 struct Delivered {
-  int calls = 0;
+  std::atomic<int> calls = 0;
   std::shared_ptr<DeepLinkBuilderResult> result;
   std::shared_ptr<DeepLinkBuilderError> error;
   DeepLinkBuilder::Completion completion() {
@@ -113,11 +117,11 @@ TEST_F(DeepLinkBuilderTest, EveryRequestGivesExactlyOneOutcomePerAnswer) {
       const std::size_t index = transport_->count() - 1;
       EXPECT_EQ(transport_->at(index).path(), path);
       EXPECT_EQ(transport_->at(index).json(), sent);
-      ASSERT_EQ(delivered.calls, 0);
+      ASSERT_EQ(delivered.calls.load(), 0);
       body    ? transport_->respond(index, *body)
       : error ? transport_->fail(index, *error)
               : transport_->respondNothing(index);
-      ASSERT_EQ(delivered.calls, 1);
+      ASSERT_EQ(delivered.calls.load(), 1);
       if (code.empty()) {
         ASSERT_TRUE(delivered.result && !delivered.error);
         EXPECT_EQ(delivered.result->shortLink + delivered.result->longLink, "SL");
@@ -131,22 +135,43 @@ TEST_F(DeepLinkBuilderTest, EveryRequestGivesExactlyOneOutcomePerAnswer) {
   }
 }
 
-TEST_F(DeepLinkBuilderTest, UnformableRequestCompletesOnceBeforeReturningEvenIfHostThrows) {
-  BaseUrl::set("http://svc.test/has space");
-  DeepLinkBuilder builder;
-  Delivered delivered;
-  builder.create(delivered.completion());
-  EXPECT_EQ(delivered.calls, 1);
-  ASSERT_TRUE(delivered.error);
-  EXPECT_EQ(delivered.error->code, "0");
+using DeepLinkBuilderEndToEnd = testing::ServiceTest;
 
+// Before the start no service is known: a request ends before the call returns, once, even when
+// the host's completion throws. Right after the start it waits, never on the host's thread, for
+// the authentication on its way and goes out with the session that brings; a refusal ends it,
+// and an authentication that never ends holds it no longer than the transport's time-out.
+TEST_F(DeepLinkBuilderEndToEnd, ALinkWaitsForTheAuthenticationOnItsWay) {
   int calls = 0;
-  EXPECT_NO_THROW(builder.createShortLink("l", "n", "s", [&](auto, auto) {
-    ++calls;
+  EXPECT_NO_THROW(DeepLinkBuilder().createShortLink("l", "n", "s", [&](auto, auto error) {
+    calls += error && error->code == "0";
     throw std::runtime_error("host bug");
   }));
   EXPECT_EQ(calls, 1);
-  EXPECT_EQ(transport_->count(), 0u);
+  enum Authentication { refused, stalled, accepted };
+  const std::pair<Authentication, std::string> cases[] = {
+      {refused, "refused the authentication"}, {stalled, "Unauthorized"}, {accepted, ""}};
+  for (const auto& [authentication, message] : cases) {
+    const auto links = service_.requests("/partner/deeplink/create").size();
+    service_.setAuthRefusal(authentication == refused ? std::optional(401) : std::nullopt);
+    Nimbrel::intSDK("P", tools::makeAppSecret(service_.baseUrl(), "P"), nullptr);
+    Delivered delivered;
+    DeepLinkBuilder().create(json::object(), delivered.completion());
+    EXPECT_EQ(delivered.calls.load(), 0) << message;
+    authentication == stalled ? time_.clock->advance(HttpClient::kRequestTimeoutSeconds + 1)
+                              : (void)time_.loop->runPending();
+    ASSERT_TRUE(testing::waitUntil([&] { return delivered.calls > 0; }) &&
+                testing::curlTransport().waitIdle());
+    EXPECT_EQ(delivered.calls.load(), 1);
+    EXPECT_EQ(service_.requests("/partner/deeplink/create").size() - links,
+              authentication == refused ? 0u : 1u);
+    EXPECT_EQ(!!delivered.result, authentication == accepted);  // the service knew the token
+    if (authentication == accepted) continue;
+    ASSERT_TRUE(delivered.error) << message;
+    EXPECT_EQ(delivered.error->code, "401");
+    EXPECT_NE(delivered.error->message.find(message), std::string::npos)
+        << delivered.error->message;
+  }
 }
 
 }  // namespace

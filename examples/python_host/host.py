@@ -15,9 +15,8 @@ import threading
 import time
 import urllib.request
 
-WAIT_SECONDS = 60
 # Longer than the library's request time-out: a link request always ends within it.
-LINK_WAIT_SECONDS = 90
+WAIT_SECONDS = 90
 DEEP_LINK = "pyhost://promo/spring?code=PY3"
 EVENTS = ("py_host_opened", "py_host_purchase")
 ERROR_LINE = "py_host checkout failed"
@@ -79,6 +78,18 @@ def main(library, partner_code, app_secret, service_url):
     lib = bind(library)
     lib.tavrel_mmp_init(utf8(partner_code), utf8(app_secret),
                         utf8({"showLog": False, "autoTrackingScreen": False}))
+    # Asked for at once: the request goes out with the session the start brings. The completion
+    # runs on a library thread; Python must not shut down before it came, as a thread calling
+    # into a finished interpreter is ended on the spot.
+    link, link_done = {}, threading.Event()
+
+    def on_link(result, error, _user):
+        link.update(result=result and json.loads(result), error=error and json.loads(error))
+        link_done.set()
+
+    on_link_completion = LinkCompletion(on_link)
+    lib.tavrel_mmp_create_link(utf8({"fields": [{"key": "utm_source", "value": "python_host"}]}),
+                               on_link_completion, None)
 
     lib.tavrel_mmp_log_event(utf8(EVENTS[0]), utf8({"source": "python_host", "build": 3}))
     lib.tavrel_mmp_set_current_screen(utf8("Home"))
@@ -106,20 +117,7 @@ def main(library, partner_code, app_secret, service_url):
     while missing and time.monotonic() < deadline:
         time.sleep(0.2)
         missing = missing_arrivals(live_state(service_url))
-
-    # Links are made for an authenticated installation: by now the session is there. The
-    # completion runs on the library's transport thread; Python must not shut down before it
-    # came, as a thread calling into a finished interpreter is ended on the spot.
-    link, link_done = {}, threading.Event()
-
-    def on_link(result, error, _user):
-        link.update(result=result and json.loads(result), error=error and json.loads(error))
-        link_done.set()
-
-    on_link_completion = LinkCompletion(on_link)
-    lib.tavrel_mmp_create_link(utf8({"fields": [{"key": "utm_source", "value": "python_host"}]}),
-                               on_link_completion, None)
-    link_done.wait(LINK_WAIT_SECONDS)
+    link_done.wait(max(0.0, deadline - time.monotonic()))
     lib.tavrel_mmp_handle_deeplink(DeeplinkCallback(), None)  # NULL: none while Python exits
 
     problems = [f"never arrived: {what}" for what in missing]

@@ -33,8 +33,11 @@ class TAVREL_MMP_EXPORT DeepLinkBuilderError {
 };
 
 // Asks the measurement service for tracking links. Every request calls its completion exactly
-// once, with exactly one of the two arguments set, normally on the transport's thread (on the
-// caller's thread, before returning, only when no request could be formed).
+// once, with exactly one of the two arguments set, normally on a library thread (on the
+// caller's thread, before returning, only when no request could be formed). A request made
+// while the library authenticates (right after `intSDK`) is sent when that ends, with the
+// session it brings, or after the transport's time-out; when the service refuses the
+// authentication, the request ends with that refusal's code, and nothing is sent.
 class TAVREL_MMP_EXPORT DeepLinkBuilder {
  public:
   using Completion = std::function<void(std::shared_ptr<DeepLinkBuilderResult> result,

@@ -30,9 +30,10 @@ typedef void (*tavrel_mmp_deeplink_callback)(const char* url, void* user);
 /* The one outcome of a link request: exactly one of the two texts is non-NULL.
  *   result_json  {"shortLink": text, "longLink": text}
  *   error_json   {"code": text, "message": text}; the code is the service's result code in
- *                decimal when it refused the request, "0" for every other failure.
- * Called once per request, normally on the HTTP transport's thread; on the caller's thread,
- * before the request function returns, only when no request could be formed. */
+ *                decimal when it refused the request (or the authentication a request made
+ *                right after the start waited for), "0" for every other failure.
+ * Called once per request, normally on a library thread; on the caller's thread, before the
+ * request function returns, only when no request could be formed. */
 typedef void (*tavrel_mmp_link_completion)(const char* result_json, const char* error_json,
                                            void* user);
 
