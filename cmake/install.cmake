@@ -1,18 +1,26 @@
 # Installation: headers, the static and the shared library, a CMake package
-# (tavrel_mmp::tavrel_mmp, tavrel_mmp::tavrel_mmp_shared) and a pkg-config module for each
-# (tavrel_mmp, tavrel_mmp_shared). Only the library is installed; tools, tests, benchmarks and
-# examples are not. The test clocks are a component of their own ("testing"): their header,
-# library, CMake target (tavrel_mmp::tavrel_mmp_testing) and pkg-config file.
+# (tavrel_mmp::tavrel_mmp, tavrel_mmp::tavrel_mmp_shared) and pkg-config modules: tavrel_mmp
+# (static), tavrel_mmp_shared (the C++ facade of the shared library) and tavrel_mmp_c (its C
+# interface, which needs no other module). Only the library is installed; tools, tests,
+# benchmarks and examples are not. The test clocks are an install component of their own
+# ("testing"): their header, library, CMake target (tavrel_mmp::tavrel_mmp_testing) and
+# pkg-config file.
 include(CMakePackageConfigHelpers)
 set(TAVREL_MMP_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tavrel_mmp)
 
-install(TARGETS tavrel_mmp tavrel_mmp_shared EXPORT tavrel_mmpTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+# One export set per flavour, so that a host of one flavour needs only that flavour's
+# dependencies (the package's components: static, shared, testing).
+install(TARGETS tavrel_mmp EXPORT tavrel_mmpStaticTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS tavrel_mmp_shared EXPORT tavrel_mmpSharedTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY include/tavrel_mmp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.h" PATTERN "testing" EXCLUDE)
-install(EXPORT tavrel_mmpTargets NAMESPACE tavrel_mmp:: DESTINATION ${TAVREL_MMP_CMAKE_DIR})
+foreach(flavour Static Shared)
+  install(EXPORT tavrel_mmp${flavour}Targets NAMESPACE tavrel_mmp::
+    DESTINATION ${TAVREL_MMP_CMAKE_DIR})
+endforeach()
 
 install(TARGETS tavrel_mmp_testing EXPORT tavrel_mmp_testingTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT testing)
@@ -49,7 +57,7 @@ foreach(dir LIBDIR INCLUDEDIR)
     set(TAVREL_MMP_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
   endif()
 endforeach()
-foreach(module tavrel_mmp tavrel_mmp_shared)
+foreach(module tavrel_mmp tavrel_mmp_shared tavrel_mmp_c)
   configure_file(cmake/${module}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${module}.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${module}.pc DESTINATION ${TAVREL_MMP_PC_DIR})
 endforeach()

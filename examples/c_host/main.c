@@ -7,7 +7,7 @@
  * SERVICE_LOG is the printout of the local measurement service (build/tools/tavrel_mmp_service),
  * for every request received its line ("POST /partner/event/log"), then its headers and its
  * body, indented.
- * Build: cc -std=c11 main.c $(pkg-config --cflags --libs tavrel_mmp_shared) */
+ * Build: cc -std=c11 main.c $(pkg-config --cflags --libs tavrel_mmp_c) -Wl,-rpath,<prefix>/lib */
 #define _POSIX_C_SOURCE 200809L
 
 #include <stdatomic.h>

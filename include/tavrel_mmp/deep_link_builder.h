@@ -20,7 +20,7 @@ class TAVREL_MMP_EXPORT DeepLinkBuilderResult {
 
  private:
   friend class DeepLinkBuilder;
-  DeepLinkBuilderResult(std::string shortLink, std::string longLink);
+  TAVREL_MMP_NO_EXPORT DeepLinkBuilderResult(std::string shortLink, std::string longLink);
 };
 
 // Why a request failed: the service's result code in decimal when it refused the request, "0"
@@ -61,7 +61,8 @@ class TAVREL_MMP_EXPORT DeepLinkBuilder {
                                const std::string& shortLinkSlug, Completion completion);
 
  private:
-  static void post(const std::string& path, const PropertyDictionary& body, Completion completion);
+  TAVREL_MMP_NO_EXPORT static void post(const std::string& path, const PropertyDictionary& body,
+                                        Completion completion);
 };
 
 }  // namespace tavrel_mmp

@@ -49,7 +49,7 @@ class TAVREL_MMP_EXPORT NimbrelDeepLinkDelegate {
 
  private:
   // Takes `url` as the latest link unless it is empty or the one delivered last.
-  bool accept(const std::string& url);
+  TAVREL_MMP_NO_EXPORT bool accept(const std::string& url);
 
   mutable std::mutex mutex_;
   std::string deeplink_;
