@@ -17,6 +17,8 @@ install(TARGETS tavrel_mmp_shared EXPORT tavrel_mmpSharedTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY include/tavrel_mmp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.h" PATTERN "testing" EXCLUDE)
+install(FILES ${TAVREL_MMP_GENERATED_INCLUDE_DIR}/tavrel_mmp/version.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tavrel_mmp)
 foreach(flavour Static Shared)
   install(EXPORT tavrel_mmp${flavour}Targets NAMESPACE tavrel_mmp::
     DESTINATION ${TAVREL_MMP_CMAKE_DIR})

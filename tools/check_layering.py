@@ -22,7 +22,7 @@ UPWARD = {
 
 # Public headers with no source file of the same name.
 HEADER_ROOMS = {"nimbrel_options.h": "sdk", "property_dictionary.h": "core", "tavrel_mmp.h": "sdk",
-                "tavrel_mmp_c.h": "capi"}
+                "tavrel_mmp_c.h": "capi", "version.h": "core"}
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 

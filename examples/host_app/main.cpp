@@ -26,6 +26,14 @@ int main(int argc, char** argv) {
   const std::string partnerCode = argc > 1 ? argv[1] : kDefaultPartnerCode;
   const std::string appSecret = argc > 2 ? argv[2] : kDefaultAppSecret;
 
+  // A host that must run with the release its headers came from checks the library it loaded.
+  if (Nimbrel::version() != TAVREL_MMP_VERSION_STRING) {
+    std::cerr << "host_app: built with tavrel_mmp " << TAVREL_MMP_VERSION_STRING
+              << ", running with " << Nimbrel::version() << "\n";
+    return 1;
+  }
+  std::cout << "host_app: tavrel_mmp " << Nimbrel::version() << "\n";
+
   Nimbrel::setDevMode(true);
   Nimbrel::intSDK(partnerCode, appSecret);
 

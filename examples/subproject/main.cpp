@@ -7,7 +7,7 @@
 int main() {
   tavrel_mmp::Nimbrel::intSDK("SUBPROJECT_PARTNER", "subproject-placeholder-secret");
   tavrel_mmp::Nimbrel::logEvent("subproject_started", tavrel_mmp::PropertyDictionary{});
-  std::cout << "subproject: linked tavrel_mmp, tracking "
+  std::cout << "subproject: linked tavrel_mmp " << tavrel_mmp::Nimbrel::version() << ", tracking "
             << (tavrel_mmp::Nimbrel::isTrackingEnabled() ? "on" : "off") << std::endl;
   return 0;
 }

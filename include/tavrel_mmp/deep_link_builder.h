@@ -12,7 +12,7 @@ namespace tavrel_mmp {
 
 class DeepLinkBuilder;
 
-// The links the service made for a successful request. Only the builder creates one.
+/// The links the service made for a successful request. Only the builder creates one.
 class TAVREL_MMP_EXPORT DeepLinkBuilderResult {
  public:
   std::string shortLink;
@@ -23,8 +23,8 @@ class TAVREL_MMP_EXPORT DeepLinkBuilderResult {
   TAVREL_MMP_NO_EXPORT DeepLinkBuilderResult(std::string shortLink, std::string longLink);
 };
 
-// Why a request failed: the service's result code in decimal when it refused the request, "0"
-// for every other failure.
+/// Why a request failed: the service's result code in decimal when it refused the request, "0"
+/// for every other failure.
 class TAVREL_MMP_EXPORT DeepLinkBuilderError {
  public:
   DeepLinkBuilderError(std::string code, std::string message);
@@ -32,12 +32,12 @@ class TAVREL_MMP_EXPORT DeepLinkBuilderError {
   std::string message;
 };
 
-// Asks the measurement service for tracking links. Every request calls its completion exactly
-// once, with exactly one of the two arguments set, normally on a library thread (on the
-// caller's thread, before returning, only when no request could be formed). A request made
-// while the library authenticates (right after `intSDK`) is sent when that ends, with the
-// session it brings, or after the transport's time-out; when the service refuses the
-// authentication, the request ends with that refusal's code, and nothing is sent.
+/// Asks the measurement service for tracking links. Every request calls its completion exactly
+/// once, with exactly one of the two arguments set, normally on a library thread (on the
+/// caller's thread, before returning, only when no request could be formed). A request made
+/// while the library authenticates (right after `intSDK`) is sent when that ends, with the
+/// session it brings, or after the transport's time-out; when the service refuses the
+/// authentication, the request ends with that refusal's code, and nothing is sent.
 class TAVREL_MMP_EXPORT DeepLinkBuilder {
  public:
   using Completion = std::function<void(std::shared_ptr<DeepLinkBuilderResult> result,
@@ -50,13 +50,13 @@ class TAVREL_MMP_EXPORT DeepLinkBuilder {
   std::shared_ptr<DeepLinkAndroidParameters> androidParameters;
   std::shared_ptr<DeepLinkNimbrelParameters> nimbrelParameters;
 
-  // {"fields": [{"key", "value"}...]} from the parameter sets that are present.
+  /// {"fields": [{"key", "value"}...]} from the parameter sets that are present.
   virtual PropertyDictionary buildParams() const;
-  // Posts the host's own body, unchanged.
+  /// Posts the host's own body, unchanged.
   virtual void create(const PropertyDictionary& params, Completion completion);
-  // Posts the body of buildParams().
+  /// Posts the body of buildParams().
   virtual void create(Completion completion);
-  // Posts {"name", "short_link_id", "redirect_url"}; empty texts are sent as they are.
+  /// Posts {"name", "short_link_id", "redirect_url"}; empty texts are sent as they are.
   virtual void createShortLink(const std::string& longLink, const std::string& name,
                                const std::string& shortLinkSlug, Completion completion);
 

@@ -6,9 +6,9 @@
 
 namespace tavrel_mmp {
 
-// A window the host may use as its application window: in development mode it writes the
-// phase of each event's touch to the console, and it hands every event on to the window it
-// wraps unchanged.
+/// A window the host may use as its application window: in development mode it writes the
+/// phase of each event's touch to the console, and it hands every event on to the window it
+/// wraps unchanged.
 class DetectWindowTouch : public platform::Window {
  public:
   explicit DetectWindowTouch(std::shared_ptr<platform::Window> base);

@@ -14,42 +14,47 @@
 
 namespace tavrel_mmp {
 
-// The library's public entry points. Nothing here throws or reports failure to the caller.
+/// The library's public entry points. Nothing here throws or reports failure to the caller.
+/// Every entry point is safe to call from any thread, also while other threads call others.
 class TAVREL_MMP_EXPORT Nimbrel {
  public:
-  // Starts the library: options, credentials, authentication, crash capture.
+  /// Starts the library: options, credentials, authentication, crash capture.
   static void intSDK(const std::string& partnerCode, const std::string& appSecret,
                      const std::shared_ptr<NimbrelOptions>& options);
-  // The same with the current development flag and automatic screen tracking on.
+  /// The same with the current development flag and automatic screen tracking on.
   static void intSDK(const std::string& partnerCode, const std::string& appSecret);
-  // Host data is read where it stands, never copied: a dictionary nested too deeply to be
-  // carried (deeper than 512 levels) is refused without being walked recursively.
+  /// Host data is read where it stands, never copied: a dictionary nested too deeply to be
+  /// carried (deeper than 512 levels) is refused without being walked recursively.
   static void logEvent(const std::string& name, const std::optional<PropertyDictionary>& data);
   static void logEvent(const std::string& name, const PropertyDictionary& data);
   static void setDevMode(bool on);
   static void setCurrentScreen(const std::string& screenName);
   static void recordError(const std::string& name, const std::string& stackTrace);
   static void setUserInfo(const std::shared_ptr<UserInfo>& userInfo);
-  // An amount that is not a finite number is sent as null; the order and currency stay.
+  /// An amount that is not a finite number is sent as null; the order and currency stay.
   static void setRevenue(const std::string& orderId, double amount, const std::string& currency,
                          const std::optional<PropertyDictionary>& data);
   static void setRevenue(const std::string& orderId, double amount, const std::string& currency,
                          const PropertyDictionary& data);
-  // The host's deep-link callback, replacing any earlier one; not called now.
+  /// The host's deep-link callback, replacing any earlier one; not called now.
   static void handleDeeplink(std::function<void(const std::string& deeplink)> callback);
   static void setProductList(const std::string& listName,
                              const std::vector<std::shared_ptr<ProductItem>>& products);
 
-  // Whether the user lets the library track; persisted across starts, on by default. While off
-  // nothing is recorded (events, screens, products, revenue, errors, profile), uploaded or
-  // authenticated, from before the call returns; events stored earlier wait and leave once it
-  // is on again.
+  /// Whether the user lets the library track; persisted across starts, on by default. While off
+  /// nothing is recorded (events, screens, products, revenue, errors, profile), uploaded or
+  /// authenticated, from before the call returns; events stored earlier wait and leave once it
+  /// is on again.
   static void setTrackingEnabled(bool enabled);
   static bool isTrackingEnabled();
-  // The installation starts over before this returns: stored events, session, deep links,
-  // deferred-link state, crash records and user id go, a new device identifier is made, and the
-  // next session start is a first open. Nothing of the old installation is sent afterwards.
+  /// The installation starts over before this returns: stored events, session, deep links,
+  /// deferred-link state, crash records and user id go, a new device identifier is made, and the
+  /// next session start is a first open. Nothing of the old installation is sent afterwards.
   static void forgetDevice();
+
+  /// The release of the library running, "MAJOR.MINOR.PATCH" (TAVREL_MMP_VERSION_STRING of the
+  /// headers it was built with).
+  static std::string version();
 };
 
 }  // namespace tavrel_mmp

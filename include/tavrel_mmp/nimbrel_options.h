@@ -2,7 +2,7 @@
 
 namespace tavrel_mmp {
 
-// Start-up options, adjusted by the host after construction.
+/// Start-up options, adjusted by the host after construction.
 class NimbrelOptions {
  public:
   NimbrelOptions() = default;

@@ -1,9 +1,10 @@
 #pragma once
 
-// Everything a host application uses: the facade and its options, the property dictionary,
-// user and product types, deep links, touch detection, and the platform provider interfaces
-// (with their `install...` functions) for hosts that supply their own services. The test clocks
-// (`tavrel_mmp/testing/manual_time.h`, library `tavrel_mmp_testing`) are not included.
+/// @file
+/// Everything a host application uses: the facade and its options, the property dictionary,
+/// user and product types, deep links, touch detection, and the platform provider interfaces
+/// (with their `install...` functions) for hosts that supply their own services. The test clocks
+/// (`tavrel_mmp/testing/manual_time.h`, library `tavrel_mmp_testing`) are not included.
 
 #include "tavrel_mmp/deep_link_builder.h"
 #include "tavrel_mmp/deep_link_handler.h"
@@ -15,6 +16,7 @@
 #include "tavrel_mmp/product_item.h"
 #include "tavrel_mmp/property_dictionary.h"
 #include "tavrel_mmp/user_info.h"
+#include "tavrel_mmp/version.h"
 
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/clock.h"

@@ -1,7 +1,9 @@
 #ifndef TAVREL_MMP_TAVREL_MMP_C_H
 #define TAVREL_MMP_TAVREL_MMP_C_H
 
-/* The library's C interface, for hosts written in C or bound from other languages (libffi,
+/**
+ * @file
+ * The library's C interface, for hosts written in C or bound from other languages (libffi,
  * ctypes, JNI, ...). It mirrors the C++ facade `tavrel_mmp::Nimbrel` one call for one call.
  *
  * - Texts are NUL-terminated UTF-8. Dictionaries are JSON objects as text, lists JSON arrays.
@@ -18,16 +20,17 @@
  *   waits for the completions it asked for before it exits. */
 
 #include "tavrel_mmp/export.h"
+#include "tavrel_mmp/version.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Receives a deep link: one the host opened through tavrel_mmp_open_url (on the thread that
+/** Receives a deep link: one the host opened through tavrel_mmp_open_url (on the thread that
  * called it), or the deferred one the service held for a new installation (on a library thread). */
 typedef void (*tavrel_mmp_deeplink_callback)(const char* url, void* user);
 
-/* The one outcome of a link request: exactly one of the two texts is non-NULL.
+/** The one outcome of a link request: exactly one of the two texts is non-NULL.
  *   result_json  {"shortLink": text, "longLink": text}
  *   error_json   {"code": text, "message": text}; the code is the service's result code in
  *                decimal when it refused the request (or the authentication a request made
@@ -37,57 +40,61 @@ typedef void (*tavrel_mmp_deeplink_callback)(const char* url, void* user);
 typedef void (*tavrel_mmp_link_completion)(const char* result_json, const char* error_json,
                                            void* user);
 
-/* Starts the library. options_json: {"showLog": bool, "autoTrackingScreen": bool}, a missing
+/** Starts the library. options_json: {"showLog": bool, "autoTrackingScreen": bool}, a missing
  * member taking its default (false, true); NULL for the two-argument start, which keeps the
  * current development mode and tracks screens automatically. */
 TAVREL_MMP_EXPORT void tavrel_mmp_init(const char* partner_code, const char* app_secret,
                                        const char* options_json);
 
-/* data_json: the event's dictionary, or NULL for none. */
+/** data_json: the event's dictionary, or NULL for none. */
 TAVREL_MMP_EXPORT void tavrel_mmp_log_event(const char* name, const char* data_json);
 
-/* Development mode: the library's "MMP: ..." lines on standard output. Off at start. */
+/** Development mode: the library's "MMP: ..." lines on standard output. Off at start. */
 TAVREL_MMP_EXPORT void tavrel_mmp_set_dev_mode(int on);
 
 TAVREL_MMP_EXPORT void tavrel_mmp_set_current_screen(const char* screen_name);
 
 TAVREL_MMP_EXPORT void tavrel_mmp_record_error(const char* name, const char* stack_trace);
 
-/* user_json: {"userId", "name", "gender", "email", "phone", "country", "city",
+/** user_json: {"userId", "name", "gender", "email", "phone", "country", "city",
  * "firebaseToken": text, "age": integer}; a member missing or of another kind gives "" or 0. */
 TAVREL_MMP_EXPORT void tavrel_mmp_set_user_info(const char* user_json);
 
-/* An amount that is not a finite number is sent as null. data_json may be NULL. */
+/** An amount that is not a finite number is sent as null. data_json may be NULL. */
 TAVREL_MMP_EXPORT void tavrel_mmp_set_revenue(const char* order_id, double amount,
                                               const char* currency, const char* data_json);
 
-/* products_json: an array of {"p_id", "p_name", "p_img", "p_price": text, "p_quantity": integer,
+/** products_json: an array of {"p_id", "p_name", "p_img", "p_price": text, "p_quantity": integer,
  * "p_categories": [{"c_id", "c_name"}]}; products without "p_id" are left out. */
 TAVREL_MMP_EXPORT void tavrel_mmp_set_product_list(const char* list_name,
                                                    const char* products_json);
 
-/* The host's deep-link callback, replacing any earlier one (NULL removes it); not called now. */
+/** The host's deep-link callback, replacing any earlier one (NULL removes it); not called now. */
 TAVREL_MMP_EXPORT void tavrel_mmp_handle_deeplink(tavrel_mmp_deeplink_callback callback,
                                                   void* user);
 
-/* The system opened a URL for the application. Unless it is empty or the URL delivered last, it
+/** The system opened a URL for the application. Unless it is empty or the URL delivered last, it
  * reaches the deep-link callback on this thread, before the call returns. */
 TAVREL_MMP_EXPORT void tavrel_mmp_open_url(const char* url);
 
-/* Asks the service for a tracking link; params_json is posted as it is (NULL: {}). */
+/** Asks the service for a tracking link; params_json is posted as it is (NULL: {}). */
 TAVREL_MMP_EXPORT void tavrel_mmp_create_link(const char* params_json,
                                               tavrel_mmp_link_completion completion, void* user);
 
-/* Asks the service for a short link to long_link, named `name`, at the slug short_link_slug
+/** Asks the service for a short link to long_link, named `name`, at the slug short_link_slug
  * (empty: the service picks one). */
 TAVREL_MMP_EXPORT void tavrel_mmp_shorten_link(const char* long_link, const char* name,
                                                const char* short_link_slug,
                                                tavrel_mmp_link_completion completion, void* user);
 
-/* Privacy controls (see tavrel_mmp::Nimbrel::setTrackingEnabled and forgetDevice). */
+/** Privacy controls (see tavrel_mmp::Nimbrel::setTrackingEnabled and forgetDevice). */
 TAVREL_MMP_EXPORT void tavrel_mmp_set_tracking_enabled(int on);
 TAVREL_MMP_EXPORT int tavrel_mmp_is_tracking_enabled(void);
 TAVREL_MMP_EXPORT void tavrel_mmp_forget_device(void);
+
+/** The release of the library running, "MAJOR.MINOR.PATCH" (TAVREL_MMP_VERSION_STRING of the
+ * headers it was built with); a static text. */
+TAVREL_MMP_EXPORT const char* tavrel_mmp_version(void);
 
 #ifdef __cplusplus
 }

@@ -9,7 +9,7 @@
 
 namespace tavrel_mmp {
 
-// The host's signed-in user. No field is optional and none is validated.
+/// The host's signed-in user. No field is optional and none is validated.
 class TAVREL_MMP_EXPORT UserInfo {
  public:
   UserInfo(std::string userId, std::string name, std::string gender, std::string email,
@@ -21,10 +21,10 @@ class TAVREL_MMP_EXPORT UserInfo {
                                           std::string country, std::string city,
                                           std::string deviceToken);
 
-  // The nine entries; `deviceToken` travels as "firebaseToken".
+  /// The nine entries; `deviceToken` travels as "firebaseToken".
   PropertyDictionary toDictionary() const;
-  // Takes each entry of the right kind (text, or an integer within 32 bits for "age"); anything
-  // missing or of another kind gives "" or 0.
+  /// Takes each entry of the right kind (text, or an integer within 32 bits for "age"); anything
+  /// missing or of another kind gives "" or 0.
   static std::shared_ptr<UserInfo> fromDictionary(const PropertyDictionary& data);
 
   std::string userId;

@@ -6,7 +6,7 @@
 
 namespace tavrel_mmp::platform {
 
-// Facts of the host application's bundle.
+/// Facts of the host application's bundle.
 class BundleInfo {
  public:
   virtual ~BundleInfo() = default;
@@ -17,7 +17,7 @@ class BundleInfo {
 BundleInfo& bundleInfo();
 void installBundleInfo(std::shared_ptr<BundleInfo> info);
 
-// Fixed values; the Linux default uses the executable's file name as identifier and no version.
+/// Fixed values; the Linux default uses the executable's file name as identifier and no version.
 std::shared_ptr<BundleInfo> makeFixedBundleInfo(std::optional<std::string> identifier,
                                                 std::optional<std::string> shortVersion);
 

@@ -4,15 +4,15 @@
 
 namespace tavrel_mmp::platform {
 
-// Wall clock and monotonic clock. Instants that are stored or sent (event times, signatures,
-// expiry) come from `now()`; elapsed times (timer gaps, heartbeat intervals) from `monotonic()`,
-// so a wall clock set backwards neither stalls nor rushes them.
+/// Wall clock and monotonic clock. Instants that are stored or sent (event times, signatures,
+/// expiry) come from `now()`; elapsed times (timer gaps, heartbeat intervals) from `monotonic()`,
+/// so a wall clock set backwards neither stalls nor rushes them.
 class Clock {
  public:
   virtual ~Clock() = default;
-  // Seconds since the Unix epoch, with sub-second precision.
+  /// Seconds since the Unix epoch, with sub-second precision.
   virtual double now() = 0;
-  // Seconds from an arbitrary origin; never goes backwards.
+  /// Seconds from an arbitrary origin; never goes backwards.
   virtual double monotonic() = 0;
 };
 

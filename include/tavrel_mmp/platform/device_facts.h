@@ -11,24 +11,24 @@ enum class InterfaceIdiom { phone, pad, unspecified };
 enum class BatteryState { unknown, unplugged, charging, full };
 enum class AddressFamily { ipv4, ipv6 };
 
-// One address of a network interface.
+/// One address of a network interface.
 struct InterfaceAddress {
-  std::string interfaceName;  // "en0", "eth0"
+  std::string interfaceName;  ///< "en0", "eth0"
   AddressFamily family = AddressFamily::ipv4;
-  std::string numericAddress;  // "192.168.1.20", "fe80::1%en0"; "" when not writable as text
+  std::string numericAddress;  ///< "192.168.1.20", "fe80::1%en0"; "" when not writable as text
 };
 
-// Device, system, carrier and locale facts.
+/// Device, system, carrier and locale facts.
 class DeviceFacts {
  public:
   virtual ~DeviceFacts() = default;
-  // The per-vendor device identifier as a 36-character UUID text; none when unavailable now.
+  /// The per-vendor device identifier as a 36-character UUID text; none when unavailable now.
   virtual std::optional<std::string> identifierForVendor() = 0;
-  // The user-assigned device name.
+  /// The user-assigned device name.
   virtual std::string name() = 0;
-  // The generic model name ("iPhone", "iPad"; on Linux the machine architecture).
+  /// The generic model name ("iPhone", "iPad"; on Linux the machine architecture).
   virtual std::string model() = 0;
-  // The hardware model identifier, as uname's machine field gives it ("iPhone14,5", "x86_64").
+  /// The hardware model identifier, as uname's machine field gives it ("iPhone14,5", "x86_64").
   virtual std::string machine() = 0;
   virtual std::string systemName() = 0;
   virtual std::string systemVersion() = 0;
@@ -39,19 +39,19 @@ class DeviceFacts {
   virtual std::vector<std::string> preferredLanguages() = 0;
   virtual std::optional<std::string> regionCode() = 0;
   virtual std::string timeZoneIdentifier() = 0;
-  // The IPv4 and IPv6 addresses of the network interfaces in the system's order; an interface
-  // may be listed more than once. By default the system's list, as the Linux provider gives it.
+  /// The IPv4 and IPv6 addresses of the network interfaces in the system's order; an interface
+  /// may be listed more than once. By default the system's list, as the Linux provider gives it.
   virtual std::vector<InterfaceAddress> interfaceAddresses();
 };
 
 DeviceFacts& deviceFacts();
 void installDeviceFacts(std::shared_ptr<DeviceFacts> facts);
 
-// The Linux provider: host name as the device name, uname, the first battery found under
-// `powerSupplyDirectory` (level -1 and state unknown without one), the process's locale and
-// time zone, no carrier, the interface addresses getifaddrs lists. The per-vendor identifier is
-// keyed by the machine id in `machineIdPath` and the vendor part of the bundle identifier
-// ("com.example" of "com.example.app"); none without either.
+/// The Linux provider: host name as the device name, uname, the first battery found under
+/// `powerSupplyDirectory` (level -1 and state unknown without one), the process's locale and
+/// time zone, no carrier, the interface addresses getifaddrs lists. The per-vendor identifier is
+/// keyed by the machine id in `machineIdPath` and the vendor part of the bundle identifier
+/// ("com.example" of "com.example.app"); none without either.
 std::shared_ptr<DeviceFacts> makeLinuxDeviceFacts(
     std::string powerSupplyDirectory = "/sys/class/power_supply",
     std::string machineIdPath = "/etc/machine-id");

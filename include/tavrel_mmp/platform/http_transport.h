@@ -11,15 +11,15 @@
 
 namespace tavrel_mmp {
 
-// A transport failure: no response arrived.
+/// A transport failure: no response arrived.
 struct HttpError {
-  std::string domain;  // "Invalid URL" for an unparseable URL; "curl" for libcurl failures
+  std::string domain;  ///< "Invalid URL" for an unparseable URL; "curl" for libcurl failures
   long code = 0;
   std::string description;
 };
 
-// Receives the response body (present whenever a response arrived, whatever its status) or the
-// transport error.
+/// Receives the response body (present whenever a response arrived, whatever its status) or the
+/// transport error.
 using HttpCompletion = std::function<void(std::optional<std::vector<std::uint8_t>> body,
                                           std::optional<HttpError> error)>;
 
@@ -30,23 +30,23 @@ namespace tavrel_mmp::platform {
 struct HttpRequest {
   std::string url;
   std::string method = "POST";
-  std::vector<std::pair<std::string, std::string>> headers;  // sent exactly as given
+  std::vector<std::pair<std::string, std::string>> headers;  ///< sent exactly as given
   std::optional<std::string> body;
   double timeoutSeconds = 60.0;
-  // Asked on the transport's thread just before the request goes out (none: always); false
-  // withdraws it unsent, and the completion gets a transport error. A request that waited in
-  // the transport can so be dropped when what it carries must no longer leave.
+  /// Asked on the transport's thread just before the request goes out (none: always); false
+  /// withdraws it unsent, and the completion gets a transport error. A request that waited in
+  /// the transport can so be dropped when what it carries must no longer leave.
   std::function<bool()> stillWanted;
 };
 
-// Sends one request and calls the completion exactly once, with the answer or a transport error.
-// The request reaches the service at most once: a connection that dies before the answer is a
-// transport error, never a second sending. `send` never blocks on the network.
-// The completion runs later, on a thread of the transport's own. Only when the system refuses
-// the transport that thread is the request failed at once: `send` calls the completion with a
-// transport error on the caller's thread before it returns (requests sent from within such a
-// completion are failed by the same outer `send`, one after another, not nested). The next send
-// asks for a thread again.
+/// Sends one request and calls the completion exactly once, with the answer or a transport error.
+/// The request reaches the service at most once: a connection that dies before the answer is a
+/// transport error, never a second sending. `send` never blocks on the network.
+/// The completion runs later, on a thread of the transport's own. Only when the system refuses
+/// the transport that thread is the request failed at once: `send` calls the completion with a
+/// transport error on the caller's thread before it returns (requests sent from within such a
+/// completion are failed by the same outer `send`, one after another, not nested). The next send
+/// asks for a thread again.
 class HttpTransport {
  public:
   virtual ~HttpTransport() = default;
@@ -57,17 +57,17 @@ HttpTransport& httpTransport();
 void installHttpTransport(std::shared_ptr<HttpTransport> transport);
 
 struct CurlTransportOptions {
-  // Extra CA bundle to trust (peer verification always stays on), e.g. a test certificate.
+  /// Extra CA bundle to trust (peer verification always stays on), e.g. a test certificate.
   std::optional<std::string> caInfoPath;
   double connectTimeoutSeconds = 15.0;
-  // When set, no request waits longer than this for its whole exchange, whatever time-out it
-  // asks for (tests keep silent or trickling peers short with it); none leaves each its own.
+  /// When set, no request waits longer than this for its whole exchange, whatever time-out it
+  /// asks for (tests keep silent or trickling peers short with it); none leaves each its own.
   std::optional<double> maxRequestTimeoutSeconds;
-  // Larger answers end in a transport error. 0 refuses every answer, the empty one included.
+  /// Larger answers end in a transport error. 0 refuses every answer, the empty one included.
   std::size_t maxResponseBytes = 8u * 1024u * 1024u;
 };
-// The Linux provider: one worker thread driving a libcurl multi handle. It speaks HTTP/1.1 and
-// reuses connections.
+/// The Linux provider: one worker thread driving a libcurl multi handle. It speaks HTTP/1.1 and
+/// reuses connections.
 std::shared_ptr<HttpTransport> makeCurlTransport(CurlTransportOptions options = {});
 
 }  // namespace tavrel_mmp::platform

@@ -9,17 +9,17 @@
 
 namespace tavrel_mmp::platform {
 
-// A stored preference: text or raw bytes.
+/// A stored preference: text or raw bytes.
 using PreferenceValue = std::variant<std::string, std::vector<std::uint8_t>>;
 
-// What a claim found: the text the key holds afterwards, and whether this claim stored it.
+/// What a claim found: the text the key holds afterwards, and whether this claim stored it.
 struct PreferenceClaim {
   std::string value;
   bool claimed = false;
 };
 
-// The per-application persistent key-value store. Every single read and write is safe from
-// any thread and visible to the reads that follow it in the process.
+/// The per-application persistent key-value store. Every single read and write is safe from
+/// any thread and visible to the reads that follow it in the process.
 class PreferencesStore {
  public:
   virtual ~PreferencesStore() = default;
@@ -27,18 +27,18 @@ class PreferencesStore {
   virtual void setText(const std::string& key, const std::string& value) = 0;
   virtual void setBytes(const std::string& key, const std::vector<std::uint8_t>& value) = 0;
   virtual void remove(const std::string& key) = 0;
-  // Writes every change made so far to permanent storage before returning; false when that
-  // failed (the changes stay visible in this process and are written again later).
+  /// Writes every change made so far to permanent storage before returning; false when that
+  /// failed (the changes stay visible in this process and are written again later).
   virtual bool flush() = 0;
 
-  // For values decided once per installation (the device identifier, the first-open marker):
-  // stores the text `value` under `key` unless the key holds a text other than `unset` already
-  // (an absent key counts as unset), and answers the text the key holds afterwards. The value is
-  // in permanent storage before this returns, and of several processes of the application
-  // claiming one key, one stores and the others find its value. None while the stored values
-  // cannot be read or the claim cannot be written: the caller must not take that for "absent".
-  // The default implementation reads, writes and flushes through the operations above (one
-  // process at a time); stores shared between processes override it.
+  /// For values decided once per installation (the device identifier, the first-open marker):
+  /// stores the text `value` under `key` unless the key holds a text other than `unset` already
+  /// (an absent key counts as unset), and answers the text the key holds afterwards. The value is
+  /// in permanent storage before this returns, and of several processes of the application
+  /// claiming one key, one stores and the others find its value. None while the stored values
+  /// cannot be read or the claim cannot be written: the caller must not take that for "absent".
+  /// The default implementation reads, writes and flushes through the operations above (one
+  /// process at a time); stores shared between processes override it.
   virtual std::optional<PreferenceClaim> claimText(const std::string& key, const std::string& value,
                                                    const std::string& unset);
 };
@@ -46,13 +46,13 @@ class PreferencesStore {
 PreferencesStore& preferencesStore();
 void installPreferencesStore(std::shared_ptr<PreferencesStore> store);
 
-// The Linux provider: one SQLite table in a file of its own, so that locking between processes,
-// atomic writes and recovery come with it. Values are kept in memory once read; changes are
-// written behind on a library thread, and a claim goes to the file itself (one transaction). A
-// file that cannot be read is never written over: nothing is latched, the next access tries
-// again, and changes made meanwhile are kept in memory and written when the file opens. A file
-// that is not a database is set aside ("<path>.damaged-<unix time>") and a fresh one started. An
-// empty path keeps everything in memory only.
+/// The Linux provider: one SQLite table in a file of its own, so that locking between processes,
+/// atomic writes and recovery come with it. Values are kept in memory once read; changes are
+/// written behind on a library thread, and a claim goes to the file itself (one transaction). A
+/// file that cannot be read is never written over: nothing is latched, the next access tries
+/// again, and changes made meanwhile are kept in memory and written when the file opens. A file
+/// that is not a database is set aside ("<path>.damaged-<unix time>") and a fresh one started. An
+/// empty path keeps everything in memory only.
 std::shared_ptr<PreferencesStore> makeSqlitePreferencesStore(std::string path);
 
 }  // namespace tavrel_mmp::platform

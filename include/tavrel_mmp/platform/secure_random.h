@@ -6,7 +6,7 @@
 
 namespace tavrel_mmp::platform {
 
-// A cryptographically secure random source.
+/// A cryptographically secure random source.
 class SecureRandom {
  public:
   virtual ~SecureRandom() = default;
@@ -16,7 +16,7 @@ class SecureRandom {
 SecureRandom& secureRandom();
 void installSecureRandom(std::shared_ptr<SecureRandom> random);
 
-// A uniform integer in [0, bound) from the installed source, without modulo bias; 0 if bound is 0.
+/// A uniform integer in [0, bound) from the installed source, without modulo bias; 0 if bound is 0.
 std::uint64_t randomBelow(std::uint64_t bound);
 
 }  // namespace tavrel_mmp::platform

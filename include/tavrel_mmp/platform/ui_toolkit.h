@@ -24,10 +24,10 @@ struct Point {
 
 struct Touch {
   TouchPhase phase = TouchPhase::began;
-  Point location;  // in the coordinates of the window the event is sent to
+  Point location;  ///< in the coordinates of the window the event is sent to
 };
 
-// One input event as the toolkit dispatches it to a window.
+/// One input event as the toolkit dispatches it to a window.
 struct UIEvent {
   std::vector<Touch> allTouches;
 };
@@ -36,29 +36,29 @@ class Window {
  public:
   virtual ~Window() = default;
   virtual std::shared_ptr<ViewController> rootViewController() const = 0;
-  // Dispatches the event to the window's views.
+  /// Dispatches the event to the window's views.
   virtual void sendEvent(const UIEvent& event) = 0;
 };
 
-// The application's user interface as far as the library looks at it.
+/// The application's user interface as far as the library looks at it.
 class UIToolkit {
  public:
   virtual ~UIToolkit() = default;
   virtual std::shared_ptr<Window> keyWindow() = 0;
-  // The handler runs on the main thread each time the application becomes active.
+  /// The handler runs on the main thread each time the application becomes active.
   virtual void addDidBecomeActiveObserver(std::function<void()> handler) = 0;
 };
 
 UIToolkit& uiToolkit();
 void installUIToolkit(std::shared_ptr<UIToolkit> toolkit);
 
-// A view controller whose presented controller is set by hand.
+/// A view controller whose presented controller is set by hand.
 class HeadlessViewController : public ViewController {
  public:
   explicit HeadlessViewController(std::string description);
   std::shared_ptr<ViewController> presentedViewController() const override;
   std::string description() const override;
-  // Presents `controller` over this one (none dismisses what was presented).
+  /// Presents `controller` over this one (none dismisses what was presented).
   void present(std::shared_ptr<ViewController> controller);
 
  private:
@@ -67,7 +67,7 @@ class HeadlessViewController : public ViewController {
   std::shared_ptr<ViewController> presented_;
 };
 
-// A window with no views: its root is set by hand, and events sent to it reach nothing.
+/// A window with no views: its root is set by hand, and events sent to it reach nothing.
 class HeadlessWindow : public Window {
  public:
   std::shared_ptr<ViewController> rootViewController() const override;
@@ -79,15 +79,15 @@ class HeadlessWindow : public Window {
   std::shared_ptr<ViewController> root_;
 };
 
-// The Linux provider: a headless application, with no key window until its host sets one and
-// activated only when its host says so.
+/// The Linux provider: a headless application, with no key window until its host sets one and
+/// activated only when its host says so.
 class HeadlessUIToolkit : public UIToolkit {
  public:
   std::shared_ptr<Window> keyWindow() override;
   void addDidBecomeActiveObserver(std::function<void()> handler) override;
 
   void setKeyWindow(std::shared_ptr<Window> window);
-  // The application became active: every registered handler is posted to the main loop.
+  /// The application became active: every registered handler is posted to the main loop.
   void becomeActive();
 
  private:
