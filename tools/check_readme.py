@@ -86,7 +86,7 @@ def skip_of(line):
 
 
 def copy_source(source, destination):
-    """The files git knows (tracked, and new ones it does not ignore), as a clone would have them."""
+    """The files git knows (tracked, and new ones it does not ignore), as in a clone."""
     listed = subprocess.run(["git", "-C", source, "ls-files", "-z", "--cached", "--others",
                              "--exclude-standard"], check=True, capture_output=True).stdout
     for name in sorted(set(filter(None, listed.decode().split("\0")))):

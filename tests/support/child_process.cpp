@@ -14,7 +14,13 @@ namespace tavrel_mmp::testing {
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  std::vector<char*> argv{const_cast<char*>(path.c_str())};
+  std::vector<char*> argv;
+#ifdef TEST_HOSTS_EMULATOR
+  // A cross build's tests run under an emulator (qemu-user), and so do the hosts they start.
+  static std::string emulator = TEST_HOSTS_EMULATOR;
+  argv.push_back(emulator.data());
+#endif
+  argv.push_back(const_cast<char*>(path.c_str()));
   for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   pid_ = ::fork();
@@ -26,7 +32,7 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     for (int signal = 1; signal < NSIG; ++signal) ::signal(signal, SIG_DFL);
     ::dup2(pipeFds[1], STDOUT_FILENO);
-    ::execv(path.c_str(), argv.data());
+    ::execv(argv[0], argv.data());
     ::_exit(127);
   }
   ::close(pipeFds[1]);
