@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -21,8 +22,10 @@
 namespace tavrel_mmp {
 namespace {
 
-// How often the watch looks while a round is open.
-constexpr int kLookIntervalMilliseconds = 50;
+// While a round is open the watch looks soon after it began (a probe jumps out at once), then
+// less often: 1, 2, 4 ... ms, at most every 50 ms.
+constexpr int kFirstLookMilliseconds = 1;
+constexpr int kLongestLookMilliseconds = 50;
 
 // Read from signal context.
 std::atomic<int> wakeFd{-1};
@@ -54,20 +57,31 @@ void drain(int fd) {
 }
 
 void watchLoop(int readFd) {
+  int interval = kFirstLookMilliseconds;
   for (;;) {
     pollfd wanted{readFd, POLLIN, 0};
-    const int ready = ::poll(&wanted, 1, anyRoundOpen() ? kLookIntervalMilliseconds : -1);
+    const int ready = ::poll(&wanted, 1, anyRoundOpen() ? interval : -1);
     if (ready < 0 && errno != EINTR) return;
     if (ready > 0) {
       drain(readFd);
       woken.store(false);
+      interval = kFirstLookMilliseconds;
+    } else {
+      interval = std::min(interval * 2, kLongestLookMilliseconds);
     }
     CrashWatch::settle();
   }
 }
 
-void settleAtExit() {
-  CrashWatch::settle();
+// A process that reaches exit() was not ended by a fault: every round still open was left,
+// whatever its thread's mask says (a jump out that kept the signal blocked).
+void endRoundsAtExit() {
+  const auto words = FaultRounds::snapshot();
+  for (int slot = 0; slot < FaultRounds::kSlots; ++slot) {
+    if (words[slot] != 0 && FaultRounds::leave({slot, words[slot], false})) {
+      FatalRecordSink::release();
+    }
+  }
 }
 
 }  // namespace
@@ -88,7 +102,10 @@ bool CrashWatch::ensureRunning() {
   }
   wakeFd.store(ends[1]);
   watchPid.store(::getpid());
-  if (!state.exitHookRegistered) state.exitHookRegistered = std::atexit(&settleAtExit) == 0;
+  if (!state.exitHookRegistered) {
+    state.exitHookRegistered = std::atexit(&endRoundsAtExit) == 0;
+    std::at_quick_exit(&endRoundsAtExit);
+  }
   return true;
 }
 
@@ -98,6 +115,10 @@ void CrashWatch::wake() {
   const char byte = 1;
   (void)!::write(wakeFd.load(), &byte, 1);
   errno = saved;
+}
+
+void CrashWatch::settleIfAnyOpen() {
+  if (anyRoundOpen()) settle();
 }
 
 void CrashWatch::settle() {

@@ -4,9 +4,9 @@ namespace tavrel_mmp {
 
 // Ends the fault rounds of threads that left an earlier handler without returning through ours
 // (a jump out with siglongjmp): once such a thread no longer has the signal blocked, or is gone,
-// its fault was handled and the pending record goes. A library thread does this; so does the
-// exit of the process, which would otherwise leave the record for the next start to take for a
-// crash.
+// its fault was handled and the pending record goes. A library thread looks soon after a round
+// begins and then at growing intervals; each call into the library looks at once. The exit of
+// the process ends every open round: a process that reaches exit() was not ended by a fault.
 class CrashWatch {
  public:
   // A thread that keeps the signal blocked this long (by the installed clock's monotonic time)
@@ -20,6 +20,8 @@ class CrashWatch {
   static void wake();
   // One look at every open round.
   static void settle();
+  // The same, for a call into the library: nothing to do unless a round is open.
+  static void settleIfAnyOpen();
 };
 
 }  // namespace tavrel_mmp

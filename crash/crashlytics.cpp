@@ -177,6 +177,10 @@ void Crashlytics::onSignal(int signal, siginfo_t* info, void* context) {
   }
 }
 
+void Crashlytics::atLibraryCall() {
+  CrashWatch::settleIfAnyOpen();
+}
+
 void Crashlytics::forget() {
   StorageHelper::shared().deleteValue(kLastCrash);
   StorageHelper::shared().deleteValue(kLastCrashHash);

@@ -24,6 +24,9 @@ class Crashlytics {
   // The installation starts over: the stored record and the crash files of processes that are
   // gone are dropped unread.
   static void forget();
+  // Every call into the library: a fault the host resolved by jumping out of its handler since
+  // the last look is settled now, before the process may end in a way that skips exit handlers.
+  static void atLibraryCall();
 
  private:
   static void handleException(const std::exception_ptr& exception);

@@ -18,6 +18,10 @@ constexpr std::size_t kAlternateStackSize = 256 * 1024;
 struct sigaction previousActions[NSIG];
 // Ours was installed for the signal once: a handler found there later is the host's.
 std::atomic<bool> installedOnce[NSIG];
+// The earlier handler was a one-shot one (SA_RESETHAND) and has run: the kernel would have put
+// the default action in its place, so it is not called again. Ours stays in front all along, so
+// that a fault it resolved leaves capture in place and one it did not is recorded next time.
+std::atomic<bool> earlierSpent[NSIG];
 
 // What the calling thread handed its earlier handler last. Left behind by a jump out of that
 // handler, it matches nothing again: a new fault brings the kernel's own siginfo, never the
@@ -88,6 +92,7 @@ SignalChain::Installed SignalChain::install(int signal, SignalAction action) {
   // would call each other.
   if (installedOnce[signal] && !isDefault(current)) return Installed::leftToHost;
   previousActions[signal] = current;
+  earlierSpent[signal] = false;
 
   struct sigaction ours {};
   ours.sa_sigaction = action;
@@ -108,14 +113,15 @@ bool SignalChain::previousIgnores(int signal, const siginfo_t* info) {
 bool SignalChain::hasEarlierHandler(int signal) {
   if (!valid(signal)) return false;
   const struct sigaction& previous = previousActions[signal];
-  return !isIgnore(previous) && !isDefault(previous);
+  return !isIgnore(previous) && !isDefault(previous) && !earlierSpent[signal].load();
 }
 
 void SignalChain::callEarlier(int signal, siginfo_t* info, void* context) {
   if (!hasEarlierHandler(signal)) return;
-  const int savedErrno = errno;
   const struct sigaction previous = previousActions[signal];
-  if ((previous.sa_flags & SA_RESETHAND) != 0) restoreDefault(signal);
+  // Of two threads faulting at once, only the first reaches a one-shot handler.
+  if ((previous.sa_flags & SA_RESETHAND) != 0 && earlierSpent[signal].exchange(true)) return;
+  const int savedErrno = errno;
   siginfo_t copy{};
   if (info != nullptr) {
     copy = *info;

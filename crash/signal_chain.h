@@ -26,8 +26,9 @@ class SignalChain {
   // Whether the earlier action is a handler (not the default, not ignore).
   static bool hasEarlierHandler(int signal);
 
-  // Runs the earlier handler as the kernel would have (its mask added, SA_RESETHAND honoured).
-  // It gets a copy of `info`, by which `isCallBack` knows it when it calls ours back.
+  // Runs the earlier handler as the kernel would have: its mask added, and a one-shot one
+  // (SA_RESETHAND) only once, after which the signal has no earlier handler; ours stays in
+  // front. It gets a copy of `info`, by which `isCallBack` knows it when it calls ours back.
   static void callEarlier(int signal, siginfo_t* info, void* context);
   // True when the calling thread's earlier handler calls ours with what ours handed it: that
   // round is under way already. A thread that jumped out of one is not taken for one.

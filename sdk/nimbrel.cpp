@@ -21,6 +21,7 @@ template <class Work>
 void guarded(Work work) {
   try {
     platform::ensureProcessSetup();
+    Crashlytics::atLibraryCall();
     work();
   } catch (const std::exception& e) {
     Logger::log(std::string("Unexpected failure: ") + e.what());

@@ -169,10 +169,15 @@ TEST(CrashCapture, AFaultTheHostResolvesLeavesTheProcessAliveAndNoRecord) {
       // A guard page opened by the host's handler, which returns.
       {"guard-return", {"guard page opened", "survived"}},
       {"guard-return-installed-after", {"guard page opened", "survived"}},
+      {"guard-return-oneshot", {"guard page opened", "survived"}},
       // An address probe jumping out of the handler, twice in a row.
       {"jump-out", {"jumped out 1", "jumped out 2", "survived"}},
-      // A jump that leaves the signal blocked: the record goes after the last-resort time.
+      // A call into the library after the jump, then an end that skips the exit handlers.
+      {"jump-out-_exit", {"jumped out", "survived"}},
+      // A jump that leaves the signal blocked: the record goes after the last-resort time, or
+      // at once when the process exits.
       {"jump-out-keeping-mask", {"jumped out", "record cancelled", "survived"}},
+      {"jump-out-keeping-mask-exit", {"jumped out", "survived"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);

@@ -5,8 +5,9 @@
 //                            reporter-exit (exits 70), reporter-raise, two-threads (exits 70),
 //                            two-threads-unresolved
 //   survive-<how> DIR        a fault its own handler resolves, then "survived" and exits 0:
-//                            guard-return, guard-return-installed-after, jump-out (twice),
-//                            jump-out-keeping-mask
+//                            guard-return, guard-return-installed-after, guard-return-oneshot,
+//                            jump-out (twice), jump-out-keeping-mask, jump-out-keeping-mask-exit
+//                            (exit at once), jump-out-_exit (a call into the library, _exit)
 //   hold-then-crash DIR      crash capture, "ready", waits for DIR/go, then dies by SIGSEGV
 //   import DIR               crash capture: "imported=<stored crash record>"
 //   fork-child-crash DIR [setup]  a forked child dies by SIGSEGV ("setup": after crash capture
@@ -121,6 +122,12 @@ jmp_buf maskKeepingTarget;
 void jumpOutHandler(int) {
   ::siglongjmp(probeTarget, 1);
 }
+// The same after a while, so that the crash watch's first looks see it inside.
+void slowJumpOutHandler(int) {
+  const timespec pause{0, 20'000'000};
+  ::nanosleep(&pause, nullptr);
+  ::siglongjmp(probeTarget, 1);
+}
 // The same with a jump that leaves the signal blocked.
 void jumpOutKeepingMaskHandler(int) {
   ::longjmp(maskKeepingTarget, 1);
@@ -196,9 +203,13 @@ int survive(const std::string& how, const std::string& directory) {
   mapGuardPage();
   if (how == "guard-return") {
     installSegvHandler(&guardPageHandler);
+  } else if (how == "guard-return-oneshot") {
+    installSegvHandler(&guardPageHandler, SA_RESETHAND);
   } else if (how == "jump-out") {
     installPlainSegvHandler(&jumpOutHandler);
-  } else if (how == "jump-out-keeping-mask") {
+  } else if (how == "jump-out-_exit") {
+    installPlainSegvHandler(&slowJumpOutHandler);
+  } else if (how.starts_with("jump-out-keeping-mask")) {
     installPlainSegvHandler(&jumpOutKeepingMaskHandler);
     platform::installClock(clock);
   }
@@ -216,12 +227,16 @@ int survive(const std::string& how, const std::string& directory) {
         say("jumped out " + std::to_string(i));
       }
     }
-  } else if (how == "jump-out-keeping-mask") {
-    if (setjmp(maskKeepingTarget) == 0) {
-      storeThroughNull(1);
-    } else {
-      say("jumped out");
-    }
+  } else if (how == "jump-out-_exit") {
+    if (sigsetjmp(probeTarget, 1) == 0) storeThroughNull(1);
+    say("jumped out");
+    Nimbrel::isTrackingEnabled();
+    say("survived");
+    ::_exit(0);
+  } else if (how.starts_with("jump-out-keeping-mask")) {
+    if (setjmp(maskKeepingTarget) == 0) storeThroughNull(1);
+    say("jumped out");
+    if (how.ends_with("-exit")) return say("survived"), 0;
     // The watch has seen the round before the clock moves on.
     CrashWatch::settle();
     clock->advance(CrashWatch::kLastResortSeconds + 1);
