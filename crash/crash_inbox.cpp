@@ -18,16 +18,6 @@
 namespace tavrel_mmp {
 namespace {
 
-// Files whose record is in the store's memory but not yet known to be written.
-struct Awaiting {
-  std::mutex mutex;
-  std::vector<std::string> paths;
-};
-Awaiting& awaiting() {
-  static NoDestructor<Awaiting> files;
-  return files.get();
-}
-
 // An open descriptor, closed (and so unlocked) when it goes.
 class Descriptor {
  public:
@@ -42,6 +32,21 @@ class Descriptor {
  private:
   int fd_;
 };
+
+// Files whose record is in the store's memory but not yet known to be written. They stay locked
+// meanwhile, so that another instance starting now leaves them alone: one crash counts once.
+struct AwaitingFile {
+  std::string path;
+  Descriptor locked;
+};
+struct Awaiting {
+  std::mutex mutex;
+  std::vector<AwaitingFile> files;
+};
+Awaiting& awaiting() {
+  static NoDestructor<Awaiting> files;
+  return files.get();
+}
 
 struct Found {
   std::string path;
@@ -105,23 +110,23 @@ void CrashInbox::importFrom(const std::string& directory, const Store& store) {
     for (const Found& found : complete) ::unlink(found.path.c_str());
     return;
   }
-  auto& files = awaiting();
-  std::lock_guard lock(files.mutex);
-  for (const Found& found : complete) {
-    if (std::find(files.paths.begin(), files.paths.end(), found.path) == files.paths.end()) {
-      files.paths.push_back(found.path);
-    }
+  // A file this process holds already is locked against a second look, so none is added twice.
+  auto& waiting = awaiting();
+  std::lock_guard lock(waiting.mutex);
+  for (Found& found : complete) {
+    waiting.files.push_back({std::move(found.path), std::move(found.locked)});
   }
 }
 
 void CrashInbox::storeWritten() {
-  std::vector<std::string> paths;
+  std::vector<AwaitingFile> files;
   {
-    auto& files = awaiting();
-    std::lock_guard lock(files.mutex);
-    paths.swap(files.paths);
+    auto& waiting = awaiting();
+    std::lock_guard lock(waiting.mutex);
+    files.swap(waiting.files);
   }
-  for (const std::string& path : paths) ::unlink(path.c_str());
+  // Removed before they are unlocked.
+  for (const AwaitingFile& file : files) ::unlink(file.path.c_str());
 }
 
 }  // namespace tavrel_mmp

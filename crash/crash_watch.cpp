@@ -78,9 +78,8 @@ void watchLoop(int readFd) {
 void endRoundsAtExit() {
   const auto words = FaultRounds::snapshot();
   for (int slot = 0; slot < FaultRounds::kSlots; ++slot) {
-    if (words[slot] != 0 && FaultRounds::leave({slot, words[slot], false})) {
-      FatalRecordSink::release();
-    }
+    const FaultRounds::Round round{slot, words[slot], false};
+    if (round.word != 0 && FaultRounds::leave(round)) FatalRecordSink::release(round);
   }
 }
 
@@ -138,8 +137,8 @@ void CrashWatch::settle() {
                       mask == platform::ThreadSignalMask::gone || now - since >= kLastResortSeconds;
     if (!left) {
       stillOpen.emplace(word, since);
-    } else if (FaultRounds::leave({slot, word, false})) {
-      FatalRecordSink::release();
+    } else if (const FaultRounds::Round round{slot, word, false}; FaultRounds::leave(round)) {
+      FatalRecordSink::release(round);
     }
   }
   state.firstSeen.swap(stillOpen);

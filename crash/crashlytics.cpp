@@ -159,7 +159,7 @@ void Crashlytics::handleException(const std::exception_ptr& exception) {
         "Unhandled exception: " + report.description + "\n" + currentStackSymbols();
     const std::string bytes =
         CrashFile::encode({text, Common::md5(std::to_string(report.hashValue))});
-    FatalRecordSink::keep(0, bytes);
+    FatalRecordSink::keep(bytes);
   } catch (...) {
     // The process ends anyway; the terminate hook goes on with the previous handler.
   }
@@ -188,6 +188,8 @@ void Crashlytics::forget() {
   if (const auto directory = platform::documentsDirectory().path()) {
     CrashInbox::importFrom(*directory, [](const CrashRecord&) { return true; });
   }
+  // So are those still waiting for the store to write their record.
+  CrashInbox::storeWritten();
 }
 
 bool Crashlytics::saveCrashLog(const std::string& text, const std::string& hash) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 
 #include "core/no_destructor.h"
@@ -19,31 +20,29 @@
 namespace tavrel_mmp {
 namespace {
 
-// idle: the file is empty; busy: one caller writes or empties it; held: a pending record and
-// its holders; kept: the record stays.
-enum Kind : std::uint32_t { kIdle = 0, kBusy = 1, kHeld = 2, kKept = 3 };
+// writable: the file shows the record of the latest round that holds one, or nothing; busy: one
+// caller writes it; kept: the record in it stays, the process is ending.
+enum FileState : int { kWritable = 0, kBusy = 1, kKept = 2 };
 
-// kind (2 bits) | holders (8 bits) | signal of the record in the file (8 bits).
-constexpr std::uint32_t makeState(Kind kind, std::uint32_t holders = 0, int signal = 0) {
-  return kind | (holders << 2) | (static_cast<std::uint32_t>(signal & 0xff) << 10);
-}
-Kind kindOf(std::uint32_t state) {
-  return static_cast<Kind>(state & 3);
-}
-std::uint32_t holdersOf(std::uint32_t state) {
-  return (state >> 2) & 0xff;
-}
-int signalOf(std::uint32_t state) {
-  return static_cast<int>((state >> 10) & 0xff);
-}
-
-// Read from signal context: lock-free atomics only, in storage that is never destroyed.
-std::atomic<std::uint32_t> recordState{kIdle};
+// Read from signal context: lock-free atomics and plain storage that is never destroyed.
+std::atomic<int> fileState{kWritable};
+// Something changed since the file was last written: whoever makes it busy writes it again.
+std::atomic<bool> stale{false};
 std::atomic<int> crashFd{-1};
 // The process the file belongs to: a child forked without exec shares the descriptor.
 std::atomic<pid_t> ownerPid{0};
-static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
 static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+// The record each fault round holds, by the round's slot. `version` is odd while the round's
+// own thread writes the bytes, so that a thread writing the file from them can tell a torn copy.
+struct HeldRecord {
+  std::atomic<std::uint64_t> round{0};  // the holding round's word; 0: none
+  std::atomic<std::uint32_t> version{0};
+  std::atomic<std::size_t> size{0};
+  char bytes[FatalRecordSink::kRecordCapacity];
+};
+HeldRecord held[FaultRounds::kSlots];
 
 // About two seconds of one-millisecond pauses: long enough for another thread to finish a
 // record, short enough for a dying process.
@@ -59,9 +58,7 @@ int ownFd() {
   return fd >= 0 && ownerPid.load() == ::getpid() ? fd : -1;
 }
 
-void writeAll(int fd, std::string_view record) {
-  const char* bytes = record.data();
-  std::size_t length = record.size();
+void writeAll(int fd, const char* bytes, std::size_t length) {
   off_t offset = 0;
   while (length > 0) {
     const ssize_t written = ::pwrite(fd, bytes, length, offset);
@@ -76,6 +73,49 @@ void writeAll(int fd, std::string_view record) {
 void empty(int fd) {
   while (::ftruncate(fd, 0) != 0 && errno == EINTR) {
   }
+}
+
+// One pass, with the file busy: the latest held record whose bytes are complete, or nothing.
+// A round whose thread is still copying its record writes the file again itself once done.
+void writeLatest(int fd) {
+  int latest = -1;
+  std::uint64_t latestRound = 0;
+  for (int slot = 0; slot < FaultRounds::kSlots; ++slot) {
+    const std::uint64_t round = held[slot].round.load();
+    if (round != 0 && (held[slot].version.load() & 1) == 0 &&
+        (latest < 0 || FaultRounds::generationOf(round) > FaultRounds::generationOf(latestRound))) {
+      latest = slot;
+      latestRound = round;
+    }
+  }
+  empty(fd);
+  if (latest < 0) return;
+  HeldRecord& record = held[latest];
+  const std::uint32_t version = record.version.load();
+  writeAll(fd, record.bytes, record.size.load());
+  if (record.version.load() != version || record.round.load() != latestRound) stale = true;
+}
+
+// Brings the file up to date with the held records, unless another caller is writing it (it
+// sees `stale` and writes again) or a record is kept.
+void update() {
+  stale = true;
+  const int fd = ownFd();
+  if (fd < 0) return;
+  for (;;) {
+    int expected = kWritable;
+    if (!fileState.compare_exchange_strong(expected, kBusy)) return;
+    while (stale.exchange(false)) writeLatest(fd);
+    fileState.store(kWritable);
+    if (!stale.load()) return;
+  }
+}
+
+bool anyHeld() {
+  for (const HeldRecord& record : held) {
+    if (record.round.load() != 0) return true;
+  }
+  return false;
 }
 
 // Restores errno for the code the signal interrupted.
@@ -104,12 +144,16 @@ OpenFile& openFile() {
 // kept (the process is in a fault round, or ending).
 bool claimIdle() {
   for (int i = 0; i < 100; ++i) {
-    std::uint32_t state = makeState(kIdle);
-    if (recordState.compare_exchange_strong(state, makeState(kBusy))) return true;
-    if (kindOf(state) == kKept) return false;
+    int state = kWritable;
+    if (!anyHeld() && fileState.compare_exchange_strong(state, kBusy)) return true;
+    if (state == kKept) return false;
     pauseBriefly();
   }
   return false;
+}
+
+void forgetHeld() {
+  for (HeldRecord& record : held) record.round.store(0);
 }
 
 bool stillNamed(int fd, const std::string& path) {
@@ -161,7 +205,7 @@ bool FatalRecordSink::open(const std::string& directory) {
   std::string path;
   const int fd = createLockedFile(directory, path);
   if (fd < 0) {
-    if (hadOwn) recordState.store(makeState(kIdle));
+    if (hadOwn) fileState.store(kWritable);
     return false;
   }
   const int earlier = crashFd.exchange(fd);
@@ -172,8 +216,11 @@ bool FatalRecordSink::open(const std::string& directory) {
   }
   file.path = path;
   file.directory = directory;
-  recordState.store(makeState(kIdle));
-  if (inherited) FaultRounds::clear();
+  if (inherited) {
+    FaultRounds::clear();
+    forgetHeld();
+  }
+  fileState.store(kWritable);
   ownerPid.store(::getpid());
   return true;
 }
@@ -188,7 +235,7 @@ void FatalRecordSink::close() {
   if (!inherited) ::unlink(file.path.c_str());
   file.path.clear();
   file.directory.clear();
-  recordState.store(makeState(kIdle));
+  fileState.store(kWritable);
 }
 
 std::optional<std::string> FatalRecordSink::openDirectory() {
@@ -198,96 +245,48 @@ std::optional<std::string> FatalRecordSink::openDirectory() {
   return file.directory;
 }
 
-bool FatalRecordSink::hold(int signal, std::string_view record) {
+bool FatalRecordSink::hold(const FaultRounds::Round& round, std::string_view record) {
   const ErrnoKeeper errnoKeeper;
-  const int fd = ownFd();
-  if (fd < 0) return false;
-  for (int i = 0; i < kWaitSteps; ++i) {
-    std::uint32_t state = recordState.load();
-    switch (kindOf(state)) {
-      case kIdle:
-        if (recordState.compare_exchange_strong(state, makeState(kBusy))) {
-          writeAll(fd, record);
-          recordState.store(makeState(kHeld, 1, signal));
-          return true;
-        }
-        break;
-      case kHeld:
-        if (holdersOf(state) == 0xff) return false;
-        if (recordState.compare_exchange_strong(
-                state, makeState(kHeld, holdersOf(state) + 1, signalOf(state)))) {
-          return true;
-        }
-        break;
-      case kKept:
-        return false;
-      case kBusy:
-        pauseBriefly();
-        break;
-    }
+  if (round.slot < 0 || round.slot >= FaultRounds::kSlots) return false;
+  // The slot is this round's now: what it held belongs to a round that is over.
+  HeldRecord& mine = held[round.slot];
+  if (ownFd() < 0 || record.size() > kRecordCapacity || fileState.load() == kKept) {
+    mine.round.store(0);
+    return false;
   }
-  return false;
+  mine.version.fetch_add(1);
+  std::memcpy(mine.bytes, record.data(), record.size());
+  mine.size.store(record.size());
+  mine.round.store(round.word);
+  mine.version.fetch_add(1);
+  update();
+  return fileState.load() != kKept;
 }
 
-void FatalRecordSink::release() {
+void FatalRecordSink::release(const FaultRounds::Round& round) {
   const ErrnoKeeper errnoKeeper;
-  for (int i = 0; i < kWaitSteps; ++i) {
-    std::uint32_t state = recordState.load();
-    switch (kindOf(state)) {
-      case kHeld:
-        if (holdersOf(state) > 1) {
-          if (recordState.compare_exchange_strong(
-                  state, makeState(kHeld, holdersOf(state) - 1, signalOf(state)))) {
-            return;
-          }
-        } else if (recordState.compare_exchange_strong(state, makeState(kBusy))) {
-          if (const int fd = ownFd(); fd >= 0) empty(fd);
-          recordState.store(makeState(kIdle));
-          return;
-        }
-        break;
-      case kBusy:
-        pauseBriefly();
-        break;
-      case kIdle:
-      case kKept:
-        return;
-    }
-  }
+  if (round.slot < 0 || round.slot >= FaultRounds::kSlots) return;
+  // Only this round's record: the slot may hold a newer round's by now.
+  std::uint64_t mine = round.word;
+  if (held[round.slot].round.compare_exchange_strong(mine, 0)) update();
 }
 
-void FatalRecordSink::keep(int signal, std::string_view record) {
+void FatalRecordSink::keep(std::string_view record) {
   const ErrnoKeeper errnoKeeper;
   const int fd = ownFd();
   if (fd < 0) return;
   for (int i = 0; i < kWaitSteps; ++i) {
-    std::uint32_t state = recordState.load();
-    switch (kindOf(state)) {
-      case kKept:
-        return;
-      case kHeld:
-        if (signalOf(state) == signal) {
-          if (recordState.compare_exchange_strong(state, makeState(kKept, 0, signal))) {
-            ::fdatasync(fd);
-            return;
-          }
-          break;
-        }
-        [[fallthrough]];
-      case kIdle:
-        if (recordState.compare_exchange_strong(state, makeState(kBusy))) {
-          if (kindOf(state) == kHeld) empty(fd);
-          writeAll(fd, record);
-          ::fdatasync(fd);
-          recordState.store(makeState(kKept, 0, signal));
-          return;
-        }
-        break;
-      case kBusy:
-        pauseBriefly();
-        break;
-    }
+    int state = kWritable;
+    if (fileState.compare_exchange_strong(state, kBusy)) break;
+    if (state == kKept) return;
+    // Busy: another thread writes the file, or this one did when the signal came and will not
+    // finish before the process ends; after the wait the record is written all the same.
+    pauseBriefly();
   }
+  empty(fd);
+  writeAll(fd, record.data(), record.size());
+  ::fdatasync(fd);
+  fileState.store(kKept);
 }
 
 }  // namespace tavrel_mmp

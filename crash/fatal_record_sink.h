@@ -7,13 +7,17 @@
 #include <string>
 #include <string_view>
 
+#include "crash/fault_rounds.h"
+
 namespace tavrel_mmp {
 
 // This process's crash file, and the one record a dying process leaves in it. The file has a
 // name of its own in the documents directory and stays locked (flock) for the process's life, so
-// that another instance can tell it from the file of a process that is gone. A record is either
-// pending (threads inside an earlier handler hold it; it goes when the last lets go) or kept
-// (the process is ending). Everything but open and close is async-signal-safe.
+// that another instance can tell it from the file of a process that is gone. Records are either
+// held by fault rounds (threads inside an earlier handler; the file shows the record of the
+// round that began last, since the fault that ends the process is most likely the latest, and
+// is empty once no round holds one) or kept (the process is ending). Everything but open and
+// close is async-signal-safe.
 class FatalRecordSink {
  public:
   // Makes a fresh, empty, locked crash file in `directory` (owner-only, never through a
@@ -26,15 +30,17 @@ class FatalRecordSink {
   // made its own yet.
   static std::optional<std::string> openDirectory();
 
-  // Adds a holder to the pending record, writing `record` first when there is none; false when
-  // this process has no file or a record is kept already.
-  static bool hold(int signal, std::string_view record);
-  // One holder lets go; the last one empties the file.
-  static void release();
-  // Keeps a record for good: the pending one when it is for `signal`, else `record`. The first
-  // kept record stays; a caller that finds another being written waits a moment for it, so
-  // that the process does not end under it. A `signal` of 0 is no signal (an exception).
-  static void keep(int signal, std::string_view record);
+  // The longest record a fault round holds.
+  static constexpr std::size_t kRecordCapacity = 16 * 1024;
+
+  // `round` holds `record`, in place of what its slot held before; false when this process has
+  // no file or a record is kept already.
+  static bool hold(const FaultRounds::Round& round, std::string_view record);
+  // `round` has ended: its record goes, unless a newer round holds the slot by now.
+  static void release(const FaultRounds::Round& round);
+  // Keeps `record` for good. The first kept record stays; a caller that finds the file being
+  // written waits a moment for it, so that the process does not end under it.
+  static void keep(std::string_view record);
 };
 
 }  // namespace tavrel_mmp

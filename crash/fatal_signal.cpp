@@ -23,7 +23,7 @@ bool isSynchronousFault(int signal, const siginfo_t* info) {
 }
 
 void endWithRecord(int signal, siginfo_t* info, void* context, std::string_view record) {
-  FatalRecordSink::keep(signal, record);
+  FatalRecordSink::keep(record);
   SignalChain::callEarlier(signal, info, context);
   SignalChain::endBySignal(signal);
 }
@@ -36,16 +36,18 @@ void handOnFault(int signal, siginfo_t* info, void* context, std::string_view re
   if (FaultRepeat::isRepeat(fault)) {
     // The handler that saw it before returned without resolving it; it has had its turn.
     FaultRepeat::forget();
-    FatalRecordSink::keep(signal, record);
+    FatalRecordSink::keep(record);
     SignalChain::endBySignal(signal);
     return;
   }
 
   const long thread = ::syscall(SYS_gettid);
+  // A thread that jumped out of an earlier round of this signal takes its entry over, with the
+  // record of this fault.
   FaultRounds::Round round = FaultRounds::enter(thread, signal);
-  if (round.slot >= 0 && !round.resumed && !FatalRecordSink::hold(signal, record)) {
+  if (round.slot >= 0 && !FatalRecordSink::hold(round, record)) {
     // No file of this process, or the process is ending: nothing to hold.
-    FaultRounds::leave(round);
+    if (FaultRounds::leave(round)) FatalRecordSink::release(round);
     round.slot = -1;
   }
   if (round.slot >= 0) CrashWatch::wake();
@@ -57,11 +59,11 @@ void handOnFault(int signal, siginfo_t* info, void* context, std::string_view re
   const bool runsAgain = platform::faultRegisterDigest(context) == fault.registers;
   if (runsAgain && SignalChain::endsOnRepeat(signal)) {
     FaultRepeat::forget();
-    FatalRecordSink::keep(signal, record);
+    FatalRecordSink::keep(record);
     FaultRounds::leave(round);
     return;
   }
-  if (FaultRounds::leave(round)) FatalRecordSink::release();
+  if (FaultRounds::leave(round)) FatalRecordSink::release(round);
   if (runsAgain) {
     FaultRepeat::returning(fault);
   } else {

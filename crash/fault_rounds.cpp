@@ -5,19 +5,25 @@
 namespace tavrel_mmp {
 namespace {
 
-// thread id (32 bits) | signal (8 bits) | generation (24 bits); 0 is a free slot. The
-// generation changes when a thread takes its stale entry over, so that the crash watch, which
-// decided on the old word, cannot end the new round.
+// thread id (32 bits) | signal (8 bits) | generation (24 bits); 0 is a free slot. Every round,
+// a thread's stale entry taken over too, gets the next generation: the crash watch, which
+// decided on the old word, cannot end the new round, and the generations tell which round
+// began last.
 std::atomic<std::uint64_t> slots[FaultRounds::kSlots];
+std::atomic<std::uint64_t> lastGeneration{0};
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+
+std::uint64_t nextGeneration() {
+  std::uint64_t generation;
+  do {
+    generation = ++lastGeneration & 0xffffff;
+  } while (generation == 0);
+  return generation;
+}
 
 std::uint64_t makeWord(long threadId, int signal, std::uint64_t generation) {
   return (static_cast<std::uint64_t>(threadId) & 0xffffffffu) |
          (static_cast<std::uint64_t>(signal & 0xff) << 32) | ((generation & 0xffffff) << 40);
-}
-
-std::uint64_t generationOf(std::uint64_t word) {
-  return word >> 40;
 }
 
 }  // namespace
@@ -28,13 +34,13 @@ FaultRounds::Round FaultRounds::enter(long threadId, int signal) {
   for (int i = 0; i < kSlots; ++i) {
     std::uint64_t word = slots[i].load();
     while (word != 0 && threadOf(word) == threadId && signalOf(word) == signal) {
-      const std::uint64_t next = makeWord(threadId, signal, generationOf(word) + 1);
+      const std::uint64_t next = makeWord(threadId, signal, nextGeneration());
       if (slots[i].compare_exchange_strong(word, next)) return {i, next, true};
     }
   }
+  const std::uint64_t word = makeWord(threadId, signal, nextGeneration());
   for (int i = 0; i < kSlots; ++i) {
     std::uint64_t expected = 0;
-    const std::uint64_t word = makeWord(threadId, signal, 1);
     if (slots[i].compare_exchange_strong(expected, word)) return {i, word, false};
   }
   return {};

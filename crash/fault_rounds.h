@@ -29,6 +29,8 @@ class FaultRounds {
   static std::array<std::uint64_t, kSlots> snapshot();
   static long threadOf(std::uint64_t word) { return static_cast<long>(word & 0xffffffffu); }
   static int signalOf(std::uint64_t word) { return static_cast<int>((word >> 32) & 0xff); }
+  // Larger for a round that began later (until it wraps after 16 million rounds).
+  static std::uint64_t generationOf(std::uint64_t word) { return word >> 40; }
 
   // A forked child starts with no thread inside a handler.
   static void clear();

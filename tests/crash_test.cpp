@@ -122,6 +122,9 @@ TEST(CrashCapture, AFaultNobodyResolvesIsRecordedAndEndsTheProcessEachHandlerRun
       // on, the other's reporter ends the process.
       {"two-threads", 0, {reporter}, signal11, hash11},
       {"two-threads-unresolved", SIGSEGV, {}, signal11, hash11},
+      // One thread waits inside the earlier handler while another's fault of another signal
+      // ends the process through its reporter: the record is of the signal that ended it.
+      {"two-signals", 0, {reporter}, "Signal 7 caught", Common::md5("7")},
       {"abort", SIGABRT, {abrt}, "Signal 6 caught", Common::md5("6")},
       {"throw", SIGABRT, {term, abrt}, unhandled + boom, hashOf(std::runtime_error(boom))},
       {"throw-int", SIGABRT, {term, abrt}, unhandled + notStd, hashOf(42)},
@@ -334,7 +337,7 @@ class FlushFailingStore : public platform::PreferencesStore {
 TEST(CrashFileImport, AFileStaysUntilTheStoreHasWrittenItsRecord) {
   testing::TempDir dir;
   testing::installIsolatedPlatform(dir.path());
-  auto store = std::make_shared<FlushFailingStore>(dir.path() + "/preferences.sqlite3");
+  auto store = std::make_shared<FlushFailingStore>(dir.path() + "/first.sqlite3");
   platform::installPreferencesStore(store);
   const std::string crashed =
       writeCrashFile(dir.path() + "/Documents", "tavrel_mmp_crash.101.a.rec",
@@ -342,6 +345,9 @@ TEST(CrashFileImport, AFileStaysUntilTheStoreHasWrittenItsRecord) {
 
   Crashlytics::setup();
   EXPECT_EQ(stored(kCrashKey), "Signal 7 caught");
+  EXPECT_TRUE(std::filesystem::exists(crashed));
+  // Another instance starting meanwhile leaves the file to this one: one crash counts once.
+  EXPECT_EQ(runHost({"import", dir.path()}).lines, std::vector<std::string>{"imported="});
   EXPECT_TRUE(std::filesystem::exists(crashed));
 
   // The next write that the store confirms confirms the imported record too.

@@ -3,7 +3,7 @@
 //                            repeated start-ups do), then dies: segv, segv-bare, segv-oneshot,
 //                            segv-host-after, overflow, abort, throw, throw-int, throw-chained,
 //                            reporter-exit (exits 70), reporter-raise, two-threads (exits 70),
-//                            two-threads-unresolved
+//                            two-threads-unresolved, two-signals (exits 70)
 //   survive-<how> DIR        a fault its own handler resolves, then "survived" and exits 0:
 //                            guard-return, guard-return-installed-after, guard-return-oneshot,
 //                            jump-out (twice), jump-out-keeping-mask, jump-out-keeping-mask-exit
@@ -173,12 +173,27 @@ void twoThreadsUnresolvedHandler(int, siginfo_t*, void*) {
   if (threadsInside.load() < 2) bothInside();
 }
 
-void installSegvHandler(void (*handler)(int, siginfo_t*, void*), int flags = 0) {
+// One thread's fault waits inside the handler; another thread's SIGBUS ends the process
+// through its reporter.
+std::atomic<bool> firstWaiting{false};
+void waitingHandler(int, siginfo_t*, void*) {
+  firstWaiting = true;
+  for (;;) ::pause();
+}
+void busFromEmptyMapping() {
+  const int fd = ::memfd_create("empty", MFD_CLOEXEC);
+  const auto* page =
+      static_cast<volatile char*>(::mmap(nullptr, pageSize(), PROT_READ, MAP_SHARED, fd, 0));
+  (void)page[0];
+}
+
+void installSegvHandler(void (*handler)(int, siginfo_t*, void*), int flags = 0,
+                        int signal = SIGSEGV) {
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
   action.sa_sigaction = handler;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK | flags;
-  ::sigaction(SIGSEGV, &action, nullptr);
+  ::sigaction(signal, &action, nullptr);
 }
 void installPlainSegvHandler(void (*handler)(int)) {
   struct sigaction action {};
@@ -268,6 +283,9 @@ int crash(const std::string& how) {
     installSegvHandler(&twoThreadsHandler);
   } else if (how == "two-threads-unresolved") {
     installSegvHandler(&twoThreadsUnresolvedHandler);
+  } else if (how == "two-signals") {
+    installSegvHandler(&waitingHandler);
+    installSegvHandler(&reporterExitHandler, 0, SIGBUS);
   } else if (how != "segv-bare" && how != "segv-host-after") {
     action.sa_handler = &ownAbortHandler;
     ::sigaction(SIGABRT, &action, nullptr);
@@ -306,6 +324,12 @@ int crash(const std::string& how) {
     std::thread writer([] { storeThroughNull(2); });
     toucher.join();
     writer.join();
+  }
+  if (how == "two-signals") {
+    std::thread([] { storeThroughNull(1); }).detach();
+    while (!firstWaiting) {
+    }
+    busFromEmptyMapping();
   }
   if (how == "two-threads-unresolved") {
     std::thread first([] { storeThroughNull(1); });
