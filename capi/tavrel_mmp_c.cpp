@@ -46,6 +46,7 @@ void tavrel_mmp_init(const char* partner_code, const char* app_secret, const cha
     auto options = std::make_shared<tavrel_mmp::NimbrelOptions>();
     readFlag(site, *given, "showLog", options->showLog);
     readFlag(site, *given, "autoTrackingScreen", options->autoTrackingScreen);
+    readFlag(site, *given, "crashReporting", options->crashReporting);
     Nimbrel::intSDK(partnerCode, appSecret, options);
   });
 }

@@ -44,6 +44,8 @@ struct CaptureState {
   bool signalRecordsReady = false;
   std::array<std::string, kHandledSignals.size()> signalRecords;
   bool terminateInstalled = false;
+  // Set up at least once: a host that leaves crashes to its own reporter never calls setup.
+  bool capturing = false;
   bool toldNoDirectory = false;
   std::atomic<std::terminate_handler> previousTerminate{nullptr};
 };
@@ -99,6 +101,7 @@ void Crashlytics::setup() {
   auto& state = capture();
   std::lock_guard lock(state.mutex);
   prepareSignalRecords(state);
+  state.capturing = true;
   prepareCrashFile();
   installTerminateHook(state, &Crashlytics::onTerminate);
   SignalChain::ensureAlternateStack();
@@ -206,7 +209,7 @@ bool Crashlytics::saveCrashLog(const std::string& text, const std::string& hash)
 void Crashlytics::check() {
   {
     std::lock_guard lock(capture().mutex);
-    prepareCrashFile();
+    if (capture().capturing) prepareCrashFile();
   }
   const std::optional<std::string> text = StorageHelper::shared().getValue(kLastCrash);
   if (!text || text->empty()) return;

@@ -16,8 +16,8 @@ class Crashlytics {
   // before; a hook or handler the host installs later stays in front of ours. Cheap when called
   // again.
   static void setup();
-  // Prepares this process's crash file if it is still missing, then uploads the stored record,
-  // if there is one.
+  // Prepares this process's crash file if it is still missing (once crash capture is set up),
+  // then uploads the stored record, if there is one.
   static void check();
   // Uploads the host's report at once when authenticated, otherwise stores it for later.
   static void recordError(const std::string& name, const std::string& stackTrace);

@@ -51,8 +51,9 @@ void Nimbrel::intSDK(const std::string& partnerCode, const std::string& appSecre
       SessionManager::auth(partnerCode, appSecret);
     }
   });
-  // Crash capture is installed on every call, whatever happened above.
-  guarded([] { Crashlytics::setup(); });
+  // Crash capture is installed on every call, whatever happened above, unless the host keeps
+  // crashes to its own reporter.
+  if (!options || options->crashReporting) guarded([] { Crashlytics::setup(); });
 }
 
 void Nimbrel::intSDK(const std::string& partnerCode, const std::string& appSecret) {

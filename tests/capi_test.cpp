@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <exception>
 #include <functional>
 #include <string>
 #include <utility>
@@ -109,15 +112,20 @@ TEST_F(CInterface, BadArgumentsActAsEmptyOrAbsentValuesAndAreReported) {
 }
 
 TEST_F(CInterface, StartOptionsAreReadFromJson) {
-  // the options; then development mode, automatic screen tracking, and whether they were reported
-  const std::tuple<const char*, bool, bool, bool> cases[] = {
-      {R"({"showLog":true,"autoTrackingScreen":false})", true, false, false},
-      {"{}", false, true, false},
-      {R"({"showLog":1})", false, true, true},  // not a boolean: the default
-      {nullptr, true, true, false},             // the two-argument start keeps development mode
-      {"{", true, true, true},                  // not JSON: as NULL
+  // the options; then development mode, automatic screen tracking, crash capture (its fault
+  // handler and terminate hook, once installed, stay), and whether the options were reported
+  const std::tuple<const char*, bool, bool, bool, bool> cases[] = {
+      {R"({"showLog":true,"autoTrackingScreen":false,"crashReporting":false})", true, false, false,
+       false},
+      {R"({"crashReporting":"no"})", false, true, true, true},  // not a boolean: the default
+      {"{}", false, true, true, false},
+      {nullptr, true, true, true, false},  // the two-argument start keeps development mode
+      {"{", true, true, true, true},       // not JSON: as NULL
   };
-  for (const auto& [options, devMode, tracking, reported] : cases) {
+  struct sigaction hostFault {};
+  ::sigaction(SIGSEGV, nullptr, &hostFault);
+  const std::terminate_handler hostTerminate = std::get_terminate();
+  for (const auto& [options, devMode, tracking, capture, reported] : cases) {
     SCOPED_TRACE(options ? options : "NULL");
     const auto toolkit = std::make_shared<testing::CountingUIToolkit>();
     toolkit->setKeyWindow(std::make_shared<platform::HeadlessWindow>());
@@ -127,6 +135,10 @@ TEST_F(CInterface, StartOptionsAreReadFromJson) {
     loop_->runPending();
     EXPECT_EQ(Logger::devMode(), devMode);
     EXPECT_EQ(toolkit->observerCount(), tracking ? 1u : 0u);
+    struct sigaction fault {};
+    ::sigaction(SIGSEGV, nullptr, &fault);
+    EXPECT_EQ(fault.sa_sigaction != hostFault.sa_sigaction, capture);
+    EXPECT_EQ(std::get_terminate() != hostTerminate, capture);
     EXPECT_EQ(log.find("tavrel_mmp_init: options_json") != std::string::npos, reported) << log;
   }
 }

@@ -40,9 +40,10 @@ typedef void (*tavrel_mmp_deeplink_callback)(const char* url, void* user);
 typedef void (*tavrel_mmp_link_completion)(const char* result_json, const char* error_json,
                                            void* user);
 
-/** Starts the library. options_json: {"showLog": bool, "autoTrackingScreen": bool}, a missing
- * member taking its default (false, true); NULL for the two-argument start, which keeps the
- * current development mode and tracks screens automatically. */
+/** Starts the library. options_json: {"showLog": bool, "autoTrackingScreen": bool,
+ * "crashReporting": bool}, a missing member taking its default (false, true, true); NULL for the
+ * two-argument start, which keeps the current development mode, tracks screens automatically
+ * and captures crashes. */
 TAVREL_MMP_EXPORT void tavrel_mmp_init(const char* partner_code, const char* app_secret,
                                        const char* options_json);
 
