@@ -7,11 +7,13 @@
 #include <charconv>
 #include <cstdio>
 
+#include "crash/signal/record_format.h"
+
 namespace tavrel_mmp {
 namespace {
 
-constexpr std::string_view kMagic = "TVRMMP-CRASH/1 ";
-constexpr std::string_view kEndMarker = "\nTVRMMP-END\n";
+using record_format::kEndMarker;
+using record_format::kMagic;
 constexpr std::string_view kPrefix = "tavrel_mmp_crash.";
 constexpr std::string_view kSuffix = ".rec";
 // Far beyond any real record (an exception text with a few hundred frames); a bigger file is
@@ -46,16 +48,12 @@ bool CrashFile::isCrashFileName(std::string_view name) {
 }
 
 std::string CrashFile::encode(const CrashRecord& record) {
-  std::string bytes;
-  bytes.reserve(kMagic.size() + 24 + record.text.size() + record.hash.size() + kEndMarker.size());
-  bytes.append(kMagic);
-  bytes.append(std::to_string(record.text.size()));
-  bytes.push_back(' ');
-  bytes.append(std::to_string(record.hash.size()));
-  bytes.push_back('\n');
-  bytes.append(record.text);
-  bytes.append(record.hash);
-  bytes.append(kEndMarker);
+  // Room for the header's two lengths and the marker.
+  std::string bytes(
+      kMagic.size() + 48 + record.text.size() + record.hash.size() + kEndMarker.size(), '\0');
+  FixedText out(bytes.data(), bytes.size());
+  record_format::append(out, record.text, record.hash);
+  bytes.resize(out.size());
   return bytes;
 }
 

@@ -15,9 +15,8 @@ struct CrashRecord {
   std::string hash;
 };
 
-// The files fatal handlers leave in the documents directory, one per process. Their bytes carry
-// the lengths up front and an end marker, so that a file cut short (the process killed
-// mid-write, a full disk) is recognised and never read as a record.
+// The files fatal handlers leave in the documents directory, one per process, in the form
+// `record_format` describes: a file cut short is recognised and never read as a record.
 class CrashFile {
  public:
   // The one file that versions before per-process files used.

@@ -73,7 +73,7 @@ std::vector<std::string> crashFileNames(const std::string& directory) {
 
 }  // namespace
 
-void CrashInbox::importFrom(const std::string& directory, const Store& store) {
+std::optional<CrashRecord> CrashInbox::take(const std::string& directory) {
   std::vector<Found> complete;
   for (const std::string& name : crashFileNames(directory)) {
     const std::string path = directory + "/" + name;
@@ -99,23 +99,20 @@ void CrashInbox::importFrom(const std::string& directory, const Store& store) {
     }
     complete.push_back({path, std::move(fd), facts.st_mtim, std::move(*record)});
   }
-  if (complete.empty()) return;
+  if (complete.empty()) return std::nullopt;
 
   const Found* newest = &complete.front();
   for (const Found& found : complete) {
     if (newer(found, *newest)) newest = &found;
   }
-  const bool written = store(newest->record);
-  if (written) {
-    for (const Found& found : complete) ::unlink(found.path.c_str());
-    return;
-  }
+  std::optional<CrashRecord> record = newest->record;
   // A file this process holds already is locked against a second look, so none is added twice.
   auto& waiting = awaiting();
   std::lock_guard lock(waiting.mutex);
   for (Found& found : complete) {
     waiting.files.push_back({std::move(found.path), std::move(found.locked)});
   }
+  return record;
 }
 
 void CrashInbox::storeWritten() {

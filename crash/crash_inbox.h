@@ -1,6 +1,6 @@
 #pragma once
 
-#include <functional>
+#include <optional>
 #include <string>
 
 #include "crash/crash_file.h"
@@ -10,17 +10,15 @@ namespace tavrel_mmp {
 // The crash files that processes which are gone left in a documents directory.
 class CrashInbox {
  public:
-  // Stores one record; true once the settings store has written it to permanent storage.
-  using Store = std::function<bool(const CrashRecord&)>;
+  // Takes every crash file in `directory` that no live process holds locked: empty ones (a
+  // process that ended without a crash) and incomplete ones go at once; the complete ones stay,
+  // locked by this process so that another instance leaves them alone, until `storeWritten`.
+  // Returns the newest of their records (one slot: only the last crash survives), for the caller
+  // to store.
+  static std::optional<CrashRecord> take(const std::string& directory);
 
-  // Looks at every crash file in `directory` that no live process holds locked: empty ones (a
-  // process that ended without a crash) and incomplete ones go; of the complete ones the newest
-  // is stored (one slot: only the last crash survives), and they all go once the store said it
-  // is written. Until then they stay, for `storeWritten` or the next start.
-  static void importFrom(const std::string& directory, const Store& store);
-
-  // The settings store has written everything so far: the files whose records were stored
-  // while it could not write go now.
+  // The settings store has written everything so far, or the records taken are dropped: the
+  // files taken go now.
   static void storeWritten();
 };
 

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -13,8 +12,9 @@
 #include <mutex>
 
 #include "core/no_destructor.h"
-#include "crash/fatal_record_sink.h"
-#include "crash/fault_rounds.h"
+#include "crash/signal/fault_rounds.h"
+#include "crash/signal/record_file.h"
+#include "crash/signal/watch_bell.h"
 #include "platform/library_thread.h"
 #include "platform/thread_signals.h"
 #include "tavrel_mmp/platform/clock.h"
@@ -26,11 +26,6 @@ namespace {
 // less often: 1, 2, 4 ... ms, at most every 50 ms.
 constexpr int kFirstLookMilliseconds = 1;
 constexpr int kLongestLookMilliseconds = 50;
-
-// Read from signal context.
-std::atomic<int> wakeFd{-1};
-std::atomic<pid_t> watchPid{0};
-std::atomic<bool> woken{false};
 
 struct Watch {
   std::mutex mutex;
@@ -64,7 +59,7 @@ void watchLoop(int readFd) {
     if (ready < 0 && errno != EINTR) return;
     if (ready > 0) {
       drain(readFd);
-      woken.store(false);
+      WatchBell::heard();
       interval = kFirstLookMilliseconds;
     } else {
       interval = std::min(interval * 2, kLongestLookMilliseconds);
@@ -79,7 +74,7 @@ void endRoundsAtExit() {
   const auto words = FaultRounds::snapshot();
   for (int slot = 0; slot < FaultRounds::kSlots; ++slot) {
     const FaultRounds::Round round{slot, words[slot], false};
-    if (round.word != 0 && FaultRounds::leave(round)) FatalRecordSink::release(round);
+    if (round.word != 0 && FaultRounds::leave(round)) RecordFile::release(round);
   }
 }
 
@@ -88,9 +83,9 @@ void endRoundsAtExit() {
 bool CrashWatch::ensureRunning() {
   auto& state = watch();
   std::lock_guard lock(state.mutex);
-  if (watchPid.load() == ::getpid()) return true;
-  // A forked child shares the parent's pipe: its own wakes must not reach the parent's watch.
-  if (const int inherited = wakeFd.exchange(-1); inherited >= 0) ::close(inherited);
+  if (WatchBell::connected()) return true;
+  // A forked child shares the parent's pipe: its own rings must not reach the parent's watch.
+  WatchBell::connect(-1);
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   const int readFd = ends[0];
@@ -99,21 +94,12 @@ bool CrashWatch::ensureRunning() {
     ::close(ends[1]);
     return false;
   }
-  wakeFd.store(ends[1]);
-  watchPid.store(::getpid());
+  WatchBell::connect(ends[1]);
   if (!state.exitHookRegistered) {
     state.exitHookRegistered = std::atexit(&endRoundsAtExit) == 0;
     std::at_quick_exit(&endRoundsAtExit);
   }
   return true;
-}
-
-void CrashWatch::wake() {
-  if (watchPid.load() != ::getpid() || woken.exchange(true)) return;
-  const int saved = errno;
-  const char byte = 1;
-  (void)!::write(wakeFd.load(), &byte, 1);
-  errno = saved;
 }
 
 void CrashWatch::settleIfAnyOpen() {
@@ -138,7 +124,7 @@ void CrashWatch::settle() {
     if (!left) {
       stillOpen.emplace(word, since);
     } else if (const FaultRounds::Round round{slot, word, false}; FaultRounds::leave(round)) {
-      FatalRecordSink::release(round);
+      RecordFile::release(round);
     }
   }
   state.firstSeen.swap(stillOpen);

@@ -16,8 +16,6 @@ class CrashWatch {
   // Starts this process's watch thread unless it runs (a forked child starts its own); false
   // when no thread could be started.
   static bool ensureRunning();
-  // A thread has entered a round: look out for it. Async-signal-safe.
-  static void wake();
   // One look at every open round.
   static void settle();
   // The same, for a call into the library: nothing to do unless a round is open.

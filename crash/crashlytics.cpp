@@ -1,7 +1,6 @@
 #include "crash/crashlytics.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
+#include <signal.h>
 
 #include <array>
 #include <atomic>
@@ -11,13 +10,16 @@
 #include "core/common.h"
 #include "core/logger.h"
 #include "core/no_destructor.h"
-#include "crash/crash_file.h"
+#include "crash/alternate_stack.h"
 #include "crash/crash_inbox.h"
 #include "crash/crash_watch.h"
-#include "crash/exception_report.h"
-#include "crash/fatal_record_sink.h"
-#include "crash/fatal_signal.h"
-#include "crash/signal_chain.h"
+#include "crash/frame_symbols.h"
+#include "crash/loaded_modules.h"
+#include "crash/own_crash_file.h"
+#include "crash/signal/fatal_signal.h"
+#include "crash/signal/signal_chain.h"
+#include "crash/signal/stack_walk.h"
+#include "crash/terminate_hook.h"
 #include "device/device_info.h"
 #include "net/http_client.h"
 #include "net/result_data.h"
@@ -37,17 +39,11 @@ using settings_keys::kLastCrashHash;
 constexpr const char* kCrashLogPath = "/partner/crash/log";
 constexpr std::array<int, 5> kHandledSignals = {SIGABRT, SIGILL, SIGSEGV, SIGFPE, SIGBUS};
 
-// Process-long capture state; the signal records are read from signal context, so they are
-// built before the first handler is installed and never change or go away.
 struct CaptureState {
   std::mutex mutex;
-  bool signalRecordsReady = false;
-  std::array<std::string, kHandledSignals.size()> signalRecords;
-  bool terminateInstalled = false;
   // Set up at least once: a host that leaves crashes to its own reporter never calls setup.
-  bool capturing = false;
+  std::atomic<bool> capturing{false};
   bool toldNoDirectory = false;
-  std::atomic<std::terminate_handler> previousTerminate{nullptr};
 };
 
 CaptureState& capture() {
@@ -55,32 +51,21 @@ CaptureState& capture() {
   return state.get();
 }
 
-void prepareSignalRecords(CaptureState& state) {
-  if (state.signalRecordsReady) return;
-  for (std::size_t i = 0; i < kHandledSignals.size(); ++i) {
-    const std::string number = std::to_string(kHandledSignals[i]);
-    state.signalRecords[i] =
-        CrashFile::encode({"Signal " + number + " caught", Common::md5(number)});
+// What the handlers need ready before a fault: the hashes, the loaded modules, the unwinder.
+void prepareForFaults(CaptureState& state) {
+  if (!state.capturing) {
+    for (const int signal : kHandledSignals) {
+      const std::string number = std::to_string(signal);
+      FatalSignal::setHash(signal, Common::md5(number));
+    }
+    StackWalk::prepare();
   }
-  state.signalRecordsReady = true;
+  LoadedModules::refresh();
 }
 
-void installTerminateHook(CaptureState& state, std::terminate_handler ours) {
-  const std::terminate_handler current = std::get_terminate();
-  if (current == ours) return;
-  if (state.terminateInstalled) {
-    // The host set its own after ours; in front of it again, ours would call it and it ours.
-    Logger::log("The host's terminate handler stays in front of the crash capture");
-    return;
-  }
-  state.previousTerminate = current;
-  std::set_terminate(ours);
-  state.terminateInstalled = true;
-}
-
-void installSignalHandlers(SignalAction ours) {
-  for (int signal : kHandledSignals) {
-    switch (SignalChain::install(signal, ours)) {
+void installSignalHandlers() {
+  for (const int signal : kHandledSignals) {
+    switch (SignalChain::install(signal, &FatalSignal::handle)) {
       case SignalChain::Installed::failed:
         Logger::log("Cannot install the handler for signal " + std::to_string(signal));
         break;
@@ -100,12 +85,12 @@ void installSignalHandlers(SignalAction ours) {
 void Crashlytics::setup() {
   auto& state = capture();
   std::lock_guard lock(state.mutex);
-  prepareSignalRecords(state);
+  prepareForFaults(state);
   state.capturing = true;
   prepareCrashFile();
-  installTerminateHook(state, &Crashlytics::onTerminate);
-  SignalChain::ensureAlternateStack();
-  installSignalHandlers(&Crashlytics::onSignal);
+  TerminateHook::install();
+  AlternateStack::ensure();
+  installSignalHandlers();
 }
 
 // Called with the capture lock held, at every start of work. Cheap while this process's crash
@@ -116,7 +101,7 @@ void Crashlytics::prepareCrashFile() {
   auto& state = capture();
   const std::optional<std::string> directory = platform::documentsDirectory().path();
   if (!directory) {
-    FatalRecordSink::close();
+    OwnCrashFile::close();
     if (!state.toldNoDirectory) {
       Logger::log("No documents directory: crashes of this process are not recorded");
     }
@@ -124,11 +109,9 @@ void Crashlytics::prepareCrashFile() {
     return;
   }
   state.toldNoDirectory = false;
-  if (FatalRecordSink::openDirectory() != directory) {
-    CrashInbox::importFrom(*directory, [](const CrashRecord& record) {
-      return saveCrashLog(record.text, record.hash);
-    });
-    if (!FatalRecordSink::open(*directory)) {
+  if (OwnCrashFile::directory() != directory) {
+    if (const auto record = CrashInbox::take(*directory)) saveCrashLog(record->text, record->hash);
+    if (!OwnCrashFile::open(*directory)) {
       Logger::log("Cannot prepare the crash file in " + *directory);
       return;
     }
@@ -140,58 +123,17 @@ void Crashlytics::prepareCrashFile() {
   }
 }
 
-void Crashlytics::onTerminate() {
-  static std::atomic<long> handlingThread{0};
-  long idle = 0;
-  if (!handlingThread.compare_exchange_strong(idle, ::syscall(SYS_gettid))) {
-    // Called back by a handler that keeps ours as its earlier one, or a second thread ending
-    // the process: the first round goes on, this one does not start another.
-    std::abort();
-  }
-  handleException(std::current_exception());
-  const std::terminate_handler previous = capture().previousTerminate.load();
-  if (previous != nullptr && previous != &Crashlytics::onTerminate) previous();
-  std::abort();
-}
-
-void Crashlytics::handleException(const std::exception_ptr& exception) {
-  if (TrackingConsent::knownOff()) return;
-  try {
-    const ExceptionReport report = describeException(exception);
-    const std::string text =
-        "Unhandled exception: " + report.description + "\n" + currentStackSymbols();
-    const std::string bytes =
-        CrashFile::encode({text, Common::md5(std::to_string(report.hashValue))});
-    FatalRecordSink::keep(bytes);
-  } catch (...) {
-    // The process ends anyway; the terminate hook goes on with the previous handler.
-  }
-}
-
-void Crashlytics::onSignal(int signal, siginfo_t* info, void* context) {
-  const auto& records = capture().signalRecords;
-  for (std::size_t i = 0; i < kHandledSignals.size(); ++i) {
-    if (kHandledSignals[i] == signal) {
-      // With tracking off nothing is recorded; the signal still goes its way.
-      handleFatalSignal(signal, info, context,
-                        TrackingConsent::knownOff() ? std::string_view() : records[i]);
-      return;
-    }
-  }
-}
-
 void Crashlytics::atLibraryCall() {
   CrashWatch::settleIfAnyOpen();
+  if (capture().capturing) LoadedModules::refresh();
 }
 
 void Crashlytics::forget() {
   StorageHelper::shared().deleteValue(kLastCrash);
   StorageHelper::shared().deleteValue(kLastCrashHash);
-  // The crash files processes that are gone left: the forgotten installation's, never read.
-  if (const auto directory = platform::documentsDirectory().path()) {
-    CrashInbox::importFrom(*directory, [](const CrashRecord&) { return true; });
-  }
-  // So are those still waiting for the store to write their record.
+  // The crash files processes that are gone left, and those still waiting for the store to
+  // write their record: the forgotten installation's, never read.
+  if (const auto directory = platform::documentsDirectory().path()) CrashInbox::take(*directory);
   CrashInbox::storeWritten();
 }
 
@@ -209,12 +151,17 @@ bool Crashlytics::saveCrashLog(const std::string& text, const std::string& hash)
 void Crashlytics::check() {
   {
     std::lock_guard lock(capture().mutex);
-    if (capture().capturing) prepareCrashFile();
+    if (capture().capturing) {
+      prepareCrashFile();
+      LoadedModules::refresh();
+    }
   }
   const std::optional<std::string> text = StorageHelper::shared().getValue(kLastCrash);
   if (!text || text->empty()) return;
   const std::optional<std::string> hash = StorageHelper::shared().getValue(kLastCrashHash);
-  sendCrashLogToServer(*text, hash ? *hash : Common::md5(*text));
+  // The hash is the stored text's; the frames are named now, while the modules are most likely
+  // the ones that crashed.
+  sendCrashLogToServer(FrameSymbols::resolve(*text), hash ? *hash : Common::md5(*text));
 }
 
 void Crashlytics::recordError(const std::string& name, const std::string& stackTrace) {

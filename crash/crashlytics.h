@@ -1,8 +1,5 @@
 #pragma once
 
-#include <signal.h>
-
-#include <exception>
 #include <string>
 
 namespace tavrel_mmp {
@@ -17,7 +14,8 @@ class Crashlytics {
   // again.
   static void setup();
   // Prepares this process's crash file if it is still missing (once crash capture is set up),
-  // then uploads the stored record, if there is one.
+  // then uploads the stored record, if there is one, its stack frames named where this process
+  // can (`FrameSymbols`).
   static void check();
   // Uploads the host's report at once when authenticated, otherwise stores it for later.
   static void recordError(const std::string& name, const std::string& stackTrace);
@@ -25,16 +23,13 @@ class Crashlytics {
   // gone are dropped unread.
   static void forget();
   // Every call into the library: a fault the host resolved by jumping out of its handler since
-  // the last look is settled now, before the process may end in a way that skips exit handlers.
+  // the last look is settled now, before the process may end in a way that skips exit handlers,
+  // and modules loaded since the last call are added to those a crash report can name.
   static void atLibraryCall();
 
  private:
-  static void handleException(const std::exception_ptr& exception);
   static bool saveCrashLog(const std::string& text, const std::string& hash);
   static void sendCrashLogToServer(const std::string& text, const std::string& hash);
-
-  static void onTerminate();
-  static void onSignal(int signal, siginfo_t* info, void* context);
   static void prepareCrashFile();
 };
 

@@ -1,27 +1,28 @@
 #include "crash/exception_report.h"
 
 #include <cxxabi.h>
-#include <execinfo.h>
 
-#include <cstdlib>
+#include <cstdint>
 #include <functional>
 #include <typeinfo>
 
+#include "crash/signal/fixed_text.h"
+#include "crash/signal/signal_report.h"
+#include "crash/signal/stack_walk.h"
+
 namespace tavrel_mmp {
 namespace {
-
-constexpr int kMaximumFrames = 128;
 
 ExceptionReport makeReport(const char* typeName, std::string description) {
   const std::string hashInput = std::string(typeName ? typeName : "") + " " + description;
   return {std::move(description), std::hash<std::string>{}(hashInput)};
 }
 
-void appendQuoted(std::string& out, const char* frame) {
+void appendQuoted(std::string& out, std::string_view frame) {
   out.push_back('"');
-  for (const char* c = frame; *c != '\0'; ++c) {
-    if (*c == '"' || *c == '\\') out.push_back('\\');
-    out.push_back(*c);
+  for (const char c : frame) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
   }
   out.push_back('"');
 }
@@ -42,16 +43,17 @@ ExceptionReport describeException(const std::exception_ptr& exception) {
 }
 
 std::string currentStackSymbols() {
-  void* frames[kMaximumFrames];
-  const int count = ::backtrace(frames, kMaximumFrames);
-  char** symbols = ::backtrace_symbols(frames, count);
+  std::uintptr_t frames[StackWalk::kMaximumFrames];
+  const int count = StackWalk::here(frames, StackWalk::kMaximumFrames);
   std::string out = "[";
   for (int i = 0; i < count; ++i) {
+    char line[512];
+    FixedText frame(line, sizeof line);
+    SignalReport::appendFrame(frame, frames[i]);
     if (i > 0) out.append(", ");
-    appendQuoted(out, symbols ? symbols[i] : "?");
+    appendQuoted(out, frame.view());
   }
   out.push_back(']');
-  std::free(symbols);
   return out;
 }
 

@@ -16,7 +16,8 @@ struct ExceptionReport {
 
 ExceptionReport describeException(const std::exception_ptr& exception);
 
-// The current call stack as a list of symbolised frames: ["frame", "frame"].
+// The caller's call stack as a list of frames, each as a signal report writes one (module,
+// offset, build id), for the next start to name: ["pc 0x... /usr/bin/app (BuildId: ...)", ...].
 std::string currentStackSymbols();
 
 }  // namespace tavrel_mmp

@@ -10,4 +10,8 @@ namespace tavrel_mmp::platform {
 // Async-signal-safe.
 std::uint64_t faultRegisterDigest(const void* context);
 
+// The address of the instruction the signal interrupted (the faulting one for a fault); 0 where
+// the layout is not known. Async-signal-safe.
+std::uintptr_t interruptedInstruction(const void* context);
+
 }  // namespace tavrel_mmp::platform

@@ -1,5 +1,8 @@
 #pragma once
 
+// Signal context: everything in crash/signal/ may run inside a fatal-signal handler, so it uses
+// async-signal-safe calls only: no allocation, no lock, no log.
+
 #include <cstdint>
 
 namespace tavrel_mmp {
@@ -7,7 +10,6 @@ namespace tavrel_mmp {
 // What a thread remembers of the last synchronous fault whose earlier handler returned without
 // moving it on: if the same fault comes straight back, that handler did not resolve it. Kept per
 // thread, so that two threads faulting in turn do not hide each other's repeats.
-// Async-signal-safe.
 class FaultRepeat {
  public:
   struct Fault {

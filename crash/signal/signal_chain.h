@@ -1,5 +1,8 @@
 #pragma once
 
+// Signal context: everything in crash/signal/ may run inside a fatal-signal handler, so it uses
+// async-signal-safe calls only: no allocation, no lock, no log.
+
 #include <signal.h>
 
 namespace tavrel_mmp {
@@ -10,18 +13,14 @@ using SignalAction = void (*)(int signal, siginfo_t* info, void* context);
 // what it finds the first time; a handler the host installs later stays in front of ours.
 class SignalChain {
  public:
-  // Gives the calling thread an alternate signal stack unless it has one, so that a handler
-  // can run after a stack overflow. The stack is allocated once per process.
-  static void ensureAlternateStack();
-
   enum class Installed { installed, inFront, leftToHost, failed };
-  // Installs `action` (on the alternate stack), keeping the action it replaces as the earlier
-  // one. Once ours has been replaced by a handler of the host's, it is installed again only
-  // over the default action: the host's handler stays (`leftToHost`).
+  // Installs `action` (on the alternate stack), outside signal context, keeping the action it
+  // replaces as the earlier one. Once ours has been replaced by a handler of the host's, it is
+  // installed again only over the default action: the host's handler stays (`leftToHost`).
   static Installed install(int signal, SignalAction action);
 
   // True for a signal that another process sent while the earlier action ignored it: the
-  // process goes on as it would have without us. Async-signal-safe, like all that follow.
+  // process goes on as it would have without us.
   static bool previousIgnores(int signal, const siginfo_t* info);
   // Whether the earlier action is a handler (not the default, not ignore).
   static bool hasEarlierHandler(int signal);

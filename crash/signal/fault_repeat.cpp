@@ -1,4 +1,6 @@
-#include "crash/fault_repeat.h"
+// Signal context: everything in crash/signal/ may run inside a fatal-signal handler, so it uses
+// async-signal-safe calls only: no allocation, no lock, no log.
+#include "crash/signal/fault_repeat.h"
 
 #include <time.h>
 

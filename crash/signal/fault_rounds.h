@@ -1,14 +1,17 @@
 #pragma once
 
+// Signal context: everything in crash/signal/ may run inside a fatal-signal handler, so it uses
+// async-signal-safe calls only: no allocation, no lock, no log.
+
 #include <array>
 #include <cstdint>
 
 namespace tavrel_mmp {
 
 // The threads that are inside an earlier handler for a synchronous fault of theirs. Each holds
-// the pending crash record (`FatalRecordSink::hold`); a thread that jumps out of the handler
+// the pending crash record (`RecordFile::hold`); a thread that jumps out of the handler
 // leaves its entry behind, and the crash watch ends that round for it once it can tell the
-// thread has left. Lock-free; entering and leaving are async-signal-safe.
+// thread has left. Lock-free.
 class FaultRounds {
  public:
   static constexpr int kSlots = 16;
