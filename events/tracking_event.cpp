@@ -7,6 +7,7 @@
 #include "events/database_helper.h"
 #include "events/event_data.h"
 #include "events/heartbeat.h"
+#include "events/held_events.h"
 #include "events/tracker_state.h"
 #include "session/session_manager.h"
 #include "settings/auth_data.h"
@@ -37,7 +38,9 @@ bool isRealtimeFlag(const PropertyDictionary& data) {
 }  // namespace
 
 void TrackingEvent::trackEvent(const std::string& name, const PropertyDictionary& data) {
-  if (!TrackingConsent::isEnabled()) {
+  const std::optional<bool> choice = TrackingConsent::choice();
+  if (choice && !HeldEvents::shared().empty()) settleHeldEvents(*choice);
+  if (choice == false) {
     if (Logger::devMode()) Logger::log("Tracking is off: " + name + " is not recorded");
     return;
   }
@@ -49,6 +52,29 @@ void TrackingEvent::trackEvent(const std::string& name, const PropertyDictionary
   const std::string& sessionId = auth && auth->data ? auth->data->sessionId : kNoSession;
 
   auto event = EventData::makeEvent(name, sessionId, realtime, data);
+  if (!choice) {
+    // Held in memory until the choice is read; the timer's ticks look again.
+    HeldEvents::shared().hold(std::move(event));
+    ensureSyncTimer();
+    return;
+  }
+  store(event);
+}
+
+void TrackingEvent::settleHeldEvents(bool enabled) {
+  const EventList held = HeldEvents::shared().takeAll();
+  if (held.empty()) return;
+  if (!enabled) {
+    Logger::log("Tracking is off: " + std::to_string(held.size()) +
+                " events recorded while the choice could not be read are dropped");
+    return;
+  }
+  for (const auto& event : held) store(event);
+  checkAuth();  // the authentication they could not ask for
+}
+
+void TrackingEvent::store(const std::shared_ptr<EventData>& event) {
+  const bool realtime = event->realtime;
   auto& state = tracker::state();
   // Marked before the row exists, so no batch can pick the event up ahead of its own upload.
   if (realtime) state.realtimeInFlight.add(event->id);
@@ -72,6 +98,7 @@ void TrackingEvent::resume() {
 }
 
 void TrackingEvent::forgetQueue() {
+  HeldEvents::shared().takeAll();
   DatabaseHelper::shared().removeAll();
   tracker::state().eventTotalCounter.store(0);
   EventData::forgetPredecessor();
@@ -107,6 +134,9 @@ void TrackingEvent::startSyncTimer() {
 }
 
 void TrackingEvent::tick() {
+  if (!HeldEvents::shared().empty()) {
+    if (const auto choice = TrackingConsent::choice()) settleHeldEvents(*choice);
+  }
   const double last = tracker::state().lastSyncTime.load();
   if (tracker::isPresent(last) &&
       tracker::monotonicNow() - last >= minimumSyncGap - tracker::kTickTolerance) {

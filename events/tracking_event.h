@@ -20,8 +20,12 @@ class TrackingEvent {
   // `data` is the event's dictionary; JSON null stands for none. Taken by reference all the way
   // to its serialisation, so that host data is never copied (a copy of data nested too deeply
   // would recurse out of stack before the nesting check).
-  // Records nothing while tracking is off.
+  // Records nothing while tracking is off. While the choice cannot be read the event is built as
+  // usual and held in memory (HeldEvents) until a later read finds the choice.
   static void trackEvent(const std::string& name, const PropertyDictionary& data);
+  // The choice is known: the events held until it was go to the store in their order, or are
+  // dropped.
+  static void settleHeldEvents(bool enabled);
   // Tracking is on again: what waited in the store leaves from the next batch on.
   static void resume();
   // The installation starts over: every stored event goes, and the next has no predecessor.
@@ -36,6 +40,8 @@ class TrackingEvent {
  private:
   // The stored authentication record; none starts a new attempt to authenticate.
   static std::shared_ptr<const AuthData> checkAuth();
+  // Stores and counts a built event, and starts its uploads.
+  static void store(const std::shared_ptr<EventData>& event);
   static void requestSync();
   static void sync();
   // `epoch`: the installation's epoch when the event was recorded.

@@ -47,6 +47,10 @@ std::optional<PreferenceClaim> PreferencesStore::claimText(const std::string& ke
   return std::nullopt;
 }
 
+PreferenceRead PreferencesStore::read(const std::string& key) {
+  return PreferenceRead{true, value(key)};
+}
+
 PreferencesStore& preferencesStore() {
   return slot().get();
 }

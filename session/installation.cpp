@@ -14,6 +14,7 @@ namespace tavrel_mmp {
 
 void Installation::setTrackingEnabled(bool enabled) {
   TrackingConsent::setEnabled(enabled);
+  TrackingEvent::settleHeldEvents(enabled);
   if (!enabled) return;
   TrackingEvent::resume();
   if (!StorageHelper::shared().getAuthData()) SessionManager::retry();

@@ -8,6 +8,7 @@ class Installation {
   // Persisted across starts, on by default. While off nothing is recorded, uploaded or
   // authenticated; what was stored before waits, and leaves once tracking is on again.
   static void setTrackingEnabled(bool enabled);
+  // False while the stored choice cannot be read.
   static bool isTrackingEnabled();
   // The installation starts over before this returns: the stored events, the session, the
   // deep links and deferred-link state, crash records and the user's identifier go, a new

@@ -69,6 +69,11 @@ std::optional<std::string> StorageHelper::getValue(const std::string& key) {
   return asText(store().value(key));
 }
 
+StoredText StorageHelper::read(const std::string& key) {
+  const platform::PreferenceRead found = store().read(key);
+  return StoredText{found.known, asText(found.value)};
+}
+
 void StorageHelper::deleteValue(const std::string& key) {
   store().remove(key);
   if (key == kAuthData) forgetAuthCache();
@@ -162,7 +167,10 @@ std::shared_ptr<const AuthData> StorageHelper::authSnapshot() {
   std::lock_guard<std::mutex> lock(cache.mutex);
   if (cache.source == &store()) return cache.decoded;
   cache.decoded.reset();
-  if (const auto value = store().value(kAuthData)) {
+  const platform::PreferenceRead found = store().read(kAuthData);
+  // Nothing is kept while the record cannot be read: the next reader tries again.
+  if (!found.known) return nullptr;
+  if (const auto& value = found.value) {
     if (const auto* bytes = std::get_if<std::vector<std::uint8_t>>(&*value)) {
       cache.decoded = shareDecoded(AuthData::decode(*bytes));
     } else {
@@ -183,7 +191,9 @@ void StorageHelper::removeAuthData() {
 }
 
 std::optional<std::string> StorageHelper::getDeviceId() {
-  if (auto stored = getValue(kDeviceId); stored && !stored->empty()) return *stored;
+  const StoredText stored = read(kDeviceId);
+  if (!stored.known) return std::nullopt;
+  if (stored.text && !stored.text->empty()) return *stored.text;
   // Claimed rather than written: while the file cannot be read no identifier is made up (the
   // stored one would be found later), and of two processes starting together both keep the
   // first one stored. An empty identifier is stored too, so that the next read tries again.

@@ -12,13 +12,21 @@
 
 namespace tavrel_mmp {
 
-// Typed access to the library's entries in the preferences store.
+// A read of the settings that tells an absent value from one that cannot be read now.
+struct StoredText {
+  bool known = false;               // false: the settings cannot be read now
+  std::optional<std::string> text;  // none: absent (or unknown)
+};
+
+// Typed access to the library's entries in the preferences store. The typed getters read an
+// entry that cannot be read now as absent (its default); `read` tells the two apart.
 class StorageHelper {
  public:
   static StorageHelper& shared();
 
   void save(const std::string& value, const std::string& key);
   std::optional<std::string> getValue(const std::string& key);
+  StoredText read(const std::string& key);
   void deleteValue(const std::string& key);
 
   void savePartnerCode(const std::string& value);

@@ -13,7 +13,7 @@ namespace {
 enum Choice : int { kUnknown, kOn, kOff };
 
 // Lock-free and never destroyed (plain atomics with static storage): read from signal context.
-std::atomic<int> choice{kUnknown};
+std::atomic<int> current{kUnknown};
 std::atomic<std::uint64_t> currentEpoch{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
@@ -24,26 +24,32 @@ std::shared_mutex& epochMutex() {
 
 }  // namespace
 
-bool TrackingConsent::isEnabled() {
-  int known = choice.load();
+std::optional<bool> TrackingConsent::choice() {
+  int known = current.load();
   if (known == kUnknown) {
-    const auto stored = StorageHelper::shared().getValue(settings_keys::kTrackingEnabled);
+    // "Absent" is "never chosen" (on); a settings file that cannot be read says nothing.
+    const StoredText stored = StorageHelper::shared().read(settings_keys::kTrackingEnabled);
+    if (!stored.known) return std::nullopt;
     int expected = kUnknown;
-    choice.compare_exchange_strong(expected, stored == "0" ? kOff : kOn);
-    known = choice.load();
+    current.compare_exchange_strong(expected, stored.text == "0" ? kOff : kOn);
+    known = current.load();
   }
   return known == kOn;
 }
 
+bool TrackingConsent::isEnabled() {
+  return choice().value_or(false);
+}
+
 void TrackingConsent::setEnabled(bool enabled) {
-  choice.store(enabled ? kOn : kOff);
+  current.store(enabled ? kOn : kOff);
   auto& storage = StorageHelper::shared();
   storage.save(enabled ? "1" : "0", settings_keys::kTrackingEnabled);
   if (!storage.flush()) Logger::log("The tracking choice is not yet on disk");
 }
 
 bool TrackingConsent::knownOff() {
-  return choice.load() == kOff;
+  return current.load() == kOff;
 }
 
 std::uint64_t TrackingConsent::epoch() {

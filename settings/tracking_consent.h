@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 
 namespace tavrel_mmp {
@@ -11,7 +12,10 @@ namespace tavrel_mmp {
 // (a batch read, a request in flight) can then tell that nothing of it may leave or act any more.
 class TrackingConsent {
  public:
-  // Reads the stored choice the first time (which may wait for the settings file).
+  // The user's choice; none while the stored choice cannot be read (nothing may leave then).
+  // Read from the settings until a read succeeds, then kept.
+  static std::optional<bool> choice();
+  // True only once the choice is known to be "on".
   static bool isEnabled();
   // On disk before it returns.
   static void setEnabled(bool enabled);

@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "events/database_helper.h"
+#include "events/tracking_event.h"
 #include "session/session_manager.h"
 #include "settings/storage_helper.h"
 #include "support/test_support.h"
@@ -40,6 +41,7 @@ class InstallationTest : public testing::OfflineTest {
     loop_->runPending();
   }
   std::size_t lastAuth() { return transport_->indexes("/public/partner/auth").back(); }
+  std::string prefsPath() const { return dir_.path() + "/preferences.sqlite3"; }
   StorageHelper& storage_ = StorageHelper::shared();
 };
 
@@ -140,6 +142,41 @@ TEST_F(InstallationTest, ForgettingTheDeviceStartsTheInstallationOver) {
   EXPECT_EQ(transport_->at(lastAuth()).json()["deviceId"], newDevice);
   DeepLinkHandler::setHandleDeeplink(nullptr);
 }
+
+// The stored choice ("" for never chosen) cannot be read when it is first needed (descriptors used
+// up at start): nothing leaves or is written while it is unknown, and the events recorded
+// meanwhile wait in memory until it is read: then they are stored in their order if it is on,
+// dropped if it is off.
+class UnreadableChoice : public InstallationTest,
+                         public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(UnreadableChoice, EventsWaitInMemoryForTheChoice) {
+  // Written by another instance, which stays open (and so keeps its descriptors).
+  const auto earlier = platform::makeSqlitePreferencesStore(prefsPath());
+  earlier->setText("MMP_PartnerCode", "P");
+  if (!GetParam().empty()) earlier->setText("MMP_TrackingEnabled", GetParam());
+  ASSERT_TRUE(earlier->flush());
+  {
+    testing::DescriptorShortage shortage;
+    EXPECT_FALSE(Nimbrel::isTrackingEnabled());
+    Nimbrel::logEvent("first", json{{"n", 1}});
+    Nimbrel::logEvent("second", json{{"n", 2}});
+  }
+  EXPECT_TRUE(pendingKeys().empty());
+  loop_->runPending();
+  EXPECT_EQ(transport_->count(), 0u);
+
+  const bool on = GetParam() != "0";
+  EXPECT_EQ(Nimbrel::isTrackingEnabled(), on);
+  loop_->advance(TrackingEvent::timerPeriod);  // the library's thread looks again
+  const std::vector<std::string> held = {"first", "second"};
+  EXPECT_EQ(pendingKeys(), on ? held : std::vector<std::string>{});
+  const EventList stored = DatabaseHelper::shared().getEvents(10).value_or(EventList{});
+  if (on && stored.size() == 2) EXPECT_EQ(stored[1]->preEvent, stored[0]->id);
+  if (!on) EXPECT_EQ(transport_->count(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(StoredChoice, UnreadableChoice, ::testing::Values("0", ""));
 
 }  // namespace
 }  // namespace tavrel_mmp

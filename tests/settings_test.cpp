@@ -1,6 +1,5 @@
 // StorageHelper's reading rules, and the SQLite preferences store under failure and attack.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,22 +115,17 @@ TEST_F(StorageTest, AFileThatCannotBeReadIsNeverWrittenOverAndIsReadLater) {
   facts->vendorId = "11111111-2222-3333-4444-555555555555";  // what a new identifier would be
   platform::installDeviceFacts(facts);
   auto store = reopen();
-  // Too many open files for a while: new descriptors take the lowest free number, and a limit
-  // at that number refuses them all.
-  rlimit saved{}, tight{};
-  ::getrlimit(RLIMIT_NOFILE, &saved);
-  tight = saved;
-  tight.rlim_cur = static_cast<rlim_t>(::dup(0));
-  ::close(static_cast<int>(tight.rlim_cur));
-  ::setrlimit(RLIMIT_NOFILE, &tight);
-  EXPECT_FALSE(store->value("MMP_PartnerCode"));  // unreadable now, not "empty for ever"
-  // Nothing decided once per installation is decided now: no new device, no first open.
-  EXPECT_FALSE(storage_.getDeviceId());
-  EXPECT_FALSE(store->claimText("___first_open", "1", "0"));
-  store->setText("MMP_AppSecret", "S1");
-  EXPECT_EQ(store->value("MMP_AppSecret"), Value("S1"));
-  EXPECT_FALSE(store->flush());
-  ::setrlimit(RLIMIT_NOFILE, &saved);
+  {
+    testing::DescriptorShortage shortage;
+    // Unreadable now, not "empty for ever".
+    EXPECT_FALSE(store->read("MMP_PartnerCode").known);
+    // Nothing decided once per installation is decided now: no new device, no first open.
+    EXPECT_FALSE(storage_.getDeviceId());
+    EXPECT_FALSE(store->claimText("___first_open", "1", "0"));
+    store->setText("MMP_AppSecret", "S1");
+    EXPECT_EQ(storage_.read("MMP_AppSecret").text, "S1");
+    EXPECT_FALSE(store->flush());
+  }
   EXPECT_EQ(storage_.getDeviceId(), device);
   EXPECT_EQ(store->value("MMP_PartnerCode"), Value("P1"));
   EXPECT_TRUE(store->flush());

@@ -46,6 +46,8 @@ class TAVREL_MMP_EXPORT Nimbrel {
   /// authenticated, from before the call returns; events stored earlier wait and leave once it
   /// is on again.
   static void setTrackingEnabled(bool enabled);
+  /// The choice (on unless switched off); false while the stored choice cannot be read, during
+  /// which nothing leaves the device and events wait in memory for it.
   static bool isTrackingEnabled();
   /// The installation starts over before this returns: stored events, session, deep links,
   /// deferred-link state, crash records and user id go, a new device identifier is made, and the

@@ -138,13 +138,19 @@ class Core : public std::enable_shared_from_this<Core> {
  public:
   explicit Core(std::string path) : path_(std::move(path)) {}
 
-  std::optional<PreferenceValue> value(const std::string& key) {
+  PreferenceRead read(const std::string& key) {
     std::unique_lock<std::mutex> lock(mutex_);
     // A file not read yet (or that could not be read last time) is tried now.
     if (!loaded_ && !path_.empty()) awaitPassLocked(lock, false);
-    const auto found = entries_.find(key);
-    if (found == entries_.end()) return std::nullopt;
-    return found->second;
+    if (loaded_ || path_.empty()) {
+      const auto found = entries_.find(key);
+      if (found == entries_.end()) return PreferenceRead{true, std::nullopt};
+      return PreferenceRead{true, found->second};
+    }
+    // The file cannot be read: only what this process changed meanwhile is known.
+    const auto changed = unsaved_.find(key);
+    if (changed == unsaved_.end()) return PreferenceRead{false, std::nullopt};
+    return PreferenceRead{true, changed->second};
   }
 
   void change(const std::string& key, std::optional<PreferenceValue> value) {
@@ -327,8 +333,9 @@ class SqlitePreferencesStore : public PreferencesStore {
   ~SqlitePreferencesStore() override { core_->stop(); }
 
   std::optional<PreferenceValue> value(const std::string& key) override {
-    return core_->value(key);
+    return core_->read(key).value;
   }
+  PreferenceRead read(const std::string& key) override { return core_->read(key); }
   void setText(const std::string& key, const std::string& value) override {
     core_->change(key, value);
   }

@@ -97,6 +97,18 @@ std::string captureLog(const std::function<void()>& body) {
   return out;
 }
 
+DescriptorShortage::DescriptorShortage() {
+  ::getrlimit(RLIMIT_NOFILE, &saved_);
+  rlimit tight = saved_;
+  tight.rlim_cur = static_cast<rlim_t>(::dup(0));
+  ::close(static_cast<int>(tight.rlim_cur));
+  ::setrlimit(RLIMIT_NOFILE, &tight);
+}
+
+DescriptorShortage::~DescriptorShortage() {
+  ::setrlimit(RLIMIT_NOFILE, &saved_);
+}
+
 std::string testHostPath(const std::string& name) {
   return std::string(TEST_HOSTS_DIR) + "/" + name;
 }

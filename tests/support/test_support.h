@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -51,6 +52,19 @@ std::string captureLog(const std::function<void()>& body);
 
 // Path of a test host executable built beside the tests.
 std::string testHostPath(const std::string& name);
+
+// Uses up the process's file descriptors while it lives: new descriptors take the lowest free
+// number, and a limit at that number refuses them all.
+class DescriptorShortage {
+ public:
+  DescriptorShortage();
+  ~DescriptorShortage();
+  DescriptorShortage(const DescriptorShortage&) = delete;
+  DescriptorShortage& operator=(const DescriptorShortage&) = delete;
+
+ private:
+  rlimit saved_{};
+};
 
 // A TCP socket bound (not listening) to a free loopback port; -1 when none could be bound.
 int boundLoopbackSocket(int& port);

@@ -18,11 +18,19 @@ struct PreferenceClaim {
   bool claimed = false;
 };
 
+/// What a read found: the value, its absence, or nothing known because the stored values cannot
+/// be read now.
+struct PreferenceRead {
+  bool known = true;
+  std::optional<PreferenceValue> value;  // none: absent (or unknown)
+};
+
 /// The per-application persistent key-value store. Every single read and write is safe from
 /// any thread and visible to the reads that follow it in the process.
 class PreferencesStore {
  public:
   virtual ~PreferencesStore() = default;
+  /// The value under `key`; none when it is absent or cannot be read now.
   virtual std::optional<PreferenceValue> value(const std::string& key) = 0;
   virtual void setText(const std::string& key, const std::string& value) = 0;
   virtual void setBytes(const std::string& key, const std::vector<std::uint8_t>& value) = 0;
@@ -30,6 +38,11 @@ class PreferencesStore {
   /// Writes every change made so far to permanent storage before returning; false when that
   /// failed (the changes stay visible in this process and are written again later).
   virtual bool flush() = 0;
+
+  /// The value under `key`, telling "absent" from "unknown": the stored values cannot be read now
+  /// (a file that cannot be opened). The default, for a store that cannot tell, answers every
+  /// read of value() as known.
+  virtual PreferenceRead read(const std::string& key);
 
   /// For values decided once per installation (the device identifier, the first-open marker):
   /// stores the text `value` under `key` unless the key holds a text other than `unset` already
