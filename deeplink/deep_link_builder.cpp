@@ -46,7 +46,7 @@ void send(const std::string& path, const PropertyDictionary& body, CompletionOnc
           HttpCompletion onAnswer) {
   try {
     platform::ensureProcessSetup();
-    HttpClient::shared().post(path, body, std::move(onAnswer));
+    HttpClient::shared().postForHost(path, body, std::move(onAnswer));
   } catch (const std::exception& e) {
     once.fail("0", e.what());
   } catch (...) {

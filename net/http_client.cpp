@@ -80,6 +80,13 @@ void HttpClient::post(const std::string& with, const std::optional<PropertyDicti
        std::move(completion));
 }
 
+void HttpClient::postForHost(const std::string& with,
+                             const std::optional<PropertyDictionary>& params,
+                             HttpCompletion completion) {
+  send(joinUrl(BaseUrl::get(), with), params, sessionHeaders(StorageHelper::shared().getAuthData()),
+       std::move(completion), Sender::host);
+}
+
 void HttpClient::post(const std::string& with, const std::optional<PropertyDictionary>& params,
                       const std::optional<AuthData>& session, HttpCompletion completion) {
   send(joinUrl(BaseUrl::get(), with), params, sessionHeaders(session), std::move(completion));
@@ -92,7 +99,7 @@ void HttpClient::postSigned(const std::string& with, const PropertyDictionary& p
 }
 
 void HttpClient::send(const std::string& urlText, const std::optional<PropertyDictionary>& params,
-                      HeaderList headers, HttpCompletion completion) {
+                      HeaderList headers, HttpCompletion completion, Sender sender) {
   if (!isParseableUrl(urlText)) {
     if (completion) completion(std::nullopt, HttpError{"Invalid URL", 0, "Invalid URL"});
     return;
@@ -121,9 +128,11 @@ void HttpClient::send(const std::string& urlText, const std::optional<PropertyDi
     request.body = params->dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
   }
   request.headers = std::move(headers);
-  // A request of an installation forgotten before it could leave stays where it is.
-  request.stillWanted = [epoch = TrackingConsent::epoch()] {
-    return TrackingConsent::sameInstallation(epoch);
+  // Asked when its turn comes: a request of an installation forgotten before it could leave
+  // stays where it is, and so does one of the library's own once tracking is off.
+  request.stillWanted = [epoch = TrackingConsent::epoch(), sender] {
+    return TrackingConsent::sameInstallation(epoch) &&
+           (sender == Sender::host || TrackingConsent::isEnabled());
   };
   Logger::log("---- HEADER ----");
   Logger::log(renderHeaders(request.headers));

@@ -22,7 +22,9 @@ struct SigningIdentity {
   std::string deviceId;
 };
 
-// The one JSON POST client of the library.
+// The one JSON POST client of the library. Every request is the library's own unless sent with
+// `postForHost`: one that has not left when tracking goes off is withdrawn by the transport, and
+// so is any request of an installation forgotten before it left.
 class HttpClient {
  public:
   // No request waits longer for its whole exchange.
@@ -35,6 +37,9 @@ class HttpClient {
   // every other request carries the stored session's token, read now.
   void post(const std::string& with, const std::optional<PropertyDictionary>& params,
             HttpCompletion completion);
+  // As `post`, for a request the host asked for (a link): it leaves whatever the tracking choice.
+  void postForHost(const std::string& with, const std::optional<PropertyDictionary>& params,
+                   HttpCompletion completion);
   // The same with the session the caller read once for the whole request, so that a body built
   // from that reading and the token never come from two different records.
   void post(const std::string& with, const std::optional<PropertyDictionary>& params,
@@ -53,8 +58,9 @@ class HttpClient {
  private:
   friend class NoDestructor<HttpClient>;
   HttpClient() = default;
+  enum class Sender { library, host };
   void send(const std::string& urlText, const std::optional<PropertyDictionary>& params,
-            HeaderList headers, HttpCompletion completion);
+            HeaderList headers, HttpCompletion completion, Sender sender = Sender::library);
 };
 
 }  // namespace tavrel_mmp

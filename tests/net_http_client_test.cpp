@@ -1,11 +1,18 @@
 // The JSON POST client: URL checks and the header set of each call.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <set>
+
 #include "local_service/local_service.h"
 #include "net/http_client.h"
 #include "net/url_text.h"
+#include "settings/base_url.h"
 #include "settings/storage_helper.h"
+#include "support/scripted_server.h"
 #include "support/test_support.h"
+#include "tavrel_mmp/deep_link_builder.h"
+#include "tavrel_mmp/nimbrel.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -46,6 +53,37 @@ TEST_F(HttpClientTest, EachCallCarriesItsHeaderSet) {
   StorageHelper::shared().removeAuthData();  // no session: no headers at all
   HttpClient::shared().post("/partner/event/log", nlohmann::json::object(), nullptr);
   EXPECT_TRUE(transport_->at(3).request.headers.empty());
+}
+
+// Requests waiting inside the transport (every connection it may open busy behind a slow peer)
+// when tracking goes off: the library's own never leave, a link the host asked for still does.
+TEST(HttpClientConsent, QueuedTrackingRequestsAreWithdrawnWhenTrackingGoesOff) {
+  using Server = testing::ScriptedServer;
+  testing::TempDir dir;
+  testing::installIsolatedPlatform(dir.path());
+  Server server({{Server::readRequest(), Server::hold(), Server::write(Server::answer("{}")),
+                  Server::readRequest(), Server::write(Server::answer("{}"))}},
+                true);
+  const auto transport = platform::makeCurlTransport();
+  platform::installHttpTransport(transport);
+  BaseUrl::set(server.url(""));
+  std::atomic<int> completed{0};
+  const auto count = [&](auto&&...) { ++completed; };
+  constexpr int kConnectionsPerHost = 6;  // the Linux transport's limit
+  for (int i = 0; i < kConnectionsPerHost; ++i)
+    transport->send({.url = server.url("/busy")}, count);
+  ASSERT_TRUE(testing::waitUntil([&] { return server.requests().size() == kConnectionsPerHost; }));
+  HttpClient::shared().post("/partner/event/log", nlohmann::json::object(), count);
+  DeepLinkBuilder().create(nlohmann::json::object(), count);
+  Nimbrel::setTrackingEnabled(false);
+  server.release();
+  ASSERT_TRUE(testing::waitUntil([&] { return completed == kConnectionsPerHost + 2; }));
+  std::multiset<std::string> paths;
+  for (const auto& request : server.requests())
+    paths.insert(request.substr(5, request.find(' ', 5) - 5));
+  std::multiset<std::string> expected = {"/partner/deeplink/create"};
+  for (int i = 0; i < kConnectionsPerHost; ++i) expected.insert("/busy");
+  EXPECT_EQ(paths, expected);
 }
 
 }  // namespace

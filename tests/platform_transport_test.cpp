@@ -187,22 +187,6 @@ TEST(HttpTransport, ARequestReachesTheServiceAtMostOnce) {
     }
     EXPECT_EQ(server.requests().size(), 2u);
   }
-  // A request no longer wanted when its turn comes never leaves.
-  Server server(
-      {{Server::readRequest()}, {Server::readRequest(), Server::write(Server::answer("sent"))}});
-  auto transport = platform::makeCurlTransport();
-  for (bool wanted : {false, true}) {
-    Outcomes outcomes;
-    transport->send({.url = server.url(), .stillWanted = [wanted] { return wanted; }},
-                    outcomes.next());
-    const Outcome outcome = outcomes.wait().front();
-    if (wanted) {
-      EXPECT_TRUE(outcome.body);
-    } else {
-      expectCurlError(outcome, CURLE_ABORTED_BY_CALLBACK);
-    }
-  }
-  EXPECT_EQ(server.requests().size(), 1u);
 }
 
 TEST(HttpTransport, AConnectionTheServiceLeftWhileIdleIsNotUsedAgain) {
