@@ -12,6 +12,7 @@ void tavrel_mmp_set_tracking_enabled(int on) {
 }
 
 int tavrel_mmp_is_tracking_enabled(void) {
+  // The facade's own answer when nothing can be read: no "on" that nobody chose.
   bool enabled = false;
   atBoundary(CallSite{__func__}, [&] { enabled = Nimbrel::isTrackingEnabled(); });
   return enabled ? 1 : 0;

@@ -34,6 +34,19 @@ void readFlag(CallSite site, const PropertyDictionary& options, const char* key,
   }
 }
 
+// Says which members of the user profile were not taken as given (of another kind than the
+// header says), and what they were read as.
+void reportUserMembers(CallSite site, const PropertyDictionary& given,
+                       const tavrel_mmp::UserInfo& user) {
+  const PropertyDictionary taken = user.toDictionary();
+  for (const auto& [key, value] : given.items()) {
+    const auto kept = taken.find(key);
+    if (kept == taken.end() || *kept == value) continue;
+    tavrel_mmp::Logger::log(std::string(site.function) + ": user_json member \"" + key +
+                            "\" is of another kind; taken as " + kept->dump());
+  }
+}
+
 }  // namespace
 
 void tavrel_mmp_init(const char* partner_code, const char* app_secret, const char* options_json) {
@@ -80,8 +93,11 @@ void tavrel_mmp_record_error(const char* name, const char* stack_trace) {
 void tavrel_mmp_set_user_info(const char* user_json) {
   const CallSite site{__func__};
   atBoundary(site, [&] {
-    const auto user = jsonArgument(site, "user_json", user_json, JsonShape::object, false);
-    Nimbrel::setUserInfo(user ? tavrel_mmp::UserInfo::fromDictionary(*user) : nullptr);
+    const auto given = jsonArgument(site, "user_json", user_json, JsonShape::object, false);
+    if (!given) return Nimbrel::setUserInfo(nullptr);
+    const auto user = tavrel_mmp::UserInfo::fromDictionary(*given);
+    reportUserMembers(site, *given, *user);
+    Nimbrel::setUserInfo(user);
   });
 }
 

@@ -109,7 +109,8 @@ void Nimbrel::setTrackingEnabled(bool enabled) {
 }
 
 bool Nimbrel::isTrackingEnabled() {
-  bool enabled = true;
+  // A choice that cannot be read is not an "on": nothing leaves then.
+  bool enabled = false;
   guarded([&] { enabled = Installation::isTrackingEnabled(); });
   return enabled;
 }

@@ -19,6 +19,7 @@
 #include "support/test_support.h"
 #include "tavrel_mmp/deep_link_builder.h"
 #include "tavrel_mmp/nimbrel.h"
+#include "tavrel_mmp/platform/preferences_store.h"
 #include "tavrel_mmp/platform/ui_toolkit.h"
 
 namespace tavrel_mmp {
@@ -86,8 +87,9 @@ TEST_F(CInterface, BadArgumentsActAsEmptyOrAbsentValuesAndAreReported) {
        [] { Nimbrel::setProductList("", {}); }, "products_json is not a JSON array"},
       {[] { tavrel_mmp_record_error(nullptr, "\xff"); }, [] { Nimbrel::recordError("", ""); },
        "stack_trace is not UTF-8"},
-      {[] { tavrel_mmp_set_user_info(R"({"userId":"u","age":31})"); },
-       [] { Nimbrel::setUserInfo(UserInfo::create("u", "", "", "", "", 31, "", "", "")); }, ""},
+      {[] { tavrel_mmp_set_user_info(R"({"userId":42,"age":31,"other":1})"); },
+       [] { Nimbrel::setUserInfo(UserInfo::create("", "", "", "", "", 31, "", "", "")); },
+       R"(user_json member "userId" is of another kind; taken as "")"},
       {[] { tavrel_mmp_set_user_info(nullptr); }, [] { Nimbrel::setUserInfo(nullptr); },
        "user_json is NULL; taken as absent"},
       {[] { tavrel_mmp_set_user_info("{bad"); }, [] { Nimbrel::setUserInfo(nullptr); },
@@ -109,6 +111,23 @@ TEST_F(CInterface, BadArgumentsActAsEmptyOrAbsentValuesAndAreReported) {
       EXPECT_NE(log.find(line), std::string::npos) << log;
     }
   }
+}
+
+// A host's store that fails every read.
+struct FailingStore : platform::PreferencesStore {
+  std::optional<platform::PreferenceValue> value(const std::string&) override {
+    throw std::runtime_error("unreadable");
+  }
+  void setText(const std::string&, const std::string&) override {}
+  void setBytes(const std::string&, const std::vector<std::uint8_t>&) override {}
+  void remove(const std::string&) override {}
+  bool flush() override { return false; }
+};
+
+TEST_F(CInterface, BothInterfacesSayOffWhileTheChoiceCannotBeRead) {
+  platform::installPreferencesStore(std::make_shared<FailingStore>());
+  EXPECT_FALSE(Nimbrel::isTrackingEnabled());
+  EXPECT_EQ(tavrel_mmp_is_tracking_enabled(), 0);
 }
 
 TEST_F(CInterface, StartOptionsAreReadFromJson) {

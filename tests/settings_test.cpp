@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/sqlite/connection.h"
 #include "settings/storage_helper.h"
 #include "support/fake_device_facts.h"
 #include "support/test_support.h"
@@ -98,6 +99,18 @@ TEST_F(StorageTest, TwoProcessesKeepEachOthersChangesAndKindsSurvive) {
   EXPECT_EQ(third->value("b"), Value(std::vector<std::uint8_t>{0x00, 0xFF}));
   EXPECT_EQ(third->value("none"), Value(std::vector<std::uint8_t>{}));
   EXPECT_FALSE(third->value("c"));
+  // Another one holds the write lock: the failed write is told with its reason.
+  const auto other =
+      platform::sqlite::Connection::openExisting(prefsPath(), platform::sqlite::Access::readWrite);
+  ASSERT_TRUE(other && other->exec("BEGIN IMMEDIATE"));
+  const std::string log = testing::captureLog(
+      [&] {
+        third->setText("a", "4");
+        third->flush();
+      },
+      "Cannot write the preferences");
+  EXPECT_NE(log.find(prefsPath() + ": database is locked"), std::string::npos) << log;
+  other->exec("ROLLBACK");
   // Private to the user: the file 0600 in a folder created 0700.
   EXPECT_EQ(modeOf(prefsPath()), 0600u);
   auto nested = platform::makeSqlitePreferencesStore(dir_.path() + "/new/prefs.sqlite3");

@@ -88,7 +88,8 @@ TAVREL_MMP_EXPORT void tavrel_mmp_shorten_link(const char* long_link, const char
                                                const char* short_link_slug,
                                                tavrel_mmp_link_completion completion, void* user);
 
-/** Privacy controls (see tavrel_mmp::Nimbrel::setTrackingEnabled and forgetDevice). */
+/** Privacy controls (see tavrel_mmp::Nimbrel::setTrackingEnabled and forgetDevice). The choice
+ * reads 0 while it cannot be read from the settings. */
 TAVREL_MMP_EXPORT void tavrel_mmp_set_tracking_enabled(int on);
 TAVREL_MMP_EXPORT int tavrel_mmp_is_tracking_enabled(void);
 TAVREL_MMP_EXPORT void tavrel_mmp_forget_device(void);

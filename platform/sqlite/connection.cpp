@@ -98,7 +98,9 @@ Connection::~Connection() {
 }
 
 bool Connection::exec(const char* sql) {
-  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  noteFailure();
+  return false;
 }
 
 Statement Connection::prepare(std::string_view sql, Reuse reuse) {
@@ -106,10 +108,11 @@ Statement Connection::prepare(std::string_view sql, Reuse reuse) {
   const unsigned flags = reuse == Reuse::persistent ? SQLITE_PREPARE_PERSISTENT : 0;
   if (sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), flags, &handle, nullptr) !=
       SQLITE_OK) {
+    noteFailure();
     sqlite3_finalize(handle);
     return Statement();
   }
-  return Statement(handle);
+  return Statement(handle, this);
 }
 
 void Connection::rollback() {
@@ -120,7 +123,10 @@ bool Connection::checkpoint(CheckpointMode mode) {
   const int sqliteMode = mode == CheckpointMode::truncate ? SQLITE_CHECKPOINT_TRUNCATE
                          : mode == CheckpointMode::full   ? SQLITE_CHECKPOINT_FULL
                                                           : SQLITE_CHECKPOINT_PASSIVE;
-  return sqlite3_wal_checkpoint_v2(db_, nullptr, sqliteMode, nullptr, nullptr) == SQLITE_OK;
+  if (sqlite3_wal_checkpoint_v2(db_, nullptr, sqliteMode, nullptr, nullptr) == SQLITE_OK)
+    return true;
+  noteFailure();
+  return false;
 }
 
 void Connection::setCommitHook(CommitHook hook, void* context) {
@@ -139,12 +145,17 @@ int Connection::onWalCommit(void* self, sqlite3*, const char*, int pages) {
   return SQLITE_OK;
 }
 
+void Connection::noteFailure() {
+  lastFailure_ = sqlite3_errmsg(db_);
+  lastFailureCode_ = sqlite3_extended_errcode(db_);
+}
+
 const char* Connection::errorMessage() const {
-  return sqlite3_errmsg(db_);
+  return lastFailure_.c_str();
 }
 
 bool Connection::failedOnConstraint() const {
-  return (sqlite3_errcode(db_) & 0xFF) == SQLITE_CONSTRAINT;
+  return (lastFailureCode_ & 0xFF) == SQLITE_CONSTRAINT;
 }
 
 }  // namespace tavrel_mmp::platform::sqlite

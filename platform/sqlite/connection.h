@@ -46,19 +46,25 @@ class Connection {
   using CommitHook = void (*)(void* context, int walPages);
   void setCommitHook(CommitHook hook, void* context);
 
+  // Why the last operation that failed did: kept as it was then, whatever ran since.
   const char* errorMessage() const;
   // Whether the last failure broke a constraint (a row that is already there), which trying
   // again cannot mend, unlike a full disk or a lock.
   bool failedOnConstraint() const;
 
  private:
+  friend class Statement;
   explicit Connection(sqlite3* db) : db_(db) {}
   static std::unique_ptr<Connection> open(const std::string& path, int flags, std::string& failure);
   static int onWalCommit(void* self, sqlite3*, const char*, int pages);
+  // Keeps the message and code of the call that just failed.
+  void noteFailure();
 
   sqlite3* const db_;
   CommitHook hook_ = nullptr;
   void* hookContext_ = nullptr;
+  std::string lastFailure_ = "not an error";
+  int lastFailureCode_ = 0;
 };
 
 }  // namespace tavrel_mmp::platform::sqlite

@@ -4,46 +4,58 @@
 
 #include <utility>
 
+#include "platform/sqlite/connection.h"
+
 namespace tavrel_mmp::platform::sqlite {
 
 Statement::~Statement() {
   sqlite3_finalize(handle_);
 }
 
-Statement::Statement(Statement&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+Statement::Statement(Statement&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)),
+      connection_(std::exchange(other.connection_, nullptr)) {}
 
 Statement& Statement::operator=(Statement&& other) noexcept {
   if (this != &other) {
     sqlite3_finalize(handle_);
     handle_ = std::exchange(other.handle_, nullptr);
+    connection_ = std::exchange(other.connection_, nullptr);
   }
   return *this;
+}
+
+int Statement::noted(int rc, int success) const {
+  if (rc != success && connection_ != nullptr) connection_->noteFailure();
+  return rc;
 }
 
 bool Statement::bindText(int index, std::string_view text) {
   // A null pointer would bind SQL NULL; an empty text stays an empty text.
   const char* data = text.data() != nullptr ? text.data() : "";
-  return sqlite3_bind_text64(handle_, index, data, text.size(), SQLITE_STATIC, SQLITE_UTF8) ==
-         SQLITE_OK;
+  return noted(sqlite3_bind_text64(handle_, index, data, text.size(), SQLITE_STATIC, SQLITE_UTF8),
+               SQLITE_OK) == SQLITE_OK;
 }
 
 bool Statement::bindInt64(int index, std::int64_t value) {
-  return sqlite3_bind_int64(handle_, index, value) == SQLITE_OK;
+  return noted(sqlite3_bind_int64(handle_, index, value), SQLITE_OK) == SQLITE_OK;
 }
 
 bool Statement::bindBlob(int index, const void* data, std::size_t size) {
   // An empty vector's data may be null, which would bind SQL NULL instead of no bytes.
   if (data == nullptr) data = "";
-  return sqlite3_bind_blob64(handle_, index, data, size, SQLITE_STATIC) == SQLITE_OK;
+  return noted(sqlite3_bind_blob64(handle_, index, data, size, SQLITE_STATIC), SQLITE_OK) ==
+         SQLITE_OK;
 }
 
 StepResult Statement::step() {
-  switch (sqlite3_step(handle_)) {
+  switch (const int rc = sqlite3_step(handle_)) {
     case SQLITE_ROW:
       return StepResult::row;
     case SQLITE_DONE:
       return StepResult::done;
     default:
+      noted(rc, SQLITE_OK);
       return StepResult::failed;
   }
 }

@@ -8,6 +8,8 @@ struct sqlite3_stmt;
 
 namespace tavrel_mmp::platform::sqlite {
 
+class Connection;
+
 enum class StepResult { row, done, failed };
 
 // One prepared statement, finalized with its owner; made by `Connection::prepare`. An empty one
@@ -44,9 +46,13 @@ class Statement {
 
  private:
   friend class Connection;
-  explicit Statement(sqlite3_stmt* handle) : handle_(handle) {}
+  Statement(sqlite3_stmt* handle, Connection* connection)
+      : handle_(handle), connection_(connection) {}
+  // Tells the connection why the call that answered `rc` failed; passes `rc` on.
+  int noted(int rc, int success) const;
 
   sqlite3_stmt* handle_ = nullptr;
+  Connection* connection_ = nullptr;
 };
 
 }  // namespace tavrel_mmp::platform::sqlite

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "core/logger.h"
@@ -90,9 +91,18 @@ std::string captureStdout(const std::function<void()>& body) {
   return out;
 }
 
-std::string captureLog(const std::function<void()>& body) {
+std::string captureLog(const std::function<void()>& body, const std::string& awaited) {
   Logger::setDevMode(true);
-  std::string out = captureStdout(body);
+  std::string out = captureStdout([&] {
+    body();
+    // Standard output is the capture file meanwhile: read it again until the text shows.
+    waitUntil([&] {
+      std::fflush(stdout);
+      std::ifstream file("/proc/self/fd/1");
+      return std::string(std::istreambuf_iterator<char>(file), {}).find(awaited) !=
+             std::string::npos;
+    });
+  });
   Logger::setDevMode(false);
   return out;
 }

@@ -46,9 +46,10 @@ inline std::string text(const std::vector<std::uint8_t>& bytes) {
   return {bytes.begin(), bytes.end()};
 }
 
-// What `body` printed on standard output; `captureLog` runs it in development mode.
+// What `body` printed on standard output; `captureLog` runs it in development mode, and then
+// waits (10 s at most) until the output holds `awaited`, which a library thread may print later.
 std::string captureStdout(const std::function<void()>& body);
-std::string captureLog(const std::function<void()>& body);
+std::string captureLog(const std::function<void()>& body, const std::string& awaited = "");
 
 // Path of a test host executable built beside the tests.
 std::string testHostPath(const std::string& name);
