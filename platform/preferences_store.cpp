@@ -51,6 +51,19 @@ PreferenceRead PreferencesStore::read(const std::string& key) {
   return PreferenceRead{true, value(key)};
 }
 
+void PreferencesStore::applyTogether(const PreferenceChanges& changes) {
+  for (const auto& [key, change] : changes) {
+    if (!change) {
+      remove(key);
+    } else if (const auto* text = std::get_if<std::string>(&*change)) {
+      setText(key, *text);
+    } else {
+      setBytes(key, std::get<std::vector<std::uint8_t>>(*change));
+    }
+  }
+  flush();
+}
+
 PreferencesStore& preferencesStore() {
   return slot().get();
 }

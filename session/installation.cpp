@@ -5,7 +5,6 @@
 #include "deeplink/deferred_deep_link.h"
 #include "events/tracking_event.h"
 #include "session/session_manager.h"
-#include "settings/settings_keys.h"
 #include "settings/storage_helper.h"
 #include "settings/tracking_consent.h"
 #include "tavrel_mmp/deep_link_handler.h"
@@ -33,16 +32,13 @@ void Installation::forget() {
   DeepLinkHandler::forget();
   TrackingEvent::forgetQueue();
   Crashlytics::forget();
+  // One change for every entry of the installation; until it is on disk no request carries the
+  // new device identifier (a process ending before would find the old one), and none the old.
   auto& storage = StorageHelper::shared();
-  using namespace settings_keys;
-  for (const char* key : {kDeeplink, kDeeplinkExpireTime, kDeferredAttempts, kDeferredHandedOver,
-                          kFirstOpen, kUserId, kLastEventTime, kExpireTime}) {
-    storage.deleteValue(key);
+  storage.resetInstallation();
+  if (!storage.flush()) {
+    Logger::log("The forgotten installation is not yet off the disk; it goes as soon as it can");
   }
-  if (!storage.renewDeviceId()) {
-    Logger::log("The settings cannot be written now; the next start makes the new device");
-  }
-  if (!storage.flush()) Logger::log("The forgotten installation is not yet off the disk");
 }
 
 }  // namespace tavrel_mmp

@@ -6,14 +6,17 @@ namespace tavrel_mmp {
 class Installation {
  public:
   // Persisted across starts, on by default. While off nothing is recorded, uploaded or
-  // authenticated; what was stored before waits, and leaves once tracking is on again.
+  // authenticated; what was stored before waits, and leaves once tracking is on again. Never
+  // waits for another process's lock on the settings: the choice holds from the return, and
+  // the library's thread writes it as soon as it can.
   static void setTrackingEnabled(bool enabled);
   // False while the stored choice cannot be read.
   static bool isTrackingEnabled();
   // The installation starts over before this returns: the stored events, the session, the
   // deep links and deferred-link state, crash records and the user's identifier go, a new
   // device identifier is made, and the next session start is a first open. Nothing of the old
-  // installation is sent afterwards, and no answer on its way changes anything.
+  // installation is sent afterwards, and no answer on its way changes anything. The settings
+  // change is one transaction, written by the library's thread as soon as the file allows.
   static void forget();
 };
 

@@ -30,4 +30,35 @@ inline constexpr const char* kUserId = "Tavrel_MMP_UserID";
 inline constexpr const char* kLastCrash = "TavrelMMP_last_crash";
 inline constexpr const char* kLastCrashHash = "TavrelMMP_last_crash_hash";
 
+// Whom an entry belongs to. The installation's entries go when it starts over (the device
+// identifier is replaced); the host's configuration and the user's tracking choice stay.
+enum class Scope { installation, configuration };
+
+struct Entry {
+  const char* key;
+  Scope scope;
+};
+
+// Every entry above, with its scope. A new key belongs here too.
+// clang-format off
+inline constexpr Entry kEntries[] = {
+    {kPartnerCode, Scope::configuration},
+    {kAppSecret, Scope::configuration},
+    {kBaseUrl, Scope::configuration},
+    {kTrackingEnabled, Scope::configuration},
+    {kAuthData, Scope::installation},
+    {kDeviceId, Scope::installation},
+    {kDeeplink, Scope::installation},
+    {kDeeplinkExpireTime, Scope::installation},
+    {kExpireTime, Scope::installation},
+    {kLastEventTime, Scope::installation},
+    {kFirstOpen, Scope::installation},
+    {kDeferredAttempts, Scope::installation},
+    {kDeferredHandedOver, Scope::installation},
+    {kUserId, Scope::installation},
+    {kLastCrash, Scope::installation},
+    {kLastCrashHash, Scope::installation},
+};
+// clang-format on
+
 }  // namespace tavrel_mmp::settings_keys

@@ -203,15 +203,18 @@ std::optional<std::string> StorageHelper::getDeviceId() {
   return claim->value;
 }
 
-std::optional<std::string> StorageHelper::renewDeviceId() {
-  store().remove(kDeviceId);
-  // The removal must be on disk before the claim, which reads the file.
-  if (!store().flush()) return std::nullopt;
+void StorageHelper::resetInstallation() {
+  platform::PreferenceChanges changes;
+  for (const auto& entry : kEntries) {
+    if (entry.scope == Scope::installation) changes[entry.key] = std::nullopt;
+  }
   std::array<std::uint8_t, 16> bytes{};
   platform::secureRandom().fill(bytes.data(), bytes.size());
-  const auto claim = store().claimText(kDeviceId, uuidV4Text(bytes), "");
-  if (!claim) return std::nullopt;
-  return claim->value;
+  changes[kDeviceId] = uuidV4Text(bytes);
+  std::lock_guard<std::mutex> lock(authCache().mutex);
+  store().applyTogether(changes);
+  authCache().source = &store();
+  authCache().decoded.reset();
 }
 
 std::optional<platform::PreferenceClaim> StorageHelper::claim(const std::string& key,

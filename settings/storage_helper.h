@@ -55,10 +55,11 @@ class StorageHelper {
   // The installation's device identifier, created on first use; none while the settings cannot
   // be read (a caller then waits rather than act for a device that looks new).
   std::optional<std::string> getDeviceId();
-  // Replaces the device identifier with a new random one (the installation starts over; the
-  // platform's vendor identifier would name the same device again); none when the settings
-  // cannot be written now.
-  std::optional<std::string> renewDeviceId();
+  // The installation starts over in one change: every entry of the installation's scope goes
+  // and a new random device identifier takes the old one's place (the platform's vendor
+  // identifier would name the same device again). The store writes it as soon as it can; until
+  // then those entries read as unknown, so nothing acts on either device.
+  void resetInstallation();
 
   // A value decided once per installation, as PreferencesStore::claimText: on disk before it is
   // answered, shared with other processes; none while the settings cannot be read or written.

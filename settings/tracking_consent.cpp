@@ -45,7 +45,7 @@ void TrackingConsent::setEnabled(bool enabled) {
   current.store(enabled ? kOn : kOff);
   auto& storage = StorageHelper::shared();
   storage.save(enabled ? "1" : "0", settings_keys::kTrackingEnabled);
-  if (!storage.flush()) Logger::log("The tracking choice is not yet on disk");
+  if (!storage.flush()) Logger::log("The tracking choice is not yet on disk; it is written soon");
 }
 
 bool TrackingConsent::knownOff() {

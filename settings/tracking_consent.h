@@ -17,7 +17,8 @@ class TrackingConsent {
   static std::optional<bool> choice();
   // True only once the choice is known to be "on".
   static bool isEnabled();
-  // On disk before it returns.
+  // In effect when it returns; on disk by then unless the settings file cannot be written at
+  // once (another process's lock), and then written by the library's thread as soon as it can.
   static void setEnabled(bool enabled);
   // Async-signal-safe: true only once the choice is known to be "off".
   static bool knownOff();

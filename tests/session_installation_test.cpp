@@ -1,11 +1,15 @@
 // The user's controls over the installation: tracking switched off and on, and starting over.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 
 #include "events/database_helper.h"
 #include "events/tracking_event.h"
+#include "platform/sqlite/connection.h"
+#include "secret/secret_generator.h"
 #include "session/session_manager.h"
+#include "settings/settings_keys.h"
 #include "settings/storage_helper.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/deep_link_handler.h"
@@ -18,6 +22,7 @@ namespace {
 using nlohmann::json;
 using testing::kAccepted;
 using testing::kGranted;
+using Value = std::optional<platform::PreferenceValue>;
 
 class InstallationTest : public testing::OfflineTest {
  protected:
@@ -86,34 +91,55 @@ TEST_F(InstallationTest, WhileTrackingIsOffNothingIsRecordedSentOrAuthenticated)
   EXPECT_EQ(transport_->count("/partner/event/log"), 2u);
 }
 
-TEST_F(InstallationTest, ForgettingTheDeviceStartsTheInstallationOver) {
+// Even while another instance holds the settings file's write lock: no call waits for it,
+// nothing of the old installation leaves or acts afterwards (nor anything with the new device
+// before it is on disk), and once the lock goes the file holds the new installation whole.
+TEST_F(InstallationTest, ForgettingTheDeviceStartsTheInstallationOverWithoutWaitingForALock) {
   std::vector<std::string> handed;
   DeepLinkHandler::setHandleDeeplink([&](const std::string& link) { handed.push_back(link); });
   authenticate();
   transport_->respond(lastAuth(), kGranted);  // first open: a verification question on its way
-  const std::string oldDevice = *storage_.getDeviceId();
+  // Every other entry holds a value: the old installation's, or the host's configuration.
+  for (const auto& entry : settings_keys::kEntries) {
+    if (entry.key != std::string("MMP_AuthData"))
+      storage_.save(std::string("old ") + entry.key, entry.key);
+  }
   DeepLinkHandler::setDeepLink("app://old");
-  DeepLinkHandler::saveDeeplink(7);
-  storage_.save("u1", "Tavrel_MMP_UserID");
   Nimbrel::recordError("boom", "trace");  // an upload on its way
   for (int i = 0; i < 10; ++i) Nimbrel::logEvent("old", std::nullopt);
   loop_->runPending();
   authenticate();  // and another authentication
   const auto inFlight = transport_->count();
+  ASSERT_TRUE(storage_.flush());
+  const auto other =
+      platform::sqlite::Connection::openExisting(prefsPath(), platform::sqlite::Access::readWrite);
+  ASSERT_TRUE(other && other->exec("BEGIN IMMEDIATE"));
 
-  Nimbrel::forgetDevice();
+  const std::string secret = tools::makeAppSecret("http://service.test", "P");
+  const std::pair<const char*, std::function<void()>> calls[] = {
+      {"opt out", [] { Nimbrel::setTrackingEnabled(false); }},
+      {"opt in", [] { Nimbrel::setTrackingEnabled(true); }},
+      {"forget", [] { Nimbrel::forgetDevice(); }},
+      {"error without a session", [] { Nimbrel::recordError("boom", "new trace"); }},
+      {"start", [&] { Nimbrel::intSDK("P", secret); }},
+  };
+  const std::string log = testing::captureLog(
+      [&] {
+        for (const auto& [name, call] : calls) {
+          const auto start = std::chrono::steady_clock::now();
+          call();
+          EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100))
+              << name;
+        }
+      },
+      "Cannot write the preferences");
+  // The library's thread met the lock, and said so.
+  EXPECT_NE(log.find(prefsPath() + ": database is locked"), std::string::npos) << log;
   // Whatever waits in the transport is withdrawn before it leaves.
   for (std::size_t i = 0; i < inFlight; ++i) EXPECT_FALSE(transport_->at(i).request.stillWanted());
   EXPECT_TRUE(pendingKeys().empty());
   EXPECT_FALSE(storage_.getAuthData());
   EXPECT_EQ(DeepLinkHandler::getLastDeepLink() + storage_.getDeeplink(), "");
-  for (const char* key : {"___first_open", "MMP_UnifiedDeeplinkAttempts", "TavrelMMP_last_crash",
-                          "Tavrel_MMP_UserID", "MMP_SessionExpireTimeInSeconds_Deeplink"})
-    EXPECT_FALSE(storage_.getValue(key)) << key;
-  const std::string newDevice = *storage_.getDeviceId();
-  EXPECT_NE(newDevice, oldDevice);
-  EXPECT_TRUE(std::regex_match(newDevice, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-"
-                                                     "[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
 
   // Answers for the forgotten installation change nothing.
   const auto answer = [&](const char* path, const std::string& body) {
@@ -127,12 +153,29 @@ TEST_F(InstallationTest, ForgettingTheDeviceStartsTheInstallationOver) {
   loop_->advance(60.0);
   EXPECT_FALSE(storage_.getAuthData());
   EXPECT_TRUE(handed.empty());
-  EXPECT_FALSE(storage_.getValue("TavrelMMP_last_crash"));
   for (std::size_t i = inFlight; i < transport_->count(); ++i) {
     const auto sent = transport_->at(i);  // only session-less heartbeats
     EXPECT_EQ(sent.path(), "/partner/online-user/log");
     EXPECT_FALSE(sent.header("Authorization"));
   }
+
+  other->exec("ROLLBACK");
+  ASSERT_TRUE(testing::waitUntil([&] { return storage_.flush(); }));
+  const std::string newDevice = storage_.getDeviceId().value_or("");
+  EXPECT_TRUE(std::regex_match(newDevice, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-"
+                                                     "[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+  auto file = platform::makeSqlitePreferencesStore(prefsPath());
+  for (const auto& entry : settings_keys::kEntries) {
+    const Value value = file->value(entry.key);
+    if (entry.scope == settings_keys::Scope::configuration) {
+      EXPECT_TRUE(value) << entry.key;  // the host's configuration and the choice stay
+    } else {
+      EXPECT_NE(value, Value(std::string("old ") + entry.key)) << entry.key;
+    }
+  }
+  EXPECT_FALSE(file->value("MMP_AuthData"));
+  EXPECT_EQ(file->value("MMP_DeviceId"), Value(newDevice));
+  EXPECT_EQ(file->value("TavrelMMP_last_crash"), Value("new trace"));
 
   // The next session start is the new installation's first open.
   authenticate();

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/sqlite/connection.h"
 #include "settings/storage_helper.h"
 #include "support/fake_device_facts.h"
 #include "support/test_support.h"
@@ -99,18 +98,6 @@ TEST_F(StorageTest, TwoProcessesKeepEachOthersChangesAndKindsSurvive) {
   EXPECT_EQ(third->value("b"), Value(std::vector<std::uint8_t>{0x00, 0xFF}));
   EXPECT_EQ(third->value("none"), Value(std::vector<std::uint8_t>{}));
   EXPECT_FALSE(third->value("c"));
-  // Another one holds the write lock: the failed write is told with its reason.
-  const auto other =
-      platform::sqlite::Connection::openExisting(prefsPath(), platform::sqlite::Access::readWrite);
-  ASSERT_TRUE(other && other->exec("BEGIN IMMEDIATE"));
-  const std::string log = testing::captureLog(
-      [&] {
-        third->setText("a", "4");
-        third->flush();
-      },
-      "Cannot write the preferences");
-  EXPECT_NE(log.find(prefsPath() + ": database is locked"), std::string::npos) << log;
-  other->exec("ROLLBACK");
   // Private to the user: the file 0600 in a folder created 0700.
   EXPECT_EQ(modeOf(prefsPath()), 0600u);
   auto nested = platform::makeSqlitePreferencesStore(dir_.path() + "/new/prefs.sqlite3");
@@ -145,28 +132,6 @@ TEST_F(StorageTest, AFileThatCannotBeReadIsNeverWrittenOverAndIsReadLater) {
   auto later = reopen();
   EXPECT_EQ(later->value("MMP_PartnerCode"), Value("P1"));
   EXPECT_EQ(later->value("MMP_AppSecret"), Value("S1"));
-}
-
-TEST_F(StorageTest, AClaimIsDecidedOnDiskOnceForEveryProcess) {
-  // Both read the file before either claimed: only one of them stores.
-  auto first = reopen();
-  auto second = platform::makeSqlitePreferencesStore(prefsPath());
-  first->setText("other", "x");
-  ASSERT_TRUE(first->flush() && second->value("other"));
-  const auto mine = first->claimText("___first_open", "1", "0");
-  const auto theirs = second->claimText("___first_open", "1", "0");
-  ASSERT_TRUE(mine && theirs);
-  EXPECT_TRUE(mine->claimed);
-  EXPECT_FALSE(theirs->claimed);
-  EXPECT_EQ(theirs->value, "1");
-  // On disk before the claim returned: a killed process's successor finds it.
-  EXPECT_EQ(platform::makeSqlitePreferencesStore(prefsPath())->value("___first_open"), Value("1"));
-  // The unset text can be claimed over; any other text stays.
-  second->setText("id", "");
-  ASSERT_TRUE(second->flush());
-  EXPECT_EQ(first->claimText("id", "A", "")->value, "A");
-  EXPECT_EQ(second->claimText("id", "B", "")->value, "A");
-  EXPECT_EQ(second->value("id"), Value("A"));
 }
 
 TEST_F(StorageTest, DamagedFileIsKeptAsideAndASymlinkIsNeverFollowed) {

@@ -1,10 +1,13 @@
 // The Linux preferences store: a table "Preferences" in a SQLite file of its own. Values live in
 // memory; opening, reading and writing the file happen on a library thread, so a change costs
 // the caller a map update and a wake-up, never a disk write.
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -32,8 +35,18 @@ constexpr const char* kSelectOne =
 constexpr int kText = 0;
 constexpr int kBytes = 1;
 
+// How long a caller waits while the library thread waits for another process's lock: a reader
+// then answers unknown and a flush false, and the library thread goes on trying.
+constexpr int kCallerLockWaitMs = 40;
+// How long a pass waits for another process's lock before it fails; what it could not write is
+// tried again after a pause.
+constexpr int kPassLockWaitMs = 250;
+constexpr auto kRetryPause = std::chrono::milliseconds(250);
+// A claim runs on a library thread and decides a value once: it waits as long as SQLite would.
+constexpr int kClaimLockWaitMs = 5000;
+
 using Entries = std::map<std::string, PreferenceValue>;
-using Changes = std::map<std::string, std::optional<PreferenceValue>>;  // none: removed
+using Changes = PreferenceChanges;  // none: removed
 
 bool readAll(Connection& db, Entries& out, std::string& failure) {
   if (!db.exec(kCreate)) {
@@ -57,9 +70,9 @@ bool readAll(Connection& db, Entries& out, std::string& failure) {
   return false;
 }
 
-// Writes the changes in one transaction.
-bool writeAll(Connection& db, const Changes& changes, std::string& failure) {
-  bool ok = db.exec("BEGIN IMMEDIATE");
+// Writes the changes within the transaction open on `db`.
+bool writeChanges(Connection& db, const Changes& changes) {
+  bool ok = true;
   {
     Statement upsert = db.prepare(kUpsert);
     Statement erase = db.prepare(kDelete);
@@ -79,7 +92,12 @@ bool writeAll(Connection& db, const Changes& changes, std::string& failure) {
       ok = statement.step() == StepResult::done;
     }
   }
-  if (ok) ok = db.exec("COMMIT");
+  return ok;
+}
+
+// Writes the changes in one transaction.
+bool writeAll(Connection& db, const Changes& changes, std::string& failure) {
+  const bool ok = db.exec("BEGIN IMMEDIATE") && writeChanges(db, changes) && db.exec("COMMIT");
   if (!ok) {
     failure = db.errorMessage();
     db.rollback();
@@ -87,14 +105,15 @@ bool writeAll(Connection& db, const Changes& changes, std::string& failure) {
   return ok;
 }
 
-// Reads the key and stores `value` unless it holds a text other than `unset`, in one write
-// transaction, so that of two processes claiming at once only one stores. The result is moved
-// into the database file (synced) before it is answered.
-std::optional<PreferenceClaim> claimInFile(Connection& db, const std::string& key,
-                                           const std::string& value, const std::string& unset,
-                                           std::string& failure) {
+// Writes `before` (the changes this process made earlier), then reads the key and stores `value`
+// unless it holds a text other than `unset`, in one write transaction, so that of two processes
+// claiming at once only one stores. The result is moved into the database file (synced) before
+// it is answered.
+std::optional<PreferenceClaim> claimInFile(Connection& db, const Changes& before,
+                                           const std::string& key, const std::string& value,
+                                           const std::string& unset, std::string& failure) {
   std::optional<PreferenceClaim> result;
-  if (db.exec("BEGIN IMMEDIATE")) {
+  if (db.exec("BEGIN IMMEDIATE") && writeChanges(db, before)) {
     {
       Statement select = db.prepare(kSelectOne);
       select.bindText(1, key);
@@ -133,7 +152,8 @@ std::optional<PreferenceClaim> claimInFile(Connection& db, const std::string& ke
 
 // Shared by the store and its worker thread, so the worker never outlives what it works on.
 // Callers see only memory; the worker runs passes: open and read the file unless that is done
-// (nothing is latched when it fails), then write every change not yet written.
+// (nothing is latched when it fails), then write every change not yet written. A pass that could
+// not write is followed by another after a pause, until the changes are written.
 class Core : public std::enable_shared_from_this<Core> {
  public:
   explicit Core(std::string path) : path_(std::move(path)) {}
@@ -142,6 +162,7 @@ class Core : public std::enable_shared_from_this<Core> {
     std::unique_lock<std::mutex> lock(mutex_);
     // A file not read yet (or that could not be read last time) is tried now.
     if (!loaded_ && !path_.empty()) awaitPassLocked(lock, false);
+    if (unsettled_.count(key) != 0) return PreferenceRead{false, std::nullopt};
     if (loaded_ || path_.empty()) {
       const auto found = entries_.find(key);
       if (found == entries_.end()) return PreferenceRead{true, std::nullopt};
@@ -153,14 +174,17 @@ class Core : public std::enable_shared_from_this<Core> {
     return PreferenceRead{true, changed->second};
   }
 
-  void change(const std::string& key, std::optional<PreferenceValue> value) {
+  void change(Changes changes, bool unknownUntilWritten) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (value) {
-      entries_[key] = *value;
-    } else {
-      entries_.erase(key);
+    for (auto& [key, value] : changes) {
+      if (value) {
+        entries_[key] = *value;
+      } else {
+        entries_.erase(key);
+      }
+      if (unknownUntilWritten && !path_.empty()) unsettled_.insert(key);
+      unsaved_[key] = std::move(value);
     }
-    unsaved_[key] = std::move(value);
     if (path_.empty()) return;
     changed_ = true;
     if (!wakeWorkerLocked()) runPassUnlocked(lock);
@@ -169,8 +193,8 @@ class Core : public std::enable_shared_from_this<Core> {
   bool flush() {
     std::unique_lock<std::mutex> lock(mutex_);
     if (path_.empty()) return false;
-    awaitPassLocked(lock, true);
-    return loaded_ && unsaved_.empty() && lastCheckpointOk_;
+    const bool finished = awaitPassLocked(lock, true);
+    return finished && loaded_ && unsaved_.empty() && lastCheckpointOk_;
   }
 
   std::optional<PreferenceClaim> claim(const std::string& key, const std::string& value,
@@ -180,23 +204,28 @@ class Core : public std::enable_shared_from_this<Core> {
     // The connection is the pass's: the claim takes the place of one.
     done_.wait(lock, [this] { return !passRunning_; });
     passRunning_ = true;
+    lockWaitLimitMs_.store(kClaimLockWaitMs);
     if (!db_) load(lock);
     std::optional<PreferenceClaim> result;
     if (db_) {
+      // The changes made before the claim go first, in its transaction: a removal still in
+      // memory is never overtaken by the file's older value.
+      Changes before = std::exchange(unsaved_, {});
       std::string failure;
       lock.unlock();
-      result = claimInFile(*db_, key, value, unset, failure);
+      result = claimInFile(*db_, before, key, value, unset, failure);
       lock.lock();
       if (result) {
         // The file holds the truth now, whatever this process remembered or meant to write.
         entries_[key] = result->value;
         unsaved_.erase(key);
+        settleLocked(before);
       } else {
+        unsaved_.merge(before);
         Logger::log("Cannot claim " + key + " in the preferences " + path_ + ": " + failure);
       }
     }
-    passRunning_ = false;
-    done_.notify_all();
+    endPassLocked();
     return result;
   }
 
@@ -217,13 +246,32 @@ class Core : public std::enable_shared_from_this<Core> {
     return PreferenceClaim{value, true};
   }
 
-  // Asks for a pass and waits until one that started after the request has finished.
-  void awaitPassLocked(std::unique_lock<std::mutex>& lock, bool checkpoint) {
+  // Asks for a pass and waits until one that started after the request has finished, or until
+  // the pass or claim under way has waited for another process's lock too long; true when such
+  // a pass finished.
+  bool awaitPassLocked(std::unique_lock<std::mutex>& lock, bool checkpoint) {
     requested_ = true;
     checkpointRequested_ = checkpointRequested_ || checkpoint;
     const std::uint64_t start = passesStarted_;
-    if (!wakeWorkerLocked()) return runPassUnlocked(lock);
-    done_.wait(lock, [&] { return passesFinished_ > start; });
+    if (!wakeWorkerLocked()) {
+      runPassUnlocked(lock);
+      return true;
+    }
+    done_.wait(lock, [&] { return passesFinished_ > start || blockedByLock_; });
+    return passesFinished_ > start;
+  }
+
+  // Runs on the thread of a pass or claim, without the lock, each time the file is locked by
+  // another connection: lets the callers waiting for it go once it has waited a while.
+  bool onLockWait(int waitedMs) {
+    if (waitedMs >= kCallerLockWaitMs) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!blockedByLock_) {
+        blockedByLock_ = true;
+        done_.notify_all();
+      }
+    }
+    return waitedMs < lockWaitLimitMs_.load();
   }
 
   // False when there is no worker and none can be started.
@@ -238,7 +286,13 @@ class Core : public std::enable_shared_from_this<Core> {
   void work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      wake_.wait(lock, [this] { return requested_ || changed_ || stopping_; });
+      const auto due = [this] { return requested_ || changed_ || stopping_; };
+      if (!unsaved_.empty() && !stopping_) {
+        // What the last pass could not write (the file unreadable, locked, full) is tried again.
+        if (!wake_.wait_for(lock, kRetryPause, due)) changed_ = true;
+      } else {
+        wake_.wait(lock, due);
+      }
       if (!requested_ && !changed_) return;  // stopping, and everything is written
       runPassUnlocked(lock);
       // A store being destroyed stops once its changes are written or cannot be.
@@ -251,6 +305,7 @@ class Core : public std::enable_shared_from_this<Core> {
   void runPassUnlocked(std::unique_lock<std::mutex>& lock) {
     done_.wait(lock, [this] { return !passRunning_; });
     passRunning_ = true;
+    lockWaitLimitMs_.store(kPassLockWaitMs);
     ++passesStarted_;
     requested_ = changed_ = false;
     const bool checkpoint = std::exchange(checkpointRequested_, false);
@@ -264,7 +319,12 @@ class Core : public std::enable_shared_from_this<Core> {
       lastCheckpointOk_ = ok;
     }
     ++passesFinished_;
+    endPassLocked();
+  }
+
+  void endPassLocked() {
     passRunning_ = false;
+    blockedByLock_ = false;
     done_.notify_all();
   }
 
@@ -272,7 +332,8 @@ class Core : public std::enable_shared_from_this<Core> {
     lock.unlock();
     std::string failure;
     Entries stored;
-    std::unique_ptr<Connection> db = Connection::openPrivate(path_, failure);
+    std::unique_ptr<Connection> db = Connection::openPrivate(
+        path_, failure, [this](int waitedMs) { return onLockWait(waitedMs); });
     if (db && !readAll(*db, stored, failure)) db.reset();
     lock.lock();
     if (!db) {
@@ -300,10 +361,24 @@ class Core : public std::enable_shared_from_this<Core> {
     std::string failure;
     const bool ok = writeAll(*db_, writing, failure);
     lock.lock();
-    if (ok) return;
-    Logger::log("Cannot write the preferences " + path_ + ": " + failure);
+    if (ok) {
+      reportedWriteFailure_ = false;
+      return settleLocked(writing);
+    }
+    // Said once until a write succeeds again; the worker keeps trying.
+    if (!reportedWriteFailure_) {
+      Logger::log("Cannot write the preferences " + path_ + ": " + failure);
+    }
+    reportedWriteFailure_ = true;
     // Kept for the next pass; a key changed again meanwhile keeps its newer value.
     unsaved_.merge(writing);
+  }
+
+  // The written keys read as what they hold now, unless changed together again meanwhile.
+  void settleLocked(const Changes& written) {
+    for (const auto& [key, value] : written) {
+      if (unsaved_.count(key) == 0) unsettled_.erase(key);
+    }
   }
 
   const std::string path_;
@@ -312,6 +387,8 @@ class Core : public std::enable_shared_from_this<Core> {
   std::condition_variable done_;  // from the worker
   Entries entries_;
   Changes unsaved_;
+  // Keys of changes made together that are not written yet: read as unknown.
+  std::set<std::string> unsettled_;
   bool loaded_ = false;
   bool changed_ = false;
   bool requested_ = false;
@@ -320,7 +397,11 @@ class Core : public std::enable_shared_from_this<Core> {
   bool stopping_ = false;
   bool workerRunning_ = false;
   bool passRunning_ = false;
+  // The pass or claim under way has waited for another process's lock past the callers' wait.
+  bool blockedByLock_ = false;
   bool reportedFailure_ = false;
+  bool reportedWriteFailure_ = false;
+  std::atomic<int> lockWaitLimitMs_{kPassLockWaitMs};
   std::uint64_t passesStarted_ = 0;
   std::uint64_t passesFinished_ = 0;
   std::unique_ptr<Connection> db_;  // touched only by the pass in progress
@@ -337,12 +418,13 @@ class SqlitePreferencesStore : public PreferencesStore {
   }
   PreferenceRead read(const std::string& key) override { return core_->read(key); }
   void setText(const std::string& key, const std::string& value) override {
-    core_->change(key, value);
+    core_->change({{key, value}}, false);
   }
   void setBytes(const std::string& key, const std::vector<std::uint8_t>& value) override {
-    core_->change(key, value);
+    core_->change({{key, value}}, false);
   }
-  void remove(const std::string& key) override { core_->change(key, std::nullopt); }
+  void remove(const std::string& key) override { core_->change({{key, std::nullopt}}, false); }
+  void applyTogether(const PreferenceChanges& changes) override { core_->change(changes, true); }
   bool flush() override { return core_->flush(); }
   std::optional<PreferenceClaim> claimText(const std::string& key, const std::string& value,
                                            const std::string& unset) override {

@@ -2,8 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "core/logger.h"
 #include "platform/private_files.h"
@@ -12,6 +14,10 @@ namespace tavrel_mmp::platform::sqlite {
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
+
+// SQLite's own schedule of waits for a lock: short at first, then 100 ms at a time.
+constexpr int kBusyDelaysMs[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+constexpr int kBusyDelayCount = sizeof kBusyDelaysMs / sizeof kBusyDelaysMs[0];
 
 enum class Probe { usable, notADatabase, failed };
 
@@ -62,12 +68,14 @@ std::unique_ptr<Connection> Connection::open(const std::string& path, int flags,
   return std::unique_ptr<Connection>(new Connection(db));
 }
 
-std::unique_ptr<Connection> Connection::openPrivate(const std::string& path, std::string& failure) {
+std::unique_ptr<Connection> Connection::openPrivate(const std::string& path, std::string& failure,
+                                                    LockWait lockWait) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!preparePrivateFile(path, failure)) return nullptr;
     std::unique_ptr<Connection> connection =
         open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, failure);
     if (!connection) return nullptr;
+    if (lockWait) connection->setLockWait(lockWait);
     const Probe outcome = probe(connection->db_, failure);
     if (outcome == Probe::failed) return nullptr;
     if (outcome == Probe::notADatabase) {
@@ -143,6 +151,23 @@ int Connection::onWalCommit(void* self, sqlite3*, const char*, int pages) {
   auto* connection = static_cast<Connection*>(self);
   connection->hook_(connection->hookContext_, pages);
   return SQLITE_OK;
+}
+
+void Connection::setLockWait(LockWait lockWait) {
+  lockWait_ = std::move(lockWait);
+  if (lockWait_) {
+    sqlite3_busy_handler(db_, &Connection::onBusy, this);
+  } else {
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  }
+}
+
+int Connection::onBusy(void* self, int attempts) {
+  int waited = 0;
+  for (int i = 0; i < attempts; ++i) waited += kBusyDelaysMs[std::min(i, kBusyDelayCount - 1)];
+  if (!static_cast<Connection*>(self)->lockWait_(waited)) return 0;
+  sqlite3_sleep(kBusyDelaysMs[std::min(attempts, kBusyDelayCount - 1)]);
+  return 1;
 }
 
 void Connection::noteFailure() {

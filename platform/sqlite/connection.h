@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,18 +15,25 @@ enum class Access { readOnly, readWrite };
 enum class Reuse { once, persistent };
 enum class CheckpointMode { passive, full, truncate };
 
-// One SQLite connection, closed with its owner. Every connection waits up to five seconds for
-// another one's lock before an operation fails as busy. Operations that fail answer false, an
-// empty statement or `StepResult::failed`; `errorMessage()` then says why.
+// One SQLite connection, closed with its owner. Unless told otherwise (`LockWait`), every
+// connection waits up to five seconds for another one's lock before an operation fails as busy.
+// Operations that fail answer false, an empty statement or `StepResult::failed`; `errorMessage()`
+// then says why.
 class Connection {
  public:
+  // Asked on the waiting thread each time an operation finds another connection's lock taken, with
+  // how long this operation has waited for it so far; true waits a little longer (a few
+  // milliseconds at first, at most 100 at a time), false fails the operation as busy.
+  using LockWait = std::function<bool(int waitedMs)>;
+
   // The library's own database at `path`: its folder created 0700, the file created 0600 when
   // missing and never opened through a symbolic link, WAL journal, NORMAL sync. A file that is
   // not a database (or is damaged beyond reading) is moved aside to "<path>.damaged-<unix time>"
   // with its journal files, and a fresh one started. On any other failure (permissions, too many
   // open files, I/O) nothing is touched: none, and `failure` says why, so the caller can try
-  // again later.
-  static std::unique_ptr<Connection> openPrivate(const std::string& path, std::string& failure);
+  // again later. `lockWait`, when given, decides every wait for a lock from the first one on.
+  static std::unique_ptr<Connection> openPrivate(const std::string& path, std::string& failure,
+                                                 LockWait lockWait = nullptr);
   // A further connection on an existing database, never created and never opened through a
   // symbolic link; none when it cannot be opened.
   static std::unique_ptr<Connection> openExisting(const std::string& path, Access access);
@@ -46,6 +54,9 @@ class Connection {
   using CommitHook = void (*)(void* context, int walPages);
   void setCommitHook(CommitHook hook, void* context);
 
+  // Replaces the five-second wait (null: back to it).
+  void setLockWait(LockWait lockWait);
+
   // Why the last operation that failed did: kept as it was then, whatever ran since.
   const char* errorMessage() const;
   // Whether the last failure broke a constraint (a row that is already there), which trying
@@ -57,12 +68,14 @@ class Connection {
   explicit Connection(sqlite3* db) : db_(db) {}
   static std::unique_ptr<Connection> open(const std::string& path, int flags, std::string& failure);
   static int onWalCommit(void* self, sqlite3*, const char*, int pages);
+  static int onBusy(void* self, int attempts);
   // Keeps the message and code of the call that just failed.
   void noteFailure();
 
   sqlite3* const db_;
   CommitHook hook_ = nullptr;
   void* hookContext_ = nullptr;
+  LockWait lockWait_;
   std::string lastFailure_ = "not an error";
   int lastFailureCode_ = 0;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +26,9 @@ struct PreferenceRead {
   std::optional<PreferenceValue> value;  // none: absent (or unknown)
 };
 
+/// Changes made together: a value to store under each key, or none to remove the key.
+using PreferenceChanges = std::map<std::string, std::optional<PreferenceValue>>;
+
 /// The per-application persistent key-value store. Every single read and write is safe from
 /// any thread and visible to the reads that follow it in the process.
 class PreferencesStore {
@@ -36,13 +40,20 @@ class PreferencesStore {
   virtual void setBytes(const std::string& key, const std::vector<std::uint8_t>& value) = 0;
   virtual void remove(const std::string& key) = 0;
   /// Writes every change made so far to permanent storage before returning; false when that
-  /// failed (the changes stay visible in this process and are written again later).
+  /// failed or cannot be done now (the changes stay visible in this process and are written
+  /// again later).
   virtual bool flush() = 0;
 
   /// The value under `key`, telling "absent" from "unknown": the stored values cannot be read now
-  /// (a file that cannot be opened). The default, for a store that cannot tell, answers every
-  /// read of value() as known.
+  /// (a file that cannot be opened, changes made together that have not reached permanent storage
+  /// yet). The default, for a store that cannot tell, answers every read of value() as known.
   virtual PreferenceRead read(const std::string& key);
+
+  /// Applies the changes together: visible in this process at once, and in permanent storage all
+  /// or none. Until they are there, reads of their keys answer unknown, so that nothing acts on a
+  /// value a crash could still take back. The default applies them one by one through the
+  /// operations above and flushes.
+  virtual void applyTogether(const PreferenceChanges& changes);
 
   /// For values decided once per installation (the device identifier, the first-open marker):
   /// stores the text `value` under `key` unless the key holds a text other than `unset` already
@@ -61,11 +72,14 @@ void installPreferencesStore(std::shared_ptr<PreferencesStore> store);
 
 /// The Linux provider: one SQLite table in a file of its own, so that locking between processes,
 /// atomic writes and recovery come with it. Values are kept in memory once read; changes are
-/// written behind on a library thread, and a claim goes to the file itself (one transaction). A
-/// file that cannot be read is never written over: nothing is latched, the next access tries
-/// again, and changes made meanwhile are kept in memory and written when the file opens. A file
-/// that is not a database is set aside ("<path>.damaged-<unix time>") and a fresh one started. An
-/// empty path keeps everything in memory only.
+/// written behind on a library thread, tried again until they are written, and a claim goes to the
+/// file itself (one transaction, after the changes made before it). A caller never waits long for
+/// another process's lock: a read of a file not yet read answers unknown, and a flush false, once
+/// the library thread has waited for one a few tens of milliseconds. A file that cannot be read
+/// is never written over: nothing is latched, the next access tries again, and changes made
+/// meanwhile are kept in memory and written when the file opens. A file that is not a database is
+/// set aside ("<path>.damaged-<unix time>") and a fresh one started. An empty path keeps
+/// everything in memory only.
 std::shared_ptr<PreferencesStore> makeSqlitePreferencesStore(std::string path);
 
 }  // namespace tavrel_mmp::platform
