@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "autotrack/screen_change_observer.h"
-#include "core/no_destructor.h"
 #include "events/library_events.h"
 #include "events/tracking_event.h"
+#include "platform/per_process.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -20,8 +20,14 @@ struct ObserverHolder {
   const platform::UIToolkit* registeredWith = nullptr;
 };
 
+// A forked child keeps the observer and its registration (the toolkit's handlers are memory
+// too) when no vanished thread holds the lock.
 ObserverHolder& holder() {
-  static NoDestructor<ObserverHolder> h;
+  static platform::PerProcess<ObserverHolder> h(&ObserverHolder::mutex,
+                                                [](auto& made, const auto& inherited) {
+                                                  made.observer = inherited.observer;
+                                                  made.registeredWith = inherited.registeredWith;
+                                                });
   return h.get();
 }
 

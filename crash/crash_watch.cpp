@@ -16,6 +16,7 @@
 #include "crash/signal/record_file.h"
 #include "crash/signal/watch_bell.h"
 #include "platform/library_thread.h"
+#include "platform/per_process.h"
 #include "platform/thread_signals.h"
 #include "tavrel_mmp/platform/clock.h"
 
@@ -33,8 +34,11 @@ struct Watch {
   std::map<std::uint64_t, double> firstSeen;
   bool exitHookRegistered = false;
 };
+// A forked child watches its own rounds; the exit hook it inherited stays registered.
 Watch& watch() {
-  static NoDestructor<Watch> state;
+  static platform::PerProcess<Watch> state(&Watch::mutex, [](auto& made, const auto& inherited) {
+    made.exitHookRegistered = inherited.exitHookRegistered;
+  });
   return state.get();
 }
 

@@ -6,12 +6,12 @@
 
 #include "core/json_fields.h"
 #include "core/logger.h"
-#include "core/no_destructor.h"
 #include "core/unix_time.h"
 #include "core/utf8.h"
 #include "deeplink/deferred_deep_link.h"
 #include "device/device_info.h"
 #include "net/http_client.h"
+#include "platform/per_process.h"
 #include "session/session_manager.h"
 #include "settings/storage_helper.h"
 #include "settings/tracking_consent.h"
@@ -26,7 +26,8 @@ constexpr const char* kVerifyPrefix = "/partner/unified-deeplink/verify: ";
 constexpr std::int64_t kSecondsPerDay = 86400;
 
 // The three in-memory values, under one lock that is never held while calling the host or
-// the network.
+// the network. A forked child keeps them when no vanished thread holds that lock (the links are
+// in the settings too; the callback would have to be set again).
 struct State {
   std::mutex mutex;
   std::string lastDeepLink;
@@ -35,7 +36,11 @@ struct State {
 };
 
 State& state() {
-  static NoDestructor<State> s;
+  static platform::PerProcess<State> s(&State::mutex, [](auto& made, const auto& inherited) {
+    made.lastDeepLink = inherited.lastDeepLink;
+    made.currentDeepLink = inherited.currentDeepLink;
+    made.callback = inherited.callback;
+  });
   return s.get();
 }
 

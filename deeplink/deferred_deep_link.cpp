@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/logger.h"
-#include "core/no_destructor.h"
+#include "platform/per_process.h"
 #include "settings/settings_keys.h"
 #include "settings/storage_helper.h"
 
@@ -14,8 +14,9 @@ namespace {
 using settings_keys::kDeferredAttempts;
 using settings_keys::kDeferredHandedOver;
 
+// A forked child asks on its own: the parent's question is answered in the parent.
 std::atomic<bool>& questionInFlight() {
-  static NoDestructor<std::atomic<bool>> flag(false);
+  static platform::PerProcess<std::atomic<bool>> flag;
   return flag.get();
 }
 

@@ -1,13 +1,16 @@
 #include "tavrel_mmp/nimbrel_deep_link_delegate.h"
 
 #include "core/logger.h"
-#include "core/no_destructor.h"
+#include "platform/per_process.h"
 #include "tavrel_mmp/deep_link_handler.h"
 
 namespace tavrel_mmp {
 
 NimbrelDeepLinkDelegate& NimbrelDeepLinkDelegate::shared() {
-  static NoDestructor<NimbrelDeepLinkDelegate> instance;
+  // A forked child keeps the link delivered last when no vanished thread holds its lock.
+  static platform::PerProcess<NimbrelDeepLinkDelegate> instance(
+      &NimbrelDeepLinkDelegate::mutex_,
+      [](auto& made, const auto& inherited) { made.deeplink_ = inherited.deeplink_; });
   return instance.get();
 }
 

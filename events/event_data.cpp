@@ -5,10 +5,10 @@
 #include <mutex>
 #include <utility>
 
-#include "core/no_destructor.h"
 #include "core/unix_time.h"
 #include "events/library_events.h"
 #include "platform/buffered_random.h"
+#include "platform/per_process.h"
 #include "settings/storage_helper.h"
 #include "tavrel_mmp/platform/clock.h"
 
@@ -17,14 +17,16 @@ namespace {
 
 // The chain is read and replaced as one step, so concurrent events each take a distinct
 // predecessor. Never destroyed: events may still be built on other threads while the process
-// exits.
+// exits. A forked child goes on from the parent's last event.
 struct PredecessorChain {
   std::mutex mutex;
   std::string head;
 };
 
 PredecessorChain& chain() {
-  static NoDestructor<PredecessorChain> instance;
+  static platform::PerProcess<PredecessorChain> instance(
+      &PredecessorChain::mutex,
+      [](auto& made, const auto& inherited) { made.head = inherited.head; });
   return instance.get();
 }
 

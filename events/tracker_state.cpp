@@ -1,12 +1,12 @@
 #include "events/tracker_state.h"
 
-#include "core/no_destructor.h"
+#include "platform/per_process.h"
 #include "tavrel_mmp/platform/clock.h"
 
 namespace tavrel_mmp::tracker {
 
 State& state() {
-  static NoDestructor<State> instance;
+  static platform::PerProcess<State> instance;
   return instance.get();
 }
 

@@ -21,7 +21,8 @@ inline constexpr double kTickTolerance = 0.5;
 
 // The tracker's process-wide state, shared by recording threads, the main loop and HTTP
 // completions. Every field is updated indivisibly on its own; no lock is ever held across a
-// store or network call. Instants are monotonic seconds (platform clock).
+// store or network call. Instants are monotonic seconds (platform clock). A forked child starts
+// afresh: no batch, timer request or real-time upload of the parent's is its own.
 struct State {
   std::atomic<std::int64_t> eventTotalCounter{0};
   std::atomic<bool> isSyncing{false};

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "platform/per_process.h"
 #include "platform/provider_slot.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 
@@ -20,8 +21,8 @@ ProviderSlot<PreferencesStore>& slot() {
 }
 
 std::mutex& claimMutex() {
-  static auto* mutex = new std::mutex();
-  return *mutex;
+  static PerProcess<std::mutex> mutex;
+  return mutex.get();
 }
 
 }  // namespace

@@ -5,11 +5,11 @@
 
 #include "core/common.h"
 #include "core/logger.h"
-#include "core/no_destructor.h"
 #include "core/utf8.h"
 #include "net/http_client.h"
 #include "net/service_answer.h"
 #include "net/url_text.h"
+#include "platform/per_process.h"
 #include "session/session_start.h"
 #include "settings/authentication_progress.h"
 #include "settings/base_url.h"
@@ -38,7 +38,8 @@ struct Credentials {
 // At most one authentication per set of credentials is in flight: calls made meanwhile with the
 // same credentials join it, so a burst of events before the first answer starts one session, not
 // one each. A call with other credentials supersedes it: it authenticates with its own, and only
-// the answer to the latest request is taken.
+// the answer to the latest request is taken. A forked child has none in flight: the parent's
+// answer never reaches it.
 struct AuthState {
   std::mutex mutex;
   std::uint64_t latest = 0;  // generation of the latest request
@@ -46,7 +47,7 @@ struct AuthState {
 };
 
 AuthState& authState() {
-  static NoDestructor<AuthState> state;
+  static platform::PerProcess<AuthState> state;
   return state.get();
 }
 

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "core/no_destructor.h"
+#include "platform/per_process.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -13,8 +13,11 @@ struct Holder {
   std::string value;
 };
 
+// A forked child keeps the parent's value when no vanished thread holds its lock; otherwise the
+// next authentication reads it from the settings again.
 Holder& holder() {
-  static NoDestructor<Holder> instance;
+  static platform::PerProcess<Holder> instance(
+      &Holder::mutex, [](auto& made, const auto& inherited) { made.value = inherited.value; });
   return instance.get();
 }
 

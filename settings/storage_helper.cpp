@@ -7,6 +7,7 @@
 
 #include "core/no_destructor.h"
 #include "core/uuid_text.h"
+#include "platform/per_process.h"
 #include "settings/settings_keys.h"
 #include "tavrel_mmp/platform/device_facts.h"
 #include "tavrel_mmp/platform/preferences_store.h"
@@ -43,8 +44,9 @@ std::shared_ptr<const AuthData> shareDecoded(std::optional<AuthData> decoded) {
   return std::make_shared<const AuthData>(std::move(*decoded));
 }
 
+// A forked child decodes the record again from its own store.
 AuthCache& authCache() {
-  static NoDestructor<AuthCache> cache;
+  static platform::PerProcess<AuthCache> cache;
   return cache.get();
 }
 

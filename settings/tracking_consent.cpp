@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "core/logger.h"
-#include "core/no_destructor.h"
+#include "platform/per_process.h"
 #include "settings/settings_keys.h"
 #include "settings/storage_helper.h"
 
@@ -17,8 +17,9 @@ std::atomic<int> current{kUnknown};
 std::atomic<std::uint64_t> currentEpoch{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
+// A hold taken by a thread the fork left behind would keep a child's new epoch waiting for ever.
 std::shared_mutex& epochMutex() {
-  static NoDestructor<std::shared_mutex> mutex;
+  static platform::PerProcess<std::shared_mutex> mutex;
   return mutex.get();
 }
 

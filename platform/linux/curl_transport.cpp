@@ -14,8 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/fork_pass.h"
 #include "platform/library_thread.h"
 #include "platform/linux/send_once.h"
+#include "platform/per_process.h"
 #include "tavrel_mmp/platform/http_transport.h"
 
 namespace tavrel_mmp::platform {
@@ -74,6 +76,14 @@ struct Pending {
   HttpCompletion completion;
 };
 
+// A transfer that ended, completed once the worker is out of libcurl.
+struct Finished {
+  HttpCompletion completion;
+  std::optional<std::vector<std::uint8_t>> body;
+  std::optional<HttpError> error;
+};
+using FinishedList = std::vector<Finished>;
+
 struct Transfer {
   CURL* easy = nullptr;
   curl_slist* headers = nullptr;
@@ -114,7 +124,8 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* use
 
 // Everything the worker thread touches, shared by the transport and the running thread: a host
 // can exit with transfers in flight, so no static destructor may pull it away, and a destroyed
-// transport leaves it to its thread, which finishes what was sent and lets it go.
+// transport leaves it to its thread, which finishes what was sent and lets it go. One per
+// process: a forked child starts its own, and the parent's queue and transfers stay the parent's.
 class Worker : public std::enable_shared_from_this<Worker> {
  public:
   explicit Worker(CurlTransportOptions options) : options_(std::move(options)) {}
@@ -150,16 +161,24 @@ class Worker : public std::enable_shared_from_this<Worker> {
   void run() {
     // Closes the pooled connections' sockets during curl_multi_cleanup, so it outlives it.
     ConnectionSockets sockets;
-    CURLM* multi = curl_multi_init();
+    CURLM* multi = nullptr;
+    bool wakeable = false;
+    {
+      const ForkPass pass;
+      multi = curl_multi_init();
+      if (multi != nullptr) {
+        curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+        // curl makes a multi handle without its wake-up channel when descriptors run out, and
+        // never makes one later. Such a worker polls the queue, and stops once idle so that the
+        // next send starts a worker with a fresh handle. (A successful probe only costs one early
+        // wake-up.)
+        wakeable = curl_multi_wakeup(multi) == CURLM_OK;
+      }
+    }
     if (multi == nullptr) {
       stopWithoutMulti();
       return;
     }
-    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
-    // curl makes a multi handle without its wake-up channel when descriptors run out, and never
-    // makes one later. Such a worker polls the queue, and stops once idle so that the next send
-    // starts a worker with a fresh handle. (A successful probe only costs one early wake-up.)
-    const bool wakeable = curl_multi_wakeup(multi) == CURLM_OK;
     bool released = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -179,10 +198,18 @@ class Worker : public std::enable_shared_from_this<Worker> {
         }
       }
       // No lock is held from here on: completions may call send (re-entrantly) and take time.
-      for (Pending& pending : incoming) begin(multi, sockets, std::move(pending));
-      int stillRunning = 0;
-      curl_multi_perform(multi, &stillRunning);
-      collect(multi);
+      // They run once the worker is out of libcurl, which a fork must not copy mid-call.
+      FinishedList finished;
+      {
+        const ForkPass pass;
+        for (Pending& pending : incoming) begin(multi, sockets, std::move(pending), finished);
+        int stillRunning = 0;
+        curl_multi_perform(multi, &stillRunning);
+        collect(multi, finished);
+      }
+      for (Finished& done : finished) {
+        complete(done.completion, std::move(done.body), std::move(done.error));
+      }
       // Drained after the release: go back and stop rather than wait for a wake-up already used.
       if (released && active_ == 0) continue;
       const int pollMs = !wakeable ? kUnwakeablePollMs : active_ > 0 ? kBusyPollMs : kIdlePollMs;
@@ -190,6 +217,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
     }
     // Once threadRunning_ is false, a send may start the next worker thread at once: only
     // locals from here on. This thread's share of the worker goes with it.
+    const ForkPass pass;
     curl_multi_cleanup(multi);
   }
 
@@ -207,19 +235,19 @@ class Worker : public std::enable_shared_from_this<Worker> {
     }
   }
 
-  void begin(CURLM* multi, ConnectionSockets& sockets, Pending pending) {
+  void begin(CURLM* multi, ConnectionSockets& sockets, Pending pending, FinishedList& finished) {
     auto transfer = std::make_unique<Transfer>(sockets);
     transfer->request = std::move(pending.request);
     transfer->completion = std::move(pending.completion);
     transfer->maxBytes = options_.maxResponseBytes;
     transfer->sendOnce.setStillWanted(std::move(transfer->request.stillWanted));
     if (std::optional<HttpError> problem = configure(*transfer)) {
-      complete(transfer->completion, std::nullopt, std::move(problem));
+      finished.push_back({std::move(transfer->completion), std::nullopt, std::move(problem)});
       return;
     }
     if (curl_multi_add_handle(multi, transfer->easy) != CURLM_OK) {
-      complete(transfer->completion, std::nullopt,
-               curlError(CURLE_FAILED_INIT, "the transfer could not be started"));
+      finished.push_back({std::move(transfer->completion), std::nullopt,
+                          curlError(CURLE_FAILED_INIT, "the transfer could not be started")});
       return;
     }
     transfer.release();  // owned by the multi handle until collected
@@ -306,7 +334,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
     return std::nullopt;
   }
 
-  void collect(CURLM* multi) {
+  void collect(CURLM* multi, FinishedList& finished) {
     int queued = 0;
     while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
       if (message->msg != CURLMSG_DONE) continue;
@@ -325,33 +353,39 @@ class Worker : public std::enable_shared_from_this<Worker> {
           continue;
         }
         --active_;
-        complete(transfer->completion, std::nullopt,
-                 curlError(CURLE_FAILED_INIT, "the transfer could not be started again"));
+        finish(finished, *transfer, std::nullopt,
+               curlError(CURLE_FAILED_INIT, "the transfer could not be started again"));
         continue;
       }
       --active_;
       if (transfer->sendOnce.withdrawn()) {
-        complete(transfer->completion, std::nullopt,
-                 curlError(CURLE_ABORTED_BY_CALLBACK, "the request was withdrawn before it left"));
+        finish(finished, *transfer, std::nullopt,
+               curlError(CURLE_ABORTED_BY_CALLBACK, "the request was withdrawn before it left"));
       } else if (transfer->sendOnce.refusedResend()) {
         // The same error a fresh connection that closes without an answer gives.
-        complete(transfer->completion, std::nullopt,
-                 curlError(CURLE_GOT_NOTHING,
-                           "the connection ended before an answer; the request is not sent again"));
+        finish(finished, *transfer, std::nullopt,
+               curlError(CURLE_GOT_NOTHING,
+                         "the connection ended before an answer; the request is not sent again"));
       } else if (code == CURLE_OK && options_.maxResponseBytes == 0) {
         // A cap of zero refuses every answer, the empty one included.
-        complete(transfer->completion, std::nullopt,
-                 curlError(CURLE_FILESIZE_EXCEEDED, "responses are refused (cap of 0 bytes)"));
+        finish(finished, *transfer, std::nullopt,
+               curlError(CURLE_FILESIZE_EXCEEDED, "responses are refused (cap of 0 bytes)"));
       } else if (code == CURLE_OK) {
-        complete(transfer->completion, std::move(transfer->body), std::nullopt);
+        finish(finished, *transfer, std::move(transfer->body), std::nullopt);
       } else if (transfer->tooLarge) {
-        complete(transfer->completion, std::nullopt,
-                 curlError(code, "response body larger than " + std::to_string(transfer->maxBytes) +
-                                     " bytes"));
+        finish(finished, *transfer, std::nullopt,
+               curlError(code, "response body larger than " + std::to_string(transfer->maxBytes) +
+                                   " bytes"));
       } else {
-        complete(transfer->completion, std::nullopt, curlError(code, transfer->errorBuffer));
+        finish(finished, *transfer, std::nullopt, curlError(code, transfer->errorBuffer));
       }
     }
+  }
+
+  static void finish(FinishedList& finished, Transfer& transfer,
+                     std::optional<std::vector<std::uint8_t>> body,
+                     std::optional<HttpError> error) {
+    finished.push_back({std::move(transfer.completion), std::move(body), std::move(error)});
   }
 
   // No thread to run the transfer or its completion on: fail it on the caller's thread rather
@@ -389,17 +423,19 @@ class Worker : public std::enable_shared_from_this<Worker> {
 class CurlTransport final : public HttpTransport {
  public:
   explicit CurlTransport(CurlTransportOptions options)
-      : worker_(std::make_shared<Worker>(std::move(options))) {}
+      : workers_([options = std::move(options)](Worker*) {
+          return std::make_shared<Worker>(options);
+        }) {}
   CurlTransport(const CurlTransport&) = delete;
   CurlTransport& operator=(const CurlTransport&) = delete;
-  ~CurlTransport() override { worker_->release(); }
+  ~CurlTransport() override { workers_.get().release(); }
 
   void send(HttpRequest request, HttpCompletion completion) override {
-    worker_->enqueue(std::move(request), std::move(completion));
+    workers_.get().enqueue(std::move(request), std::move(completion));
   }
 
  private:
-  const std::shared_ptr<Worker> worker_;
+  PerProcess<Worker> workers_;
 };
 
 }  // namespace

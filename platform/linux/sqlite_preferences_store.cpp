@@ -13,6 +13,7 @@
 
 #include "core/logger.h"
 #include "platform/library_thread.h"
+#include "platform/per_process.h"
 #include "platform/sqlite/connection.h"
 #include "tavrel_mmp/platform/preferences_store.h"
 
@@ -153,10 +154,23 @@ std::optional<PreferenceClaim> claimInFile(Connection& db, const Changes& before
 // Shared by the store and its worker thread, so the worker never outlives what it works on.
 // Callers see only memory; the worker runs passes: open and read the file unless that is done
 // (nothing is latched when it fails), then write every change not yet written. A pass that could
-// not write is followed by another after a pause, until the changes are written.
+// not write is followed by another after a pause, until the changes are written. One per process.
 class Core : public std::enable_shared_from_this<Core> {
  public:
   explicit Core(std::string path) : path_(std::move(path)) {}
+
+  // A forked child's: the values the parent held in memory, when no vanished thread holds their
+  // lock (else none until the file is read). Nothing else: the parent's connection, its worker
+  // and the writes it has yet to make stay the parent's.
+  static std::shared_ptr<Core> make(const std::string& path, Core* inherited) {
+    auto core = std::make_shared<Core>(path);
+    if (inherited != nullptr && inherited->mutex_.try_lock()) {
+      core->entries_ = inherited->entries_;
+      core->loaded_ = inherited->loaded_;
+      inherited->mutex_.unlock();
+    }
+    return core;
+  }
 
   PreferenceRead read(const std::string& key) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -410,29 +424,29 @@ class Core : public std::enable_shared_from_this<Core> {
 class SqlitePreferencesStore : public PreferencesStore {
  public:
   explicit SqlitePreferencesStore(std::string path)
-      : core_(std::make_shared<Core>(std::move(path))) {}
-  ~SqlitePreferencesStore() override { core_->stop(); }
+      : cores_([path = std::move(path)](Core* inherited) { return Core::make(path, inherited); }) {}
+  ~SqlitePreferencesStore() override { cores_.get().stop(); }
 
   std::optional<PreferenceValue> value(const std::string& key) override {
-    return core_->read(key).value;
+    return cores_.get().read(key).value;
   }
-  PreferenceRead read(const std::string& key) override { return core_->read(key); }
+  PreferenceRead read(const std::string& key) override { return cores_.get().read(key); }
   void setText(const std::string& key, const std::string& value) override {
-    core_->change({{key, value}}, false);
+    cores_.get().change({{key, value}}, false);
   }
   void setBytes(const std::string& key, const std::vector<std::uint8_t>& value) override {
-    core_->change({{key, value}}, false);
+    cores_.get().change({{key, value}}, false);
   }
-  void remove(const std::string& key) override { core_->change({{key, std::nullopt}}, false); }
-  void applyTogether(const PreferenceChanges& changes) override { core_->change(changes, true); }
-  bool flush() override { return core_->flush(); }
+  void remove(const std::string& key) override { cores_.get().change({{key, std::nullopt}}, false); }
+  void applyTogether(const PreferenceChanges& changes) override { cores_.get().change(changes, true); }
+  bool flush() override { return cores_.get().flush(); }
   std::optional<PreferenceClaim> claimText(const std::string& key, const std::string& value,
                                            const std::string& unset) override {
-    return core_->claim(key, value, unset);
+    return cores_.get().claim(key, value, unset);
   }
 
  private:
-  std::shared_ptr<Core> core_;
+  PerProcess<Core> cores_;
 };
 
 }  // namespace

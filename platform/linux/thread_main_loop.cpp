@@ -2,10 +2,12 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "platform/library_thread.h"
+#include "platform/per_process.h"
 #include "platform/tick_schedule.h"
 #include "tavrel_mmp/platform/main_loop.h"
 
@@ -17,26 +19,32 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 // A Linux process has no main run loop of ours, so one library thread plays the main thread:
 // posted tasks and timer ticks run there one at a time. Timers are scheduled on the monotonic
 // clock so that wall-clock jumps neither stall nor rush them.
+//
+// The thread and what waits for it belong to one process: a forked child starts with no tasks
+// (those posted before the fork are the parent's to run) and no timers (the library installs
+// them again there once it is used), and starts its own thread at its first post.
 class ThreadMainLoop : public MainLoop {
  public:
   void post(std::function<void()> task) override {
+    const std::shared_ptr<Loop> loop = loops_.share();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      tasks_.push_back(std::move(task));
+      std::lock_guard<std::mutex> lock(loop->mutex);
+      loop->tasks.push_back(std::move(task));
     }
-    ensureStarted();
-    wake_.notify_one();
+    ensureStarted(loop);
+    loop->wake.notify_one();
   }
 
   void scheduleRepeating(double periodSeconds, std::function<void()> tick) override {
     const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(periodSeconds > 0 ? periodSeconds : 0.001));
+    const std::shared_ptr<Loop> loop = loops_.share();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      timers_.push_back({period, std::chrono::steady_clock::now() + period, std::move(tick)});
+      std::lock_guard<std::mutex> lock(loop->mutex);
+      loop->timers.push_back({period, std::chrono::steady_clock::now() + period, std::move(tick)});
     }
-    ensureStarted();
-    wake_.notify_one();
+    ensureStarted(loop);
+    loop->wake.notify_one();
   }
 
  private:
@@ -46,10 +54,19 @@ class ThreadMainLoop : public MainLoop {
     std::function<void()> tick;
   };
 
+  struct Loop {
+    std::mutex startMutex;
+    bool started = false;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> tasks;
+    std::vector<Timer> timers;
+  };
+
   // A thread the system refused now is asked for again at the next post or timer.
-  void ensureStarted() {
-    std::lock_guard<std::mutex> lock(startMutex_);
-    if (!started_) started_ = startLibraryThread([this] { run(); });
+  static void ensureStarted(const std::shared_ptr<Loop>& loop) {
+    std::lock_guard<std::mutex> lock(loop->startMutex);
+    if (!loop->started) loop->started = startLibraryThread([loop] { run(*loop); });
   }
 
   static void runGuarded(const std::function<void()>& work) {
@@ -60,28 +77,28 @@ class ThreadMainLoop : public MainLoop {
     }
   }
 
-  void run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+  static void run(Loop& loop) {
+    std::unique_lock<std::mutex> lock(loop.mutex);
     for (;;) {
-      if (!tasks_.empty()) {
-        auto task = std::move(tasks_.front());
-        tasks_.pop_front();
+      if (!loop.tasks.empty()) {
+        auto task = std::move(loop.tasks.front());
+        loop.tasks.pop_front();
         lock.unlock();
         runGuarded(task);
         lock.lock();
         continue;
       }
       Timer* next = nullptr;
-      for (auto& timer : timers_) {
+      for (auto& timer : loop.timers) {
         if (next == nullptr || timer.due < next->due) next = &timer;
       }
       if (next == nullptr) {
-        wake_.wait(lock);
+        loop.wake.wait(lock);
         continue;
       }
       const auto now = std::chrono::steady_clock::now();
       if (next->due > now) {
-        wake_.wait_until(lock, next->due);
+        loop.wake.wait_until(lock, next->due);
         continue;
       }
       next->due = nextDueAfterTick(next->due, next->period, now);
@@ -92,12 +109,7 @@ class ThreadMainLoop : public MainLoop {
     }
   }
 
-  std::mutex startMutex_;
-  bool started_ = false;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> tasks_;
-  std::vector<Timer> timers_;
+  PerProcess<Loop> loops_;
 };
 
 }  // namespace

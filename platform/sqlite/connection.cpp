@@ -54,9 +54,21 @@ bool preparePrivateFile(const std::string& path, std::string& failure) {
 
 }  // namespace
 
+Connection::Call::Call(const Connection* connection) : connection_(connection) {
+  if (connection_ != nullptr && !connection_->pass_) connection_->pass_.emplace();
+}
+
+Connection::Call::~Call() {
+  if (connection_ != nullptr && connection_->steppingStatements_ == 0 &&
+      sqlite3_get_autocommit(connection_->db_) != 0) {
+    connection_->pass_.reset();
+  }
+}
+
 std::unique_ptr<Connection> Connection::open(const std::string& path, int flags,
                                              std::string& failure) {
   sqlite3* db = nullptr;
+  const ForkPass pass;
   // Never through a symbolic link: the file is the user's own only where it stands.
   flags |= SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX;
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
@@ -76,7 +88,10 @@ std::unique_ptr<Connection> Connection::openPrivate(const std::string& path, std
         open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, failure);
     if (!connection) return nullptr;
     if (lockWait) connection->setLockWait(lockWait);
-    const Probe outcome = probe(connection->db_, failure);
+    const Probe outcome = [&] {
+      const Call call(connection.get());
+      return probe(connection->db_, failure);
+    }();
     if (outcome == Probe::failed) return nullptr;
     if (outcome == Probe::notADatabase) {
       connection.reset();
@@ -101,17 +116,20 @@ std::unique_ptr<Connection> Connection::openExisting(const std::string& path, Ac
 }
 
 Connection::~Connection() {
+  if (!pass_) pass_.emplace();  // let go with the members
   // Statements still open keep the connection until the last one is finalized.
   sqlite3_close_v2(db_);
 }
 
 bool Connection::exec(const char* sql) {
+  const Call call(this);
   if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
   noteFailure();
   return false;
 }
 
 Statement Connection::prepare(std::string_view sql, Reuse reuse) {
+  const Call call(this);
   sqlite3_stmt* handle = nullptr;
   const unsigned flags = reuse == Reuse::persistent ? SQLITE_PREPARE_PERSISTENT : 0;
   if (sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), flags, &handle, nullptr) !=
@@ -131,6 +149,7 @@ bool Connection::checkpoint(CheckpointMode mode) {
   const int sqliteMode = mode == CheckpointMode::truncate ? SQLITE_CHECKPOINT_TRUNCATE
                          : mode == CheckpointMode::full   ? SQLITE_CHECKPOINT_FULL
                                                           : SQLITE_CHECKPOINT_PASSIVE;
+  const Call call(this);
   if (sqlite3_wal_checkpoint_v2(db_, nullptr, sqliteMode, nullptr, nullptr) == SQLITE_OK)
     return true;
   noteFailure();
@@ -138,6 +157,7 @@ bool Connection::checkpoint(CheckpointMode mode) {
 }
 
 void Connection::setCommitHook(CommitHook hook, void* context) {
+  const Call call(this);
   hook_ = hook;
   hookContext_ = context;
   if (hook != nullptr) {

@@ -2,9 +2,11 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/fork_pass.h"
 #include "platform/sqlite/statement.h"
 
 struct sqlite3;
@@ -18,7 +20,9 @@ enum class CheckpointMode { passive, full, truncate };
 // One SQLite connection, closed with its owner. Unless told otherwise (`LockWait`), every
 // connection waits up to five seconds for another one's lock before an operation fails as busy.
 // Operations that fail answer false, an empty statement or `StepResult::failed`; `errorMessage()`
-// then says why.
+// then says why. Every call, and every transaction or read from its first call until it ends,
+// holds a fork pass (platform/fork_pass.h), so that a forked child never copies SQLite's locks in
+// the middle of one.
 class Connection {
  public:
   // Asked on the waiting thread each time an operation finds another connection's lock taken, with
@@ -65,6 +69,10 @@ class Connection {
 
  private:
   friend class Statement;
+  // One call into SQLite: takes the connection's fork pass unless it holds one, and lets it go
+  // afterwards unless a transaction or a read is still open.
+  class Call;
+
   explicit Connection(sqlite3* db) : db_(db) {}
   static std::unique_ptr<Connection> open(const std::string& path, int flags, std::string& failure);
   static int onWalCommit(void* self, sqlite3*, const char*, int pages);
@@ -78,6 +86,19 @@ class Connection {
   LockWait lockWait_;
   std::string lastFailure_ = "not an error";
   int lastFailureCode_ = 0;
+  mutable std::optional<ForkPass> pass_;
+  int steppingStatements_ = 0;  // stepped to a row and not yet reset or finished
+};
+
+class Connection::Call {
+ public:
+  explicit Call(const Connection* connection);  // null: an empty statement, nothing to hold
+  ~Call();
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+ private:
+  const Connection* connection_;
 };
 
 }  // namespace tavrel_mmp::platform::sqlite

@@ -14,8 +14,10 @@ enum class StepResult { row, done, failed };
 
 // One prepared statement, finalized with its owner; made by `Connection::prepare`. An empty one
 // (its preparation failed) fails every operation. Bound text and bytes are not copied: they must
-// stay unchanged until the statement is reset. Used under the same lock as its connection;
-// failures are explained by the connection's `errorMessage()`.
+// stay unchanged until the statement is reset. Used under the same lock as its connection, and
+// never outlives it; failures are explained by the connection's `errorMessage()`.
+class Connection;
+
 class Statement {
  public:
   Statement() = default;
@@ -50,9 +52,11 @@ class Statement {
       : handle_(handle), connection_(connection) {}
   // Tells the connection why the call that answered `rc` failed; passes `rc` on.
   int noted(int rc, int success) const;
+  void setStepping(bool stepping);
 
   sqlite3_stmt* handle_ = nullptr;
   Connection* connection_ = nullptr;
+  bool stepping_ = false;
 };
 
 }  // namespace tavrel_mmp::platform::sqlite
