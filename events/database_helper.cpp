@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/logger.h"
+#include "platform/per_process.h"
 #include "platform/sqlite/connection.h"
 #include "tavrel_mmp/platform/clock.h"
 #include "tavrel_mmp/platform/documents_directory.h"
@@ -153,9 +154,11 @@ class DatabaseHelper::Checkpointer : public std::enable_shared_from_this<Checkpo
 };
 
 DatabaseHelper& DatabaseHelper::shared() {
-  // Never destroyed: other threads may still use the store while the process exits.
-  static DatabaseHelper* const instance = new DatabaseHelper();
-  return *instance;
+  // Never destroyed: other threads may still use the store while the process exits. A forked
+  // child opens connections of its own; the events the parent kept in memory are the parent's.
+  static platform::PerProcess<DatabaseHelper> instance(
+      [](DatabaseHelper*) { return std::shared_ptr<DatabaseHelper>(new DatabaseHelper()); });
+  return instance.get();
 }
 
 DatabaseHelper::DatabaseHelper() : atDocuments_(true) {
@@ -177,6 +180,11 @@ DatabaseHelper::~DatabaseHelper() {
 bool DatabaseHelper::isUsable() {
   std::lock_guard<std::mutex> lock(mutex_);
   return openIfDueLocked();
+}
+
+std::optional<std::string> DatabaseHelper::filePath() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return openedPath_;
 }
 
 bool DatabaseHelper::openIfDueLocked() {

@@ -76,6 +76,8 @@ class DatabaseHelper {
 
   // Whether the file is open (trying to open it when an attempt is due).
   bool isUsable();
+  // The file the store opened; none before it could be.
+  std::optional<std::string> filePath();
 
   static constexpr std::size_t kMemoryQueueLimit = 10'000;
   static constexpr double kReopenIntervalSeconds = 1.0;

@@ -9,6 +9,7 @@
 #include "events/event_data.h"
 #include "events/tracker_state.h"
 #include "events/tracking_event.h"
+#include "events/upload_lock.h"
 #include "events/upload_verdict.h"
 #include "net/http_client.h"
 #include "net/result_data.h"
@@ -22,6 +23,15 @@ namespace tavrel_mmp {
 namespace {
 
 constexpr const char* kEventLogPath = "/partner/event/log";
+
+// Kept by an upload from the read of its rows until its outcome is handled, so that no other
+// process on the same store reads and sends them meanwhile.
+using Uploading = std::shared_ptr<UploadLock::Held>;
+
+Uploading takeUploadLock() {
+  const std::optional<std::string> path = DatabaseHelper::shared().filePath();
+  return path ? UploadLock::tryTake(*path) : nullptr;
+}
 
 PropertyDictionary uploadBody(const EventList& events, const std::optional<AuthData>& session) {
   PropertyDictionary body = PropertyDictionary::object();
@@ -95,12 +105,12 @@ OnExit(Action) -> OnExit<Action>;
 // The parts of a refused batch still to send, the next one last.
 using Pieces = std::vector<EventList>;
 
-bool sendNextPiece(Pieces pieces, std::uint64_t epoch);
+bool sendNextPiece(Pieces pieces, std::uint64_t epoch, Uploading uploading);
 
 // A part the service refused: a single row is set aside, a larger part goes again in halves.
 // Whether the split goes on (the batch stays in flight until it ends).
 bool afterRefusedPiece(const EventList& piece, const std::string& reason, Pieces pieces,
-                       std::uint64_t epoch) {
+                       std::uint64_t epoch, Uploading uploading) {
   if (piece.size() == 1) {
     DatabaseHelper::shared().setAside(*piece.front(), reason);
   } else {
@@ -108,47 +118,49 @@ bool afterRefusedPiece(const EventList& piece, const std::string& reason, Pieces
     pieces.emplace_back(middle, piece.end());
     pieces.emplace_back(piece.begin(), middle);
   }
-  return sendNextPiece(std::move(pieces), epoch);
+  return sendNextPiece(std::move(pieces), epoch, std::move(uploading));
 }
 
 // Each part is a new request of its own, sent once, from the main loop. A service-wide failure
 // ends the split: the next batch starts over, and the refusal counts on disk bring it back.
-bool sendNextPiece(Pieces pieces, std::uint64_t epoch) {
+bool sendNextPiece(Pieces pieces, std::uint64_t epoch, Uploading uploading) {
   if (pieces.empty()) return false;
-  platform::mainLoop().post([pieces = std::move(pieces), epoch]() mutable {
+  platform::mainLoop().post([pieces = std::move(pieces), epoch, uploading]() mutable {
     EventList piece = std::move(pieces.back());
     pieces.pop_back();
     bool handedOver = false;
     OnExit unlessHandedOver{[&] {
       if (!handedOver) tracker::state().isSyncing.store(false);
     }};
-    handedOver = postEvents(piece, epoch,
-                            [piece, pieces, epoch](std::optional<std::vector<std::uint8_t>> reply,
-                                                   std::optional<HttpError> error) {
-                              bool goesOn = false;
-                              OnExit finish{[&] {
-                                if (!goesOn) tracker::state().isSyncing.store(false);
-                              }};
-                              const UploadOutcome outcome = handleUploadReply(reply, error, piece);
-                              if (outcome.verdict == UploadVerdict::accepted) {
-                                goesOn = sendNextPiece(pieces, epoch);
-                              } else if (outcome.verdict == UploadVerdict::contentRefused) {
-                                goesOn = afterRefusedPiece(piece, outcome.reason, pieces, epoch);
-                              }
-                            });
+    handedOver =
+        postEvents(piece, epoch,
+                   [piece, pieces, epoch, uploading](std::optional<std::vector<std::uint8_t>> reply,
+                                                     std::optional<HttpError> error) {
+                     bool goesOn = false;
+                     OnExit finish{[&] {
+                       if (!goesOn) tracker::state().isSyncing.store(false);
+                     }};
+                     const UploadOutcome outcome = handleUploadReply(reply, error, piece);
+                     if (outcome.verdict == UploadVerdict::accepted) {
+                       goesOn = sendNextPiece(pieces, epoch, uploading);
+                     } else if (outcome.verdict == UploadVerdict::contentRefused) {
+                       goesOn = afterRefusedPiece(piece, outcome.reason, pieces, epoch, uploading);
+                     }
+                   });
   });
   return true;
 }
 
 // Counts the refusal against every row of the batch (on disk before anything depends on it);
 // whether the batch is now being split.
-bool afterRefusedBatch(const EventList& batch, const std::string& reason, std::uint64_t epoch) {
+bool afterRefusedBatch(const EventList& batch, const std::string& reason, std::uint64_t epoch,
+                       Uploading uploading) {
   const auto now = static_cast<std::int64_t>(platform::clock().now());
   const auto histories = DatabaseHelper::shared().noteRefusal(batch, now);
   if (!histories || !dueForSplit(*histories, now)) return false;
   Logger::log("The service keeps refusing a batch of " + std::to_string(batch.size()) +
               " events (" + reason + "): sending it in parts to find the refused ones");
-  return afterRefusedPiece(batch, reason, {}, epoch);
+  return afterRefusedPiece(batch, reason, {}, epoch, std::move(uploading));
 }
 
 }  // namespace
@@ -159,6 +171,14 @@ void TrackingEvent::sync() {
   bool expected = false;
   if (!TrackingConsent::isEnabled()) return;
   if (!state.isSyncing.compare_exchange_strong(expected, true)) return;
+  Uploading uploading = takeUploadLock();
+  if (!uploading) {
+    // Another process is uploading from the same store: its rows are not this batch's to read.
+    state.eventTotalCounter.store(0);
+    state.isSyncing.store(false);
+    Logger::log("Another process is uploading stored events; the batch waits for the next tick");
+    return;
+  }
 
   // Taken when the batch starts, before the read, so the next tick measures a whole period.
   state.lastSyncTime.store(tracker::monotonicNow());
@@ -177,8 +197,8 @@ void TrackingEvent::sync() {
     if (!handedOver) tracker::state().isSyncing.store(false);
   }};
   handedOver = postEvents(batch, epoch,
-                          [batch, epoch](std::optional<std::vector<std::uint8_t>> reply,
-                                         std::optional<HttpError> error) {
+                          [batch, epoch, uploading](std::optional<std::vector<std::uint8_t>> reply,
+                                                    std::optional<HttpError> error) {
                             // The batch stays in flight until its accepted rows are gone (or the
                             // split of a refused batch ended), so no other batch can carry them a
                             // second time.
@@ -188,7 +208,8 @@ void TrackingEvent::sync() {
                             }};
                             const UploadOutcome outcome = handleUploadReply(reply, error, batch);
                             if (outcome.verdict == UploadVerdict::contentRefused) {
-                              splitting = afterRefusedBatch(batch, outcome.reason, epoch);
+                              splitting =
+                                  afterRefusedBatch(batch, outcome.reason, epoch, uploading);
                             }
                             ensureSyncTimer();
                           });
@@ -200,10 +221,14 @@ void TrackingEvent::syncRealtime(const std::shared_ptr<EventData>& event, std::u
   OnExit unlessHandedOver{[&] {
     if (!handedOver) tracker::state().realtimeInFlight.remove(event->id);
   }};
+  // While another process uploads from the store, the event waits there for a batch.
+  Uploading uploading = takeUploadLock();
+  if (!uploading) return;
   EventList single{event};
   handedOver = postEvents(
       single, epoch,
-      [single](std::optional<std::vector<std::uint8_t>> reply, std::optional<HttpError> error) {
+      [single, uploading](std::optional<std::vector<std::uint8_t>> reply,
+                          std::optional<HttpError> error) {
         OnExit finish{[&] { tracker::state().realtimeInFlight.remove(single.front()->id); }};
         handleUploadReply(reply, error, single);
       });
