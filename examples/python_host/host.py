@@ -2,7 +2,8 @@
 """A host application in Python: binds the library's C interface with ctypes (standard library
 only), records a session's worth of activity, receives a deep link and makes a tracking link.
 Then it waits until the service has received the events, the user's profile and the handled
-error, as the local measurement service's live state (/_live/state) shows, and says so.
+error, as the local measurement service's live state (/_live/state) shows, and says so. A child
+that multiprocessing forks (its default start method on Linux) records an event of its own.
 
     host.py LIBRARY PARTNER_CODE APP_SECRET SERVICE_URL
 
@@ -10,6 +11,7 @@ LIBRARY is the path of libtavrel_mmp.so; SERVICE_URL the local service's base UR
 """
 import ctypes
 import json
+import multiprocessing
 import sys
 import threading
 import time
@@ -21,6 +23,7 @@ DEEP_LINK = "pyhost://promo/spring?code=PY3"
 EVENTS = ("py_host_opened", "py_host_purchase")
 ERROR_LINE = "py_host checkout failed"
 USER_ID = "py-host-user-3"
+FORKED_EVENT = "py_host_forked_child"
 
 # The C interface's callback types: texts arrive as bytes, valid only during the call.
 DeeplinkCallback = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p)
@@ -42,6 +45,7 @@ def bind(path):
         "tavrel_mmp_handle_deeplink": [DeeplinkCallback, pointer],
         "tavrel_mmp_open_url": [text],
         "tavrel_mmp_create_link": [text, LinkCompletion, pointer],
+        "tavrel_mmp_set_tracking_enabled": [ctypes.c_int],
     }
     for name, arguments in signatures.items():
         function = getattr(lib, name)
@@ -63,7 +67,7 @@ def live_state(service_url):
 
 def missing_arrivals(state):
     """What has not reached the service yet, by the live state."""
-    names = {name for name, _ in state["events"]["byName"]}
+    names = event_names(state)
     missing = [f"event {name}" for name in EVENTS if name not in names]
     # A device report carries the user: the profile's own, or the session start's once the
     # profile was set before there was a session.
@@ -72,6 +76,21 @@ def missing_arrivals(state):
     if not any(crash["firstLine"] == ERROR_LINE for crash in state["crashes"]["recent"]):
         missing.append("error")
     return missing
+
+
+def event_names(state):
+    return {name for name, _ in state["events"]["byName"]}
+
+
+def forked_child(lib, service_url):
+    """Runs in a child forked without exec: the library there works on its own."""
+    lib.tavrel_mmp_set_tracking_enabled(1)
+    lib.tavrel_mmp_log_event(utf8(FORKED_EVENT), utf8({"source": "forked child"}))
+    deadline = time.monotonic() + WAIT_SECONDS
+    while FORKED_EVENT not in event_names(live_state(service_url)):
+        if time.monotonic() > deadline:
+            sys.exit(1)
+        time.sleep(0.2)
 
 
 def main(library, partner_code, app_secret, service_url):
@@ -117,6 +136,18 @@ def main(library, partner_code, app_secret, service_url):
     while missing and time.monotonic() < deadline:
         time.sleep(0.2)
         missing = missing_arrivals(live_state(service_url))
+
+    # A child forked while the library runs: a call that hangs there would keep it alive.
+    child = multiprocessing.get_context("fork").Process(target=forked_child,
+                                                        args=(lib, service_url))
+    child.start()
+    child.join(WAIT_SECONDS + 10)
+    if child.is_alive():
+        child.kill()
+        child.join()
+        missing.append("the forked child's event (the child hung)")
+    elif child.exitcode != 0:
+        missing.append("the forked child's event")
     link_done.wait(max(0.0, deadline - time.monotonic()))
     lib.tavrel_mmp_handle_deeplink(DeeplinkCallback(), None)  # NULL: none while Python exits
 
@@ -130,7 +161,8 @@ def main(library, partner_code, app_secret, service_url):
         print(f"python_host: {problem}", file=sys.stderr)
     if problems:
         return 1
-    print(f"python_host: 2 events, the profile and the error reached the service; "
+    print(f"python_host: 2 events, the profile, the error and a forked child's event reached "
+          f"the service; "
           f"link {link['result']['shortLink']}")
     return 0
 

@@ -12,8 +12,6 @@
 namespace tavrel_mmp::testing {
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args) {
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   std::vector<char*> argv;
 #ifdef TEST_HOSTS_EMULATOR
   // A cross build's tests run under an emulator (qemu-user), and so do the hosts they start.
@@ -23,21 +21,33 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
   argv.push_back(const_cast<char*>(path.c_str()));
   for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  pid_ = ::fork();
-  if (pid_ == 0) {
+  start([&] {
     // Only async-signal-safe calls here. The child starts as a fresh process would: nothing
     // blocked, every signal at its default.
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     for (int signal = 1; signal < NSIG; ++signal) ::signal(signal, SIG_DFL);
-    ::dup2(pipeFds[1], STDOUT_FILENO);
     ::execv(argv[0], argv.data());
     ::_exit(127);
+  });
+}
+
+ChildProcess::ChildProcess(const std::function<int()>& body) {
+  start([&] { ::_exit(body()); });
+}
+
+void ChildProcess::start(const std::function<void()>& inChild) {
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(pipeFds[1], STDOUT_FILENO);
+    inChild();
   }
   ::close(pipeFds[1]);
   out_ = pipeFds[0];
-  if (pid_ < 0) throw std::runtime_error("cannot start " + path);
+  if (pid_ < 0) throw std::runtime_error("cannot start a child process");
 }
 
 ChildProcess::~ChildProcess() {

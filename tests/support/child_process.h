@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,9 @@ namespace tavrel_mmp::testing {
 class ChildProcess {
  public:
   ChildProcess(const std::string& path, const std::vector<std::string>& args);
+  // A child forked without exec, as a prefork server's worker: it runs `body` and ends with
+  // _exit(body()).
+  explicit ChildProcess(const std::function<int()>& body);
   ~ChildProcess();  // kills the child if it still runs
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -24,6 +28,8 @@ class ChildProcess {
   void kill(int signal);
 
  private:
+  void start(const std::function<void()>& inChild);
+
   pid_t pid_ = -1;
   int out_ = -1;
   std::string buffer_;
