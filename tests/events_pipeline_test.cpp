@@ -38,35 +38,6 @@ TEST_F(PipelineEndToEnd, RefusedAuthenticationIsRetriedByTheNextEvent) {
   EXPECT_EQ(events[0].event["sessionId"], storedSession());
 }
 
-TEST_F(PipelineEndToEnd, NothingIsLostWhileTheServiceFails) {
-  ASSERT_TRUE(start());
-  using Kind = tools::Fault::Kind;
-  const tools::Fault faults[] = {{.kind = Kind::responseCode, .httpStatus = 500},
-                                 {.kind = Kind::notJson},
-                                 {.kind = Kind::closeConnection},
-                                 {.kind = Kind::closeWithoutAnswer},
-                                 {.kind = Kind::delay, .delaySeconds = 1.0}};
-  ASSERT_TRUE(testing::drainEvents(*time_.loop));
-  const std::size_t settled = service_.acceptedEventCount();
-  int logged = 0;
-  for (const auto& fault : faults) {
-    service_.setFault("/partner/event/log", fault);
-    for (int i = 0; i < 23; ++i)
-      Nimbrel::logEvent("under_fault", PropertyDictionary{{"seq", logged++}});
-    testing::tickAndSettle(*time_.loop);
-    if (fault.kind != Kind::delay) {
-      EXPECT_EQ(service_.acceptedEventCount(), settled);
-      EXPECT_EQ(testing::pendingEventCount(), static_cast<std::size_t>(logged));
-    }
-    service_.clearFault("/partner/event/log");
-  }
-  std::set<int> seqs;
-  for (const auto& stored : arrived("under_fault"))
-    seqs.insert(dataOf(stored.event)["seq"].get<int>());
-  EXPECT_EQ(seqs.size(), static_cast<std::size_t>(logged));
-  EXPECT_EQ(service_.duplicateEventCount(), 0u);
-}
-
 // One event the service refuses for what it carries holds back no other; failures of the whole
 // service set nothing aside, however long they last.
 TEST_F(PipelineEndToEnd, OnlyAnEventTheServiceKeepsRefusingIsSetAside) {

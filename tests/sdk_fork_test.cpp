@@ -1,9 +1,7 @@
-// The library in a child forked without exec (a prefork server's worker, Python's multiprocessing)
-// from a host whose library is busy: threads running, a batch and a real-time upload at the
-// service, the preferences writer waiting for another process's lock. The child works on its own,
-// nothing of the parent's is sent twice, and the parent goes on with sound files.
+// A child forked without exec (a prefork server's worker, Python's multiprocessing) from a host
+// whose library is busy works on its own; nothing of the parent's is sent twice, and the parent
+// goes on with sound files.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +10,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
+#include "core/logger.h"
+#include "platform/sqlite/connection.h"
 #include "secret/secret_generator.h"
 #include "settings/storage_helper.h"
 #include "support/child_process.h"
@@ -28,11 +29,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A call of the child's script: false when what it returned or delivered is wrong.
-struct Call {
-  std::string name;
-  std::function<bool()> run;
-};
+// A call of the child's script, by name: false when what it returned or delivered is wrong.
+using Call = std::pair<std::string, std::function<bool()>>;
 Call does(std::string name, std::function<void()> call) {
   return {std::move(name), [call] { return call(), true; }};
 }
@@ -104,23 +102,11 @@ std::vector<Call> childScript(const std::string& secret) {
   };
 }
 
-void say(const std::string& line) {
-  const std::string out = line + "\n";
-  (void)!::write(STDOUT_FILENO, out.data(), out.size());
-}
-
 std::string integrityOf(const std::string& path) {
-  sqlite3* db = nullptr;
-  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  sqlite3_busy_timeout(db, 5000);
-  sqlite3_stmt* check = nullptr;
-  sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr);
-  std::string verdict = sqlite3_step(check) == SQLITE_ROW
-                            ? reinterpret_cast<const char*>(sqlite3_column_text(check, 0))
-                            : sqlite3_errmsg(db);
-  sqlite3_finalize(check);
-  sqlite3_close(db);
-  return verdict;
+  using namespace platform::sqlite;
+  const auto db = Connection::openExisting(path, Access::readOnly);
+  Statement check = db->prepare("PRAGMA integrity_check");
+  return check.step() == StepResult::row ? std::string(check.columnText(0)) : db->errorMessage();
 }
 
 class ForkedChild : public ::testing::Test {
@@ -129,16 +115,17 @@ class ForkedChild : public ::testing::Test {
     testing::installIsolatedPlatform(dir_.path());
     ASSERT_TRUE(service_.start());
   }
-  // Whether each event with this name reached the service exactly once, and all `count` did.
-  bool eachOnce(const std::string& key, int count) {
-    std::map<int, int> seqs;
-    for (const auto& [id, stored] : service_.events()) {
-      if (stored.event["key"] != key) continue;
-      for (const auto& entry : stored.event["data"])
-        if (entry["key"] == "seq") seqs[entry["value"].get<int>()] += stored.timesReceived;
+  // Whether each of the `count` events with this name was sent exactly once (delayed ones too).
+  bool eachSentOnce(const std::string& key, int count) {
+    std::map<int, int> sent;
+    for (const auto& request : service_.requests("/partner/event/log")) {
+      const nlohmann::json body = request.json();
+      for (const auto& event : body["events"])
+        for (const auto& entry : event["data"])
+          if (event["key"] == key && entry["key"] == "seq") ++sent[entry["value"].get<int>()];
     }
-    return seqs.size() == static_cast<std::size_t>(count) &&
-           std::all_of(seqs.begin(), seqs.end(), [](const auto& seq) { return seq.second == 1; });
+    return sent.size() == static_cast<std::size_t>(count) &&
+           std::all_of(sent.begin(), sent.end(), [](const auto& seq) { return seq.second == 1; });
   }
   void logSeqs(const std::string& key) {
     for (int seq = 0; seq < kEvents; ++seq)
@@ -154,19 +141,6 @@ TEST_F(ForkedChild, WorksOnItsOwnAndLeavesTheParentsWorkToTheParent) {
   Nimbrel::intSDK(kPartner, secret, std::make_shared<NimbrelOptions>());
   ASSERT_TRUE(testing::waitUntil([] { return StorageHelper::shared().authSnapshot() != nullptr; }));
 
-  // Another instance of the app holds the preferences' write lock; the parent's writer waits.
-  const std::string unlock = dir_.path() + "/unlock";
-  testing::ChildProcess other("/usr/bin/python3",
-                              {"-c",
-                               "import os, sqlite3, sys, time\n"
-                               "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
-                               "db.execute('BEGIN IMMEDIATE')\n"
-                               "print('locked', flush=True)\n"
-                               "while not os.path.exists(sys.argv[2]): time.sleep(0.01)\n"
-                               "db.execute('COMMIT')\n",
-                               dir_.path() + "/preferences.sqlite3", unlock});
-  ASSERT_EQ(other.readLine(30s), "locked");
-  platform::preferencesStore().setText("waits_for_the_other_instance", "1");
   // A real-time upload and a batch at the (slow) service.
   service_.setFault("/partner/event/log",
                     {.kind = tools::Fault::Kind::delay, .delaySeconds = 4, .times = 2});
@@ -174,34 +148,48 @@ TEST_F(ForkedChild, WorksOnItsOwnAndLeavesTheParentsWorkToTheParent) {
   logSeqs("parent_event");
   ASSERT_TRUE(service_.waitForRequests("/partner/event/log", 2, 30s));
 
+  // Another thread writes to both files when the host forks (the preferences writer waits behind
+  // it): a child copying SQLite's lock bookkeeping mid-write would find the files locked for good.
+  std::atomic<bool> writing{false};
+  std::thread writer([&, failure = std::string()]() mutable {
+    using platform::sqlite::Connection;
+    const std::unique_ptr<Connection> files[] = {
+        Connection::openPrivate(dir_.path() + "/preferences.sqlite3", failure),
+        Connection::openPrivate(dir_.path() + "/Documents/tavrel_mmp_1.sqlite3", failure)};
+    writing = files[0]->exec("BEGIN IMMEDIATE") && files[1]->exec("BEGIN IMMEDIATE");
+    std::this_thread::sleep_for(300ms);
+    for (const auto& file : files) file->exec("COMMIT");
+  });
+  ASSERT_TRUE(testing::waitUntil([&] { return writing.load(); }));
+  platform::preferencesStore().setText("waits_behind_the_writer", "1");
+
   const std::vector<Call> script = childScript(secret);
   testing::ChildProcess child([&] {
-    for (const Call& call : script) say(call.name + (call.run() ? " ok" : " wrong"));
+    for (const auto& [name, run] : script) Logger::writeLine(name + (run() ? " ok" : " wrong"));
     // Once the parent has seen the child's events arrive.
     testing::waitUntil([&] { return std::filesystem::exists(dir_.path() + "/go"); }, 60s);
     tavrel_mmp_forget_device();
     Nimbrel::forgetDevice();
-    say("forgot");
+    Logger::writeLine("forgot");
     return 0;
   });
-  std::ofstream(unlock).put('\n');
+  writer.join();
 
   // A call that hangs shows here by its name; the child is killed with the test.
-  for (const Call& call : script) ASSERT_EQ(child.readLine(30s), call.name + " ok");
-  EXPECT_TRUE(testing::waitUntil([&] { return eachOnce(kChildEvent, kEvents); }, 30s));
+  for (const auto& [name, run] : script) ASSERT_EQ(child.readLine(30s), name + " ok");
+  EXPECT_TRUE(testing::waitUntil([&] { return eachSentOnce(kChildEvent, kEvents); }, 30s));
   std::ofstream(dir_.path() + "/go").put('\n');
   EXPECT_EQ(child.readLine(30s), "forgot");
   const auto status = child.wait(10s);
   ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
 
   // Nothing twice: not the child's events, nor the parent's in flight at the fork.
-  EXPECT_TRUE(eachOnce(kChildEvent, kEvents));
-  EXPECT_TRUE(eachOnce("parent_event", kEvents));
-  EXPECT_TRUE(eachOnce("parent_realtime", 1));
-  EXPECT_EQ(service_.duplicateEventCount(), 0u);
+  EXPECT_TRUE(eachSentOnce(kChildEvent, kEvents));
+  EXPECT_TRUE(eachSentOnce("parent_event", kEvents));
+  EXPECT_TRUE(eachSentOnce("parent_realtime", 1));
   // The parent goes on: a batch of its own reaches the service, and its files are sound.
   logSeqs("parent_after");
-  EXPECT_TRUE(testing::waitUntil([&] { return eachOnce("parent_after", kEvents); }, 30s));
+  EXPECT_TRUE(testing::waitUntil([&] { return eachSentOnce("parent_after", kEvents); }, 30s));
   EXPECT_EQ(integrityOf(dir_.path() + "/preferences.sqlite3"), "ok");
   EXPECT_EQ(integrityOf(dir_.path() + "/Documents/tavrel_mmp_1.sqlite3"), "ok");
 }
