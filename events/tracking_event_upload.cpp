@@ -221,9 +221,12 @@ void TrackingEvent::syncRealtime(const std::shared_ptr<EventData>& event, std::u
   OnExit unlessHandedOver{[&] {
     if (!handedOver) tracker::state().realtimeInFlight.remove(event->id);
   }};
-  // While another process uploads from the store, the event waits there for a batch.
   Uploading uploading = takeUploadLock();
-  if (!uploading) return;
+  if (!uploading) {
+    Logger::log("Another process is uploading stored events; " + event->key +
+                " waits in the store for a batch");
+    return;
+  }
   EventList single{event};
   handedOver = postEvents(
       single, epoch,
