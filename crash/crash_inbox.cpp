@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/logger.h"
-#include "core/no_destructor.h"
+#include "platform/per_process.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -43,8 +43,9 @@ struct Awaiting {
   std::mutex mutex;
   std::vector<AwaitingFile> files;
 };
+// A forked child's store never wrote its parent's records: their files are not its to remove.
 Awaiting& awaiting() {
-  static NoDestructor<Awaiting> files;
+  static platform::PerProcess<Awaiting> files;
   return files.get();
 }
 

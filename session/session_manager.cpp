@@ -126,7 +126,9 @@ struct Mismatch {
 };
 
 Mismatch& mismatch() {
-  static NoDestructor<Mismatch> state;
+  static platform::PerProcess<Mismatch> state(
+      &Mismatch::mutex,
+      [](auto& made, const auto& inherited) { made.credentials = inherited.credentials; });
   return state.get();
 }
 

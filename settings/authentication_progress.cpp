@@ -1,14 +1,13 @@
 #include "settings/authentication_progress.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
 
-#include "platform/fork_generation.h"
 #include "platform/library_thread.h"
+#include "platform/per_process.h"
 #include "tavrel_mmp/platform/clock.h"
 
 namespace tavrel_mmp {
@@ -22,7 +21,6 @@ struct Waiter {
 };
 
 struct State {
-  std::uint64_t forkGeneration = 0;
   std::mutex mutex;
   std::condition_variable changed;
   std::uint64_t generation = 0;  // of the latest request begun
@@ -34,15 +32,8 @@ struct State {
 // A forked child starts from a state of its own: the parent's (its lock possibly held by a
 // thread that does not exist here, its waiters the parent's) is left untouched.
 State& state() {
-  static std::atomic<State*> current{nullptr};
-  const std::uint64_t generation = platform::forkGeneration();
-  State* existing = current.load();
-  if (existing != nullptr && existing->forkGeneration == generation) return *existing;
-  auto* fresh = new State;
-  fresh->forkGeneration = generation;
-  if (current.compare_exchange_strong(existing, fresh)) return *fresh;
-  delete fresh;
-  return *existing;
+  static platform::PerProcess<State> state;
+  return state.get();
 }
 
 void run(std::vector<Waiter>& waiters, const AuthenticationOutcome& outcome) {
