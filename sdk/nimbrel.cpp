@@ -6,6 +6,7 @@
 #include "core/no_destructor.h"
 #include "crash/crashlytics.h"
 #include "device/user_profile.h"
+#include "events/global_properties.h"
 #include "events/tracking_event.h"
 #include "platform/library_thread.h"
 #include "session/installation.h"
@@ -68,7 +69,25 @@ void Nimbrel::logEvent(const std::string& name, const std::optional<PropertyDict
 }
 
 void Nimbrel::logEvent(const std::string& name, const PropertyDictionary& data) {
-  guarded([&] { TrackingEvent::trackEvent(name, data); });
+  guarded([&] {
+    const auto merged = GlobalProperties::forHostEvent(data, false);
+    TrackingEvent::trackEvent(name, merged ? *merged : data);
+  });
+}
+
+void Nimbrel::logRealtimeEvent(const std::string& name, const PropertyDictionary& data) {
+  guarded([&] {
+    const auto merged = GlobalProperties::forHostEvent(data, true);
+    TrackingEvent::trackEvent(name, merged ? *merged : data);
+  });
+}
+
+void Nimbrel::setGlobalProperties(const PropertyDictionary& properties) {
+  guarded([&] { GlobalProperties::set(properties); });
+}
+
+void Nimbrel::unsetGlobalProperty(const std::string& key) {
+  guarded([&] { GlobalProperties::unset(key); });
 }
 
 void Nimbrel::setDevMode(bool on) {

@@ -18,6 +18,9 @@ inline constexpr const char* kLastEventTime = "MMP_LastEventTime";
 // "0" while the user has switched tracking off; anything else (or nothing) is on.
 inline constexpr const char* kTrackingEnabled = "MMP_TrackingEnabled";
 
+// The host's global properties: a JSON object merged into each of its events.
+inline constexpr const char* kGlobalProperties = "MMP_GlobalProperties";
+
 // Session start: "1" once the installation's first open is recorded (claimed).
 inline constexpr const char* kFirstOpen = "___first_open";
 // Deferred deep link: unanswered attempts so far (absent once answered), and "1" once an
@@ -46,6 +49,7 @@ inline constexpr Entry kEntries[] = {
     {kAppSecret, Scope::configuration},
     {kBaseUrl, Scope::configuration},
     {kTrackingEnabled, Scope::configuration},
+    {kGlobalProperties, Scope::configuration},
     {kAuthData, Scope::installation},
     {kDeviceId, Scope::installation},
     {kDeeplink, Scope::installation},

@@ -27,6 +27,16 @@ class TAVREL_MMP_EXPORT Nimbrel {
   /// carried (deeper than 512 levels) is refused without being walked recursively.
   static void logEvent(const std::string& name, const std::optional<PropertyDictionary>& data);
   static void logEvent(const std::string& name, const PropertyDictionary& data);
+  /// Values put on every event logged with logEvent (build, platform, A/B group), under the
+  /// event's own values on equal keys; the library's own events never carry them. Adds a copy of
+  /// the entries of `properties` (a dictionary), replacing those of equal keys. Kept across starts.
+  static void setGlobalProperties(const PropertyDictionary& properties);
+  /// Removes one global property; the others stay.
+  static void unsetGlobalProperty(const std::string& key);
+  /// As logEvent, and sent on its own at once rather than with the next batch (the same as a
+  /// "nbRealtime": true entry in `data`, which this adds). Data that is not a dictionary is
+  /// recorded as logEvent would, for the next batch.
+  static void logRealtimeEvent(const std::string& name, const PropertyDictionary& data);
   static void setDevMode(bool on);
   static void setCurrentScreen(const std::string& screenName);
   static void recordError(const std::string& name, const std::string& stackTrace);

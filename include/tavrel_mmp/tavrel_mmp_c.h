@@ -50,6 +50,14 @@ TAVREL_MMP_EXPORT void tavrel_mmp_init(const char* partner_code, const char* app
 /** data_json: the event's dictionary, or NULL for none. */
 TAVREL_MMP_EXPORT void tavrel_mmp_log_event(const char* name, const char* data_json);
 
+/** Global properties (see tavrel_mmp::Nimbrel::setGlobalProperties): json, an object, adds its
+ * members to every later tavrel_mmp_log_event, under the event's own members on equal keys. */
+TAVREL_MMP_EXPORT void tavrel_mmp_set_global_properties(const char* json);
+TAVREL_MMP_EXPORT void tavrel_mmp_unset_global_property(const char* key);
+
+/** As tavrel_mmp_log_event, sent on its own at once (a "nbRealtime": true member, added). */
+TAVREL_MMP_EXPORT void tavrel_mmp_log_realtime_event(const char* name, const char* data_json);
+
 /** Development mode: the library's "MMP: ..." lines on standard output. Off at start. */
 TAVREL_MMP_EXPORT void tavrel_mmp_set_dev_mode(int on);
 
