@@ -165,11 +165,11 @@ void Crashlytics::check() {
 }
 
 void Crashlytics::recordError(const std::string& name, const std::string& stackTrace) {
-  if (!TrackingConsent::isEnabled())
-    return Logger::log("Tracking is off: the error is not recorded");
+  if (!TrackingConsent::records()) return Logger::log("Tracking is off: the error is not recorded");
+  // Kept for the next accepted authentication while nothing may leave (offline, consent pending).
   const bool authenticated = StorageHelper::shared().getAuthData().has_value();
   const std::string hash = Common::md5(name);
-  if (authenticated) {
+  if (authenticated && TrackingConsent::isEnabled()) {
     sendCrashLogToServer(stackTrace, hash);
   } else {
     saveCrashLog(stackTrace, hash);

@@ -12,12 +12,12 @@
 namespace tavrel_mmp {
 
 void UserProfile::send(const UserInfo& user) {
-  if (!TrackingConsent::isEnabled()) return Logger::log("Tracking is off: the profile is not sent");
+  if (!TrackingConsent::records()) return Logger::log("Tracking is off: the profile is not sent");
   PropertyDictionary profile = user.toDictionary();
   Logger::log("user info");
   Logger::log(profile);
   platform::mainLoop().post([profile = std::move(profile), userId = user.userId] {
-    if (!TrackingConsent::isEnabled()) return;
+    if (!TrackingConsent::records()) return;
     PropertyDictionary merged = PropertyDictionary::object();
     mergeInto(merged, DeviceInfo::getDeviceInfo());
     mergeInto(merged, profile);

@@ -134,6 +134,14 @@ bool Nimbrel::isTrackingEnabled() {
   return enabled;
 }
 
+void Nimbrel::setConsent(ConsentState state) {
+  guarded([&] { Installation::setConsent(state); });
+}
+
+void Nimbrel::setOffline(bool offline) {
+  guarded([&] { Installation::setOffline(offline); });
+}
+
 void Nimbrel::forgetDevice() {
   guarded([] { Installation::forget(); });
 }

@@ -11,16 +11,42 @@
 
 namespace tavrel_mmp {
 
-void Installation::setTrackingEnabled(bool enabled) {
-  TrackingConsent::setEnabled(enabled);
-  TrackingEvent::settleHeldEvents(enabled);
-  if (!enabled) return;
+namespace {
+
+// What waited (stored events, the authentication) leaves, unless something still holds it back.
+void resumeSending() {
+  if (!TrackingConsent::isEnabled()) return;
   TrackingEvent::resume();
   if (!StorageHelper::shared().getAuthData()) SessionManager::retry();
 }
 
+}  // namespace
+
+void Installation::setTrackingEnabled(bool enabled) {
+  setConsent(enabled ? ConsentState::granted : ConsentState::denied);
+}
+
+void Installation::setConsent(ConsentState state) {
+  const auto before = TrackingConsent::state();
+  TrackingConsent::setState(state);
+  // Recorded on the understanding that nothing leaves before the user decides: the user said no.
+  if (before == ConsentState::pending && state == ConsentState::denied) {
+    Logger::log("Consent denied: the events recorded while it was pending are deleted");
+    TrackingEvent::forgetQueue();
+  }
+  TrackingEvent::settleHeldEvents(state != ConsentState::denied);
+  if (state == ConsentState::granted) resumeSending();
+}
+
 bool Installation::isTrackingEnabled() {
-  return TrackingConsent::isEnabled();
+  return TrackingConsent::state() == ConsentState::granted;
+}
+
+void Installation::setOffline(bool offline) {
+  TrackingConsent::setOffline(offline);
+  Logger::log(offline ? "Offline: events are recorded and nothing is sent"
+                      : "Online: what waited is sent");
+  if (!offline) resumeSending();
 }
 
 void Installation::forget() {

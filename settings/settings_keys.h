@@ -15,7 +15,8 @@ inline constexpr const char* kDeeplinkExpireTime = "MMP_SessionExpireTimeInSecon
 inline constexpr const char* kExpireTime = "MMP_SessionExpireTimeInSeconds";
 inline constexpr const char* kLastEventTime = "MMP_LastEventTime";
 
-// "0" while the user has switched tracking off; anything else (or nothing) is on.
+// "0" while the user has switched tracking off, "pending" while the user has not decided yet;
+// anything else (or nothing) is on.
 inline constexpr const char* kTrackingEnabled = "MMP_TrackingEnabled";
 
 // The host's global properties: a JSON object merged into each of its events.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tavrel_mmp/consent_state.h"
 #include "tavrel_mmp/export.h"
 #include "tavrel_mmp/nimbrel_options.h"
 #include "tavrel_mmp/product_item.h"
@@ -56,9 +57,18 @@ class TAVREL_MMP_EXPORT Nimbrel {
   /// authenticated, from before the call returns; events stored earlier wait and leave once it
   /// is on again.
   static void setTrackingEnabled(bool enabled);
-  /// The choice (on unless switched off); false while the stored choice cannot be read, during
-  /// which nothing leaves the device and events wait in memory for it.
+  /// The choice (on unless switched off or pending); false while the stored choice cannot be
+  /// read, during which nothing leaves the device and events wait in memory for it.
   static bool isTrackingEnabled();
+  /// The user's consent, persisted across starts. ConsentState::pending records events on disk
+  /// and sends nothing (no authentication either) until the user decides; granted sends what
+  /// waited, as setTrackingEnabled(true); denied deletes what was recorded while pending and
+  /// then behaves as setTrackingEnabled(false).
+  static void setConsent(ConsentState state);
+  /// Offline: events are recorded as usual and nothing is sent (no authentication, upload,
+  /// heartbeat or device update), requests not yet on their way included; nothing is lost, and
+  /// what waited leaves once offline is switched off. Off at every start of the process.
+  static void setOffline(bool offline);
   /// The installation starts over before this returns: stored events, session, deep links,
   /// deferred-link state, crash records and user id go, a new device identifier is made, and the
   /// next session start is a first open. Nothing of the old installation is sent afterwards.

@@ -6,6 +6,7 @@
 /// (with their `install...` functions) for hosts that supply their own services. The test clocks
 /// (`tavrel_mmp/testing/manual_time.h`, library `tavrel_mmp_testing`) are not included.
 
+#include "tavrel_mmp/consent_state.h"
 #include "tavrel_mmp/deep_link_builder.h"
 #include "tavrel_mmp/deep_link_handler.h"
 #include "tavrel_mmp/deep_link_parameters.h"

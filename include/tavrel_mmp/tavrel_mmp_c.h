@@ -101,6 +101,12 @@ TAVREL_MMP_EXPORT void tavrel_mmp_shorten_link(const char* long_link, const char
 TAVREL_MMP_EXPORT void tavrel_mmp_set_tracking_enabled(int on);
 TAVREL_MMP_EXPORT int tavrel_mmp_is_tracking_enabled(void);
 TAVREL_MMP_EXPORT void tavrel_mmp_forget_device(void);
+/** state: "pending", "granted" or "denied" (see tavrel_mmp::Nimbrel::setConsent); any other
+ * text changes nothing and is reported as a development line. */
+TAVREL_MMP_EXPORT void tavrel_mmp_set_consent(const char* state);
+/** Non-zero: keep recording and send nothing until called with 0 (see
+ * tavrel_mmp::Nimbrel::setOffline). */
+TAVREL_MMP_EXPORT void tavrel_mmp_set_offline(int on);
 
 /** The release of the library running, "MAJOR.MINOR.PATCH" (TAVREL_MMP_VERSION_STRING of the
  * headers it was built with); a static text. */
