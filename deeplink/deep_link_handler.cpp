@@ -9,6 +9,7 @@
 #include "core/unix_time.h"
 #include "core/utf8.h"
 #include "deeplink/deferred_deep_link.h"
+#include "deeplink/deferred_link_callback.h"
 #include "device/device_info.h"
 #include "net/http_client.h"
 #include "platform/per_process.h"
@@ -79,15 +80,18 @@ void handleVerifyAnswer(const std::optional<std::vector<std::uint8_t>>& body, st
   const auto json = parseJsonBytes(*body, &parseError);
   if (!json) {
     Logger::log(kVerifyPrefix + parseError);
-    return;
+    return DeferredLinkCallback::report(std::nullopt);
   }
   const auto data = json->is_object() ? json->find("data") : json->end();
+  std::optional<std::string> deferred;
   if (!json->is_object() || data == json->end() || !data->is_object()) {
     Logger::log(std::string(kVerifyPrefix) + "Failed to convert JSON data to dictionary.");
   } else if (const auto link = data->find("deeplink"); link != data->end() && link->is_string()) {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().lastDeepLink = state().currentDeepLink = link->get<std::string>();
+    if (!state().currentDeepLink.empty()) deferred = state().currentDeepLink;
   }
+  DeferredLinkCallback::report(deferred);
   std::string current;
   DeepLinkHandler::Callback callback;
   {

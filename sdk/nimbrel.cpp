@@ -5,11 +5,13 @@
 #include "core/logger.h"
 #include "core/no_destructor.h"
 #include "crash/crashlytics.h"
+#include "deeplink/deferred_link_callback.h"
 #include "device/user_profile.h"
 #include "events/global_properties.h"
 #include "events/tracking_event.h"
 #include "platform/library_thread.h"
 #include "session/installation.h"
+#include "session/session_callback.h"
 #include "session/session_manager.h"
 #include "settings/storage_helper.h"
 #include "tavrel_mmp/deep_link_handler.h"
@@ -144,6 +146,15 @@ void Nimbrel::setOffline(bool offline) {
 
 void Nimbrel::forgetDevice() {
   guarded([] { Installation::forget(); });
+}
+
+void Nimbrel::onSession(std::function<void(const SessionOutcome& outcome)> callback) {
+  guarded([&] { SessionCallback::set(std::move(callback)); });
+}
+
+void Nimbrel::onDeferredDeeplink(
+    std::function<void(const std::optional<std::string>& link)> callback) {
+  guarded([&] { DeferredLinkCallback::set(std::move(callback)); });
 }
 
 void Nimbrel::setProductList(const std::string& listName,

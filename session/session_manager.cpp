@@ -10,6 +10,7 @@
 #include "net/service_answer.h"
 #include "net/url_text.h"
 #include "platform/per_process.h"
+#include "session/session_callback.h"
 #include "session/session_start.h"
 #include "settings/authentication_progress.h"
 #include "settings/base_url.h"
@@ -104,9 +105,12 @@ void handleAnswer(std::uint64_t generation, const std::optional<std::vector<std:
       finishAuthentication(generation);
       return;
     case AnswerOutcome::refused:
-      finishAuthentication(generation,
-                           {answer.envelope->responseCode, answer.envelope->responseText},
-                           [] { StorageHelper::shared().removeAuthData(); });
+      if (finishAuthentication(generation,
+                               {answer.envelope->responseCode, answer.envelope->responseText},
+                               [] { StorageHelper::shared().removeAuthData(); })) {
+        SessionCallback::report(
+            {false, {}, answer.envelope->responseCode, answer.envelope->responseText});
+      }
       return;
     case AnswerOutcome::accepted:
       break;
@@ -114,6 +118,8 @@ void handleAnswer(std::uint64_t generation, const std::optional<std::vector<std:
   const AuthData& auth = *answer.envelope;
   Logger::log(auth.data ? auth.data->token : std::string());
   if (finishAuthentication(generation, {}, [&] { StorageHelper::shared().saveAuthData(*body); })) {
+    SessionCallback::report({true, auth.data ? auth.data->sessionId : std::string(),
+                             auth.responseCode, auth.responseText});
     SessionStart::begin(auth);
   }
 }

@@ -28,6 +28,8 @@ inline constexpr const char* kFirstOpen = "___first_open";
 // answered link went to the host (claimed).
 inline constexpr const char* kDeferredAttempts = "MMP_UnifiedDeeplinkAttempts";
 inline constexpr const char* kDeferredHandedOver = "MMP_UnifiedDeeplinkHandedOver";
+// "1" once the answer (a link or none) went to the host's deferred-link outcome callback.
+inline constexpr const char* kDeferredOutcomeReported = "MMP_UnifiedDeeplinkReported";
 // User profile: the host user's identifier, reported in every device dictionary.
 inline constexpr const char* kUserId = "Tavrel_MMP_UserID";
 // Crash reporting: the last crash or unsent handled error, and its hash.
@@ -60,6 +62,7 @@ inline constexpr Entry kEntries[] = {
     {kFirstOpen, Scope::installation},
     {kDeferredAttempts, Scope::installation},
     {kDeferredHandedOver, Scope::installation},
+    {kDeferredOutcomeReported, Scope::installation},
     {kUserId, Scope::installation},
     {kLastCrash, Scope::installation},
     {kLastCrashHash, Scope::installation},

@@ -9,6 +9,7 @@
 #include "tavrel_mmp/consent_state.h"
 #include "tavrel_mmp/export.h"
 #include "tavrel_mmp/nimbrel_options.h"
+#include "tavrel_mmp/outcomes.h"
 #include "tavrel_mmp/product_item.h"
 #include "tavrel_mmp/property_dictionary.h"
 #include "tavrel_mmp/user_info.h"
@@ -51,6 +52,18 @@ class TAVREL_MMP_EXPORT Nimbrel {
   static void handleDeeplink(std::function<void(const std::string& deeplink)> callback);
   static void setProductList(const std::string& listName,
                              const std::vector<std::shared_ptr<ProductItem>>& products);
+
+  /// Called with the outcome of every authentication the service answers: accepted with the
+  /// session granted, or refused with the service's code and text. Runs on a library thread,
+  /// with no lock of the library held; replaces any earlier callback (an empty one removes it).
+  /// Set it before intSDK to hear the first outcome.
+  static void onSession(std::function<void(const SessionOutcome& outcome)> callback);
+  /// Called once per installation with the answer to its deferred deep-link question: the link,
+  /// or std::nullopt when the service holds none. Runs on a library thread, with no lock of the
+  /// library held; replaces any earlier callback. Set it before intSDK: an answer that arrives
+  /// with no callback set is not kept.
+  static void onDeferredDeeplink(
+      std::function<void(const std::optional<std::string>& link)> callback);
 
   /// Whether the user lets the library track; persisted across starts, on by default. While off
   /// nothing is recorded (events, screens, products, revenue, errors, profile), uploaded or

@@ -30,6 +30,14 @@ extern "C" {
  * called it), or the deferred one the service held for a new installation (on a library thread). */
 typedef void (*tavrel_mmp_deeplink_callback)(const char* url, void* user);
 
+/** The outcome of an authentication the service answered: accepted (1) with the session
+ * identifier, or refused (0, session_id NULL) with the service's code and text. */
+typedef void (*tavrel_mmp_session_callback)(int accepted, const char* session_id, int code,
+                                            const char* text, void* user);
+
+/** The answer to the installation's deferred deep-link question: the link, or NULL for none. */
+typedef void (*tavrel_mmp_deferred_deeplink_callback)(const char* link_or_null, void* user);
+
 /** The one outcome of a link request: exactly one of the two texts is non-NULL.
  *   result_json  {"shortLink": text, "longLink": text}
  *   error_json   {"code": text, "message": text}; the code is the service's result code in
@@ -81,6 +89,13 @@ TAVREL_MMP_EXPORT void tavrel_mmp_set_product_list(const char* list_name,
 /** The host's deep-link callback, replacing any earlier one (NULL removes it); not called now. */
 TAVREL_MMP_EXPORT void tavrel_mmp_handle_deeplink(tavrel_mmp_deeplink_callback callback,
                                                   void* user);
+
+/** Outcome callbacks (see tavrel_mmp::Nimbrel::onSession and onDeferredDeeplink), called on a
+ * library thread; each replaces any earlier one (NULL removes it). Set them before
+ * tavrel_mmp_init to hear the first outcomes. The deferred one is called once per installation. */
+TAVREL_MMP_EXPORT void tavrel_mmp_on_session(tavrel_mmp_session_callback callback, void* user);
+TAVREL_MMP_EXPORT void tavrel_mmp_on_deferred_deeplink(
+    tavrel_mmp_deferred_deeplink_callback callback, void* user);
 
 /** The system opened a URL for the application. Unless it is empty or the URL delivered last, it
  * reaches the deep-link callback on this thread, before the call returns. */
