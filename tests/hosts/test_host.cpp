@@ -23,6 +23,9 @@
 //   start-in-shortage DIR URL  starts and logs 5 events while its file descriptors are used
 //                            up, gets them back, logs 5 more: "capture=on|off" (a crash file
 //                            of its own), then "delivered" once nothing is pending
+//   consent DIR URL STATE    the consent given as STATE ("pending", "granted", "denied") and a
+//                            global property "build": "7", starts, logs 2 events: "delivered"
+//                            once they left when granted, "recorded" otherwise
 //   shortage DIR URL         sends requests to URL while no thread can start, then while the
 //                            descriptors are used up, and after each shortage: "<path> calls=N
 //                            body|error caller|worker" for each request
@@ -53,6 +56,7 @@
 #include "tavrel_mmp/nimbrel.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/main_loop.h"
+#include "tavrel_mmp/tavrel_mmp_c.h"
 
 namespace tavrel_mmp {
 namespace {
@@ -503,6 +507,16 @@ int startInShortage(const std::string& directory, const std::string& url) {
   return 0;
 }
 
+int decideConsent(const std::string& url, const std::string& state) {
+  tavrel_mmp_set_consent(state.c_str());
+  Nimbrel::setGlobalProperties({{"build", "7"}});
+  Nimbrel::intSDK("HOST", tools::makeAppSecret(url, "HOST"), std::make_shared<NimbrelOptions>());
+  for (int i = 0; i < 2; ++i) Nimbrel::logEvent("before_restart", PropertyDictionary{{"seq", i}});
+  if (state != "granted") return settleMainLoop(), say("recorded"), 0;
+  if (testing::waitUntil([] { return testing::pendingEventCount() == 0; }, 60s)) say("delivered");
+  return 0;
+}
+
 int run(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "untouched") return say("threads=" + statusField("/proc/self/status", "Threads")), 0;
@@ -522,6 +536,7 @@ int run(int argc, char** argv) {
            0;
   }
   if (mode == "shortage" && argc == 4) return sendThroughShortages(argv[3]);
+  if (mode == "consent" && argc == 5) return decideConsent(argv[3], argv[4]);
   if (mode == "start-in-shortage" && argc == 4) return startInShortage(directory, argv[3]);
   if (mode == "log-forever") {
     for (int i = 0; i < 1'000'000; ++i) {
