@@ -98,6 +98,8 @@ TEST_F(CInterface, BadArgumentsActAsEmptyOrAbsentValuesAndAreReported) {
        [] { DeepLinkBuilder().create(json::object(), nullptr); }, "params_json is NULL"},
       {[] { tavrel_mmp_shorten_link("\xc0", nullptr, "s", nullptr, nullptr); },
        [] { DeepLinkBuilder().createShortLink("", "", "s", nullptr); }, "name is NULL"},
+      {[] { tavrel_mmp_set_consent("later"); }, [] {}, "none of \"pending\""},
+      {[] { tavrel_mmp_set_global_properties("[1]"); }, [] {}, "json is not a JSON object"},
   };
   for (const auto& [cCall, facadeCall, line] : cases) {
     SCOPED_TRACE(line);
