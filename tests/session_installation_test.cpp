@@ -89,6 +89,13 @@ TEST_F(InstallationTest, WhileTrackingIsOffNothingIsRecordedSentOrAuthenticated)
   loop_->runPending();
   EXPECT_EQ(transport_->count("/public/partner/auth"), 2u);
   EXPECT_EQ(transport_->count("/partner/event/log"), 2u);
+
+  // Offline holds back what still waits in the transport, and lets it go again.
+  const auto waiting = transport_->at(transport_->indexes("/partner/event/log").back()).request;
+  Nimbrel::setOffline(true);
+  EXPECT_FALSE(waiting.stillWanted());
+  Nimbrel::setOffline(false);
+  EXPECT_TRUE(waiting.stillWanted());
 }
 
 // Even while another instance holds the settings file's write lock: no call waits for it,
