@@ -53,6 +53,15 @@ std::vector<Call> childScript(const std::string& secret) {
       {"isTrackingEnabled", [] { return !Nimbrel::isTrackingEnabled(); }},
       does("setTrackingEnabled", [] { Nimbrel::setTrackingEnabled(true); }),
       {"isTrackingEnabled", [] { return Nimbrel::isTrackingEnabled(); }},
+      does("setConsent", [] { Nimbrel::setConsent(ConsentState::granted); }),
+      does("setOffline", [] { Nimbrel::setOffline(true), Nimbrel::setOffline(false); }),
+      does("setGlobalProperties",
+           [] {
+             Nimbrel::setGlobalProperties({{"child", true}});
+             Nimbrel::unsetGlobalProperty("child");
+           }),
+      does("onSession", [] { Nimbrel::onSession(nullptr), Nimbrel::onDeferredDeeplink(nullptr); }),
+      does("logRealtimeEvent", [] { Nimbrel::logRealtimeEvent("child_realtime", {}); }),
       does("logEvent",
            [] {
              for (int seq = 0; seq < kEvents; ++seq)
@@ -79,6 +88,20 @@ std::vector<Call> childScript(const std::string& secret) {
       {"tavrel_mmp_is_tracking_enabled", [] { return tavrel_mmp_is_tracking_enabled() == 0; }},
       does("tavrel_mmp_set_tracking_enabled", [] { tavrel_mmp_set_tracking_enabled(1); }),
       {"tavrel_mmp_is_tracking_enabled", [] { return tavrel_mmp_is_tracking_enabled() == 1; }},
+      does("tavrel_mmp_set_consent", [] { tavrel_mmp_set_consent("granted"); }),
+      does("tavrel_mmp_set_offline", [] { tavrel_mmp_set_offline(1), tavrel_mmp_set_offline(0); }),
+      does("tavrel_mmp_set_global_properties",
+           [] {
+             tavrel_mmp_set_global_properties(R"({"child": true})");
+             tavrel_mmp_unset_global_property("child");
+           }),
+      does("tavrel_mmp_on_session",
+           [] {
+             tavrel_mmp_on_session(nullptr, nullptr);
+             tavrel_mmp_on_deferred_deeplink(nullptr, nullptr);
+           }),
+      does("tavrel_mmp_log_realtime_event",
+           [] { tavrel_mmp_log_realtime_event("child_c_realtime", nullptr); }),
       does("tavrel_mmp_log_event", [] { tavrel_mmp_log_event("child_c_event", nullptr); }),
       does("tavrel_mmp_set_current_screen", [] { tavrel_mmp_set_current_screen("ChildC"); }),
       does("tavrel_mmp_record_error", [] { tavrel_mmp_record_error("ChildError", "at child"); }),
