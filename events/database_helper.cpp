@@ -1,56 +1,21 @@
 #include "events/database_helper.h"
 
 #include <algorithm>
-#include <atomic>
-#include <map>
-#include <set>
-#include <string_view>
-#include <thread>
 
 #include "core/logger.h"
+#include "events/journal_format.h"
+#include "platform/fork_generation.h"
 #include "platform/per_process.h"
-#include "platform/sqlite/connection.h"
 #include "tavrel_mmp/platform/clock.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/main_loop.h"
 
 namespace tavrel_mmp {
-
-using platform::sqlite::CheckpointMode;
-using platform::sqlite::Reuse;
-using platform::sqlite::Statement;
-using platform::sqlite::StepResult;
-
 namespace {
 
 constexpr const char* kFileName = "/tavrel_mmp_1.sqlite3";
-
-constexpr const char* kCreateTable =
-    "CREATE TABLE \"EventData\" (\"id\" TEXT NOT NULL, \"key\" TEXT NOT NULL, \"time\" INTEGER "
-    "NOT NULL, \"sessionId\" TEXT NOT NULL, \"realtime\" BOOLEAN NOT NULL, \"data\" TEXT NOT NULL, "
-    "\"preEvent\" TEXT NOT NULL, PRIMARY KEY(\"id\"))";
-// Keeps reading the oldest batch cheap however large the backlog grows.
-constexpr const char* kCreateIndex =
-    "CREATE INDEX IF NOT EXISTS \"EventData_time\" ON \"EventData\"(\"time\")";
-constexpr const char* kInsert =
-    "INSERT INTO \"EventData\" (\"id\", \"key\", \"time\", \"sessionId\", \"realtime\", \"data\", "
-    "\"preEvent\") VALUES (?, ?, ?, ?, ?, ?, ?)";
-// rowid keeps events of the same second in the order they were recorded.
-constexpr const char* kSelect =
-    "SELECT \"id\", \"key\", \"time\", \"sessionId\", \"realtime\", \"data\", \"preEvent\" FROM "
-    "\"EventData\" ORDER BY \"time\" ASC, rowid ASC LIMIT ?";
-
-// Identifiers per DELETE, each its own short transaction: an insert waits for one piece at most.
-constexpr std::size_t kDeleteChunk = 5;
-// Pages of write-ahead log after which the main loop checkpoints. A checkpoint that runs beside
-// a steady stream of inserts never quite catches up, and SQLite starts the log over only once all
-// of it is in the file: the log would grow without end, and every insert would pay for writing
-// to newly allocated file blocks. So the checkpoint ends with a short pass that holds inserts
-// back: it copies what they added meanwhile, the log is then all in the file, and the next
-// insert starts it over. Past the second mark (a log that grew while another process read) the
-// checkpoint then also truncates it.
-constexpr int kCheckpointPages = 1000;
-constexpr int kTruncatingCheckpointPages = 20'000;
+// A recording thread's buffer for framing records keeps at most this much between calls.
+constexpr std::size_t kKeptFrameBytes = 64 * 1024;
 
 std::optional<std::string> documentsDatabasePath() {
   auto directory = platform::documentsDirectory().path();
@@ -58,397 +23,325 @@ std::optional<std::string> documentsDatabasePath() {
   return *directory + kFileName;
 }
 
-std::string columnString(Statement& statement, int column) {
-  return std::string(statement.columnText(column));
+double monotonicNow() {
+  return platform::clock().monotonic();
+}
+
+// Whether a retry set for `after` is still to come (a clock that went back lets it go at once).
+bool waiting(const std::optional<double>& after, double interval) {
+  if (!after) return false;
+  const double now = monotonicNow();
+  return now < *after && now >= *after - interval;
+}
+
+void dropDelivered(EventList& events, std::unordered_set<std::string>& delivered) {
+  if (delivered.empty()) return;
+  std::erase_if(events, [&](const auto& event) { return delivered.erase(event->id) != 0; });
 }
 
 }  // namespace
 
-// One connection and the statements prepared on it, used under its owner's mutex. The
-// statements are declared after the connection, so they are finalized first.
-struct DatabaseHelper::StoreConnection {
-  std::unique_ptr<platform::sqlite::Connection> db;
-  Statement insert;
-  Statement select;
-  std::map<std::size_t, Statement> deletes;  // by number of identifiers
-
-  explicit StoreConnection(std::unique_ptr<platform::sqlite::Connection> connection)
-      : db(std::move(connection)) {}
-
-  Statement* deleteFor(std::size_t count) {
-    if (auto found = deletes.find(count); found != deletes.end()) return &found->second;
-    std::string sql = "DELETE FROM \"EventData\" WHERE \"id\" IN (";
-    for (std::size_t i = 0; i < count; ++i) sql += i == 0 ? "?" : ",?";
-    Statement statement = db->prepare(sql + ")", Reuse::persistent);
-    if (!statement) return nullptr;
-    return &deletes.emplace(count, std::move(statement)).first->second;
-  }
-
-  std::optional<EventList> read(int limit) {
-    if (!select) select = db->prepare(kSelect, Reuse::persistent);
-    if (!select) return std::nullopt;
-    EventList events;
-    select.bindInt64(1, limit > 0 ? limit : 10);
-    StepResult step;
-    while ((step = select.step()) == StepResult::row) {
-      events.push_back(std::make_shared<EventData>(
-          columnString(select, 0), columnString(select, 1), select.columnInt64(2),
-          columnString(select, 3), select.columnInt64(4) != 0, columnString(select, 5),
-          columnString(select, 6)));
-    }
-    select.reset();
-    if (step != StepResult::done) return std::nullopt;
-    return events;
-  }
-};
-
-// Moves the write-ahead log into the database file from the main loop, on a connection of its
-// own: the bulk beside the inserts, the rest while they wait (see kCheckpointPages). Shared with
-// the tasks it posts, so it outlives a store destroyed meanwhile; the store detaches itself first.
-class DatabaseHelper::Checkpointer : public std::enable_shared_from_this<Checkpointer> {
- public:
-  Checkpointer(std::string path, std::mutex& writerMutex)
-      : path_(std::move(path)), writerMutex_(&writerMutex) {}
-
-  // The writing connection's commit hook; only hands the work over.
-  static void onCommit(void* self, int pages) {
-    auto* checkpointer = static_cast<Checkpointer*>(self);
-    if (pages >= kCheckpointPages && !checkpointer->requested_.exchange(true)) {
-      const CheckpointMode mode =
-          pages >= kTruncatingCheckpointPages ? CheckpointMode::truncate : CheckpointMode::passive;
-      platform::mainLoop().post(
-          [keep = checkpointer->shared_from_this(), mode] { keep->run(mode); });
-    }
-  }
-
-  // The store is going away: no later pass waits for its writer.
-  void detach() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    writerMutex_ = nullptr;
-  }
-
- private:
-  void run(CheckpointMode mode) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requested_.store(false);
-    if (!db_) {
-      db_ = platform::sqlite::Connection::openExisting(path_, platform::sqlite::Access::readWrite);
-      // A connection learns that the file is in WAL mode at its first read; until then a
-      // checkpoint on it finds no log and does nothing, and the log grows without end.
-      if (db_ && !db_->exec("SELECT count(*) FROM sqlite_master")) db_.reset();
-    }
-    if (!db_ || !db_->checkpoint(CheckpointMode::passive) || writerMutex_ == nullptr) return;
-    {
-      // Passive again: it never waits, so inserts are held back only while it copies.
-      std::lock_guard<std::mutex> writer(*writerMutex_);
-      db_->checkpoint(CheckpointMode::passive);
-    }
-    if (mode == CheckpointMode::truncate) db_->checkpoint(mode);
-  }
-
-  const std::string path_;
-  std::mutex mutex_;  // the connection and the writer's mutex
-  std::mutex* writerMutex_;
-  std::unique_ptr<platform::sqlite::Connection> db_;
-  std::atomic<bool> requested_{false};
+// The drains handed to the main loop: one at a time is waiting, and none runs once its store is
+// gone.
+struct DatabaseHelper::Wakeup {
+  static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+  std::mutex mutex;
+  DatabaseHelper* store = nullptr;
+  // The process generation whose drain is waiting (a forked child's own is not the parent's).
+  std::atomic<std::uint64_t> requestedIn{kNone};
 };
 
 DatabaseHelper& DatabaseHelper::shared() {
-  // Never destroyed: other threads may still use the store while the process exits. A forked
-  // child opens connections of its own; the events the parent kept in memory are the parent's.
+  // Never destroyed: other threads may still record while the process exits. A forked child
+  // makes a store of its own (its own journal and connection); the parent's is left alone.
   static platform::PerProcess<DatabaseHelper> instance(
       [](DatabaseHelper*) { return std::shared_ptr<DatabaseHelper>(new DatabaseHelper()); });
   return instance.get();
 }
 
-DatabaseHelper::DatabaseHelper() : atDocuments_(true) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  openIfDueLocked();
+DatabaseHelper::DatabaseHelper()
+    : atDocuments_(true),
+      journal_([] { return documentsDatabasePath(); }),
+      wakeup_(std::make_shared<Wakeup>()),
+      generation_(platform::forkGeneration()) {
+  wakeup_->store = this;
 }
 
 DatabaseHelper::DatabaseHelper(std::optional<std::string> path, EventStoreLimits limits)
-    : atDocuments_(false), path_(std::move(path)), limits_(limits) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  openIfDueLocked();
+    : atDocuments_(false),
+      path_(std::move(path)),
+      limits_(limits),
+      journal_([this] { return path_; }),
+      wakeup_(std::make_shared<Wakeup>()),
+      generation_(platform::forkGeneration()) {
+  wakeup_->store = this;
 }
 
 DatabaseHelper::~DatabaseHelper() {
-  // Not under mutex_: a pass of the checkpointer may hold its own lock while waiting for mutex_.
-  if (checkpointer_) checkpointer_->detach();
+  {
+    std::lock_guard<std::mutex> lock(wakeup_->mutex);
+    wakeup_->store = nullptr;
+  }
+  drain();  // what this process recorded is in the file, or stays in its journal
 }
 
-bool DatabaseHelper::isUsable() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return openIfDueLocked();
+std::optional<std::string> DatabaseHelper::path() const {
+  return atDocuments_ ? documentsDatabasePath() : path_;
 }
 
 std::optional<std::string> DatabaseHelper::filePath() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return openedPath_;
+  return path();
 }
 
-bool DatabaseHelper::openIfDueLocked() {
-  if (writer_) {
-    if (!queued_.empty()) writeQueuedLocked();
-    return true;
-  }
-  const double now = platform::clock().monotonic();
-  if (lastAttempt_ && now - *lastAttempt_ < kReopenIntervalSeconds && now >= *lastAttempt_) {
-    return false;
-  }
-  lastAttempt_ = now;
-  const std::optional<std::string> path = atDocuments_ ? documentsDatabasePath() : path_;
-  if (!path) return false;  // nowhere to put the file yet
-  initDb(*path);
-  if (writer_) createTable();
-  if (writer_) writeQueuedLocked();
-  return writer_ != nullptr;
-}
-
-void DatabaseHelper::initDb(const std::string& path) {
-  std::string failure;
-  auto db = platform::sqlite::Connection::openPrivate(path, failure);
-  if (!db) {
-    Logger::log("Cannot open the event store " + path + ": " + failure);
+void DatabaseHelper::requestDrain() {
+  auto& requested = wakeup_->requestedIn;
+  const std::uint64_t generation = platform::forkGeneration();
+  if (requested.load(std::memory_order_relaxed) == generation ||
+      requested.exchange(generation) == generation) {
     return;
   }
-  writer_ = std::make_unique<StoreConnection>(std::move(db));
-  openedPath_ = path;
-  capsChecked_ = false;
-  limitFileSizeLocked();
-  // A checkpointer of an earlier opening stays attached: it waits for this same mutex.
-  checkpointer_ = std::make_shared<Checkpointer>(path, mutex_);
-  writer_->db->setCommitHook(&Checkpointer::onCommit, checkpointer_.get());
-}
-
-void DatabaseHelper::createTable() {
-  // Fails on every start after the first, because the table exists; that is expected.
-  writer_->db->exec(kCreateTable);
-  writer_->db->exec(kCreateIndex);
-  writer_->insert = writer_->db->prepare(kInsert, Reuse::persistent);
-  if (!writer_->insert) {
-    // A table of another shape under the same name: nothing can be stored or read.
-    Logger::log(std::string("The event store cannot be used: ") + writer_->db->errorMessage());
-    writer_->db->setCommitHook(nullptr, nullptr);
-    writer_.reset();
-    return;
-  }
-  set_aside::ensureSchema(*writer_->db);
-}
-
-void DatabaseHelper::limitFileSizeLocked() {
-  Statement pageSize = writer_->db->prepare("PRAGMA page_size");
-  if (!pageSize || pageSize.step() != StepResult::row || pageSize.columnInt64(0) <= 0) return;
-  const std::int64_t pages =
-      std::max<std::int64_t>(1, limits_.maxFileBytes / pageSize.columnInt64(0));
-  writer_->db->exec(("PRAGMA max_page_count = " + std::to_string(pages)).c_str());
-}
-
-bool DatabaseHelper::insertLocked(const EventData& event, std::string& failure) {
-  Statement& insert = writer_->insert;
-  // A single INSERT in autocommit mode is its own write transaction.
-  const bool done = insert.bindText(1, event.id) && insert.bindText(2, event.key) &&
-                    insert.bindInt64(3, event.time) && insert.bindText(4, event.sessionId) &&
-                    insert.bindInt64(5, event.realtime ? 1 : 0) && insert.bindText(6, event.data) &&
-                    insert.bindText(7, event.preEvent) && insert.step() == StepResult::done;
-  if (!done) failure = writer_->db->errorMessage();
-  insert.reset();
-  return done;
-}
-
-// Events recorded while the file could not be opened or written, written in their order in one
-// transaction. They leave memory only once that transaction committed; otherwise a use a second
-// later or more tries again (a full disk is not asked again at every event). A row already stored
-// is left out rather than holding back the others for ever.
-void DatabaseHelper::writeQueuedLocked() {
-  if (queued_.empty()) return;
-  const double now = platform::clock().monotonic();
-  if (queueRetryAfter_ && now < *queueRetryAfter_ &&
-      now >= *queueRetryAfter_ - kReopenIntervalSeconds) {
-    return;
-  }
-  std::string failure;
-  bool written = writer_->db->exec("BEGIN IMMEDIATE");
-  for (auto it = queued_.begin(); written && it != queued_.end(); ++it) {
-    written = insertLocked(*it, failure) || writer_->db->failedOnConstraint();
-  }
-  if (written) written = writer_->db->exec("COMMIT");
-  if (!written) {
-    if (failure.empty()) failure = writer_->db->errorMessage();
-    writer_->db->rollback();
-    queueRetryAfter_ = now + kReopenIntervalSeconds;
-    Logger::log("The events kept in memory wait for the next write: " + failure);
-    return;
-  }
-  queueRetryAfter_.reset();
-  insertsSinceCapCheck_.fetch_add(queued_.size());
-  Logger::log("Wrote " + std::to_string(queued_.size()) +
-              " events kept in memory to the event store");
-  queued_.clear();
+  // A moment later, so that one transaction takes what arrives meanwhile.
+  platform::mainLoop().postAfter(kDrainDelaySeconds, [wakeup = wakeup_] {
+    wakeup->requestedIn.store(Wakeup::kNone);
+    std::lock_guard<std::mutex> lock(wakeup->mutex);
+    if (wakeup->store != nullptr) wakeup->store->drain();
+  });
 }
 
 void DatabaseHelper::addEvent(const EventData& event) {
-  std::string failure;
-  {
-    insertsWaiting_.fetch_add(1);
-    std::lock_guard<std::mutex> lock(mutex_);
-    insertsWaiting_.fetch_sub(1);
-    // Behind the events already waiting in memory, if any, so that none overtakes them.
-    if (openIfDueLocked() && queued_.empty()) {
-      if (insertLocked(event, failure)) {
-        insertsSinceCapCheck_.fetch_add(1);
-      } else if (!writer_->db->failedOnConstraint()) {
-        queueRetryAfter_ = platform::clock().monotonic() + kReopenIntervalSeconds;
-        failure = "The event store cannot be written (" + failure + "); the event waits in memory";
-        keepInMemoryLocked(event, failure);
-      }
-    } else {
-      keepInMemoryLocked(event, failure);
+  thread_local std::string frame;
+  frame.clear();
+  journal::appendEvent(frame, event);
+  const bool appended = frame.size() <= journal::kMaxPayloadBytes && journal_.append(frame);
+  if (frame.capacity() > kKeptFrameBytes) std::string().swap(frame);
+  if (appended) {
+    if (appendFailing_.load(std::memory_order_relaxed) && appendFailing_.exchange(false)) {
+      Logger::log("The event journal takes events again");
     }
+  } else {
+    keepInMemory(event);
   }
-  if (!failure.empty()) Logger::log(failure);
+  requestDrain();
 }
 
-void DatabaseHelper::keepInMemoryLocked(const EventData& event, std::string& failure) {
-  if (queued_.size() >= kMemoryQueueLimit) {
-    queued_.pop_front();
-    failure = "The event store is unavailable and " + std::to_string(kMemoryQueueLimit) +
-              " events wait in memory; the oldest was dropped";
+void DatabaseHelper::keepInMemory(const EventData& event) {
+  if (!appendFailing_.exchange(true)) {
+    Logger::log("The event journal cannot be written; events wait in memory");
   }
-  queued_.push_back(event);
-}
-
-// The reading connection, opened on the writer's file once that is open; null while it cannot
-// be (reads then go through the writer).
-DatabaseHelper::StoreConnection* DatabaseHelper::readerLocked() {
-  if (!reader_ && openedPath_) {
-    if (auto db = platform::sqlite::Connection::openExisting(*openedPath_,
-                                                             platform::sqlite::Access::readOnly)) {
-      reader_ = std::make_unique<StoreConnection>(std::move(db));
+  bool dropped = false;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (queued_.size() >= kMemoryQueueLimit) {
+      queued_.pop_front();
+      dropped = true;
     }
+    queued_.push_back(std::make_shared<EventData>(event));
   }
-  return reader_.get();
-}
-
-std::optional<EventList> DatabaseHelper::getEvents(int limit) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!openIfDueLocked()) return std::nullopt;
+  if (dropped) {
+    Logger::log("The event store is unavailable and " + std::to_string(kMemoryQueueLimit) +
+                " events wait in memory; the oldest was dropped");
   }
-  {
-    std::lock_guard<std::mutex> lock(readerMutex_);
-    if (StoreConnection* reader = readerLocked()) return reader->read(limit);
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  return writer_ ? writer_->read(limit) : std::nullopt;
 }
 
 void DatabaseHelper::removeAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  queued_.clear();
-  if (!openIfDueLocked()) return;
-  if (!writer_->db->exec("DELETE FROM \"EventData\"") || !set_aside::clear(*writer_->db)) {
-    Logger::log(std::string("Error removing records: ") + writer_->db->errorMessage());
+  std::string mark;
+  journal::appendForgetMark(mark);
+  const bool marked = journal_.append(mark);
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    queued_.clear();
+    forgetTable_ = true;
+    forgetJournal_ = forgetJournal_ || !marked;
   }
+  requestDrain();
+}
+
+bool DatabaseHelper::isUsable() {
+  return openIfDue();
+}
+
+bool DatabaseHelper::openIfDue() {
+  if (generation_ != platform::forkGeneration()) {
+    // A forked child: the connection is the parent's. Left alone, never used or closed; the
+    // child opens its own. What waited in the parent's memory is the parent's to write.
+    generation_ = platform::forkGeneration();
+    (void)table_.release();
+    delivered_.clear();
+    writeRetryAfter_.reset();
+    openRetryAfter_.reset();
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    queued_.clear();
+  }
+  if (table_) return true;
+  if (waiting(openRetryAfter_, kReopenIntervalSeconds)) return false;
+  openRetryAfter_ = monotonicNow() + kReopenIntervalSeconds;
+  const std::optional<std::string> at = path();
+  if (!at) return false;  // nowhere to put the file yet
+  std::string failure;
+  table_ = EventTable::open(*at, limits_.maxFileBytes, failure);
+  if (!table_) {
+    Logger::log("Cannot open the event store " + *at + ": " + failure);
+    return false;
+  }
+  capsChecked_ = false;
+  importLeftBehind();
+  return true;
+}
+
+// Journals of processes that are gone: their events are written (once, however often this runs)
+// before the files go; a damaged one gives what it holds whole.
+void DatabaseHelper::importLeftBehind() {
+  const std::optional<std::string> at = path();
+  if (!at) return;
+  for (auto& left : EventJournal::leftBehind(*at)) {
+    journal::Contents contents = journal::read(left.bytes);
+    dropDelivered(contents.events, delivered_);
+    std::string failure;
+    if (!table_->write(contents.forgotten, {&contents.events}, failure)) {
+      Logger::log("The events left by an earlier process wait for the next start: " + failure);
+      return;
+    }
+    writtenSinceCapCheck_ += contents.events.size();
+    left.discard();
+    if (contents.skippedBytes > 0) {
+      Logger::log("Skipped " + std::to_string(contents.skippedBytes) +
+                  " damaged bytes of the event journal " + left.path);
+    }
+    if (!contents.events.empty()) {
+      Logger::log("Imported " + std::to_string(contents.events.size()) +
+                  " events recorded by an earlier process");
+    }
+  }
+}
+
+bool DatabaseHelper::writeDue() const {
+  return !waiting(writeRetryAfter_, kReopenIntervalSeconds);
+}
+
+void DatabaseHelper::drain() {
+  if (!openIfDue() || !writeDue()) return;
+  for (;;) {
+    // Sealed first: a forget that is recorded by now has its mark in these bytes, or in none.
+    std::optional<EventJournal::Sealed> sealed = journal_.seal();
+    const bool olderFile = sealed && sealed->more;
+    journal::Contents contents = sealed ? journal::read(sealed->bytes) : journal::Contents{};
+    EventList memory;
+    bool forgetTable = false, forgetJournal = false;
+    if (!olderFile) {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      forgetTable = std::exchange(forgetTable_, false);
+      forgetJournal = std::exchange(forgetJournal_, false);
+      memory.assign(queued_.begin(), queued_.end());
+      queued_.clear();
+    }
+    if (forgetJournal) contents.events.clear();
+    dropDelivered(contents.events, delivered_);
+    dropDelivered(memory, delivered_);
+    if (contents.skippedBytes > 0) {
+      Logger::log("Skipped " + std::to_string(contents.skippedBytes) +
+                  " damaged bytes of the event journal");
+    }
+    const bool clearFirst = forgetTable || contents.forgotten;
+    if (!clearFirst && contents.events.empty() && memory.empty()) {
+      if (sealed) journal_.release(*sealed);
+      if (olderFile) continue;
+      return;
+    }
+    std::string failure;
+    if (!table_->write(clearFirst, {&contents.events, &memory}, failure)) {
+      writeRetryAfter_ = monotonicNow() + kReopenIntervalSeconds;
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      forgetTable_ = forgetTable_ || forgetTable;
+      forgetJournal_ = forgetJournal_ || forgetJournal;
+      queued_.insert(queued_.begin(), memory.begin(), memory.end());
+      Logger::log("The recorded events wait for the next write to the event store: " + failure);
+      return;
+    }
+    writeRetryAfter_.reset();
+    writtenSinceCapCheck_ += contents.events.size() + memory.size();
+    if (sealed) journal_.release(*sealed);
+    if (!olderFile) return;
+  }
+}
+
+std::optional<EventList> DatabaseHelper::getEvents(int limit) {
+  drain();
+  if (!table_) return std::nullopt;
+  {
+    // A forget not yet applied (its write failed): nothing stored before it may leave.
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (forgetTable_) return std::nullopt;
+  }
+  return table_->read(limit);
 }
 
 void DatabaseHelper::removeEvents(const EventList& events) {
+  drain();
   std::string failure;
-  {
-    // A real-time event kept in memory may be delivered before it reaches the file; written
-    // later, it would leave a second time with a batch.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!queued_.empty()) {
-      std::set<std::string_view> gone;
-      for (const auto& event : events) gone.insert(event->id);
-      std::deque<EventData> kept;
-      for (const auto& event : queued_) {
-        if (gone.count(event.id) == 0) kept.push_back(event);
-      }
-      queued_.swap(kept);
-    }
+  if (table_ && !table_->remove(events, failure)) {
+    Logger::log("Error removing records: " + failure);
   }
-  for (std::size_t first = 0; first < events.size() && failure.empty(); first += kDeleteChunk) {
-    const std::size_t count = std::min(kDeleteChunk, events.size() - first);
-    letInsertsGoFirst();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!openIfDueLocked()) return;
-    Statement* statement = writer_->deleteFor(count);
-    bool done = statement != nullptr;
-    for (std::size_t i = 0; done && i < count; ++i) {
-      done = statement->bindText(static_cast<int>(i + 1), events[first + i]->id);
-    }
-    if (done) done = statement->step() == StepResult::done;
-    if (!done) failure = writer_->db->errorMessage();
-    if (statement != nullptr) statement->reset();
-  }
-  if (!failure.empty()) Logger::log("Error removing records: " + failure);
+  // Unless everything recorded is in the file now, some may still wait outside it.
+  if (!table_ || !writeDue()) neverWriteLater(events);
 }
 
-// A recording thread waiting for the connection goes first: the mutex is not fair, and work
-// taking it back piece after piece would keep the host waiting for all of the pieces.
-void DatabaseHelper::letInsertsGoFirst() const {
-  while (insertsWaiting_.load() > 0) std::this_thread::yield();
+// Delivered before they reached the file, which cannot take them now: whether they wait in
+// memory or in the journal, they are not written there later.
+void DatabaseHelper::neverWriteLater(const EventList& events) {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    std::erase_if(queued_, [&](const auto& queued) {
+      return std::any_of(events.begin(), events.end(),
+                         [&](const auto& event) { return event->id == queued->id; });
+    });
+  }
+  // Bounded: a journal that cannot be drained stops taking events long before this.
+  if (delivered_.size() > kMemoryQueueLimit) delivered_.clear();
+  for (const auto& event : events) delivered_.insert(event->id);
 }
 
 std::optional<set_aside::RefusalHistories> DatabaseHelper::noteRefusal(const EventList& events,
                                                                        std::int64_t now) {
-  std::optional<set_aside::RefusalHistories> histories;
-  std::string failure;
-  {
-    letInsertsGoFirst();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!openIfDueLocked()) return std::nullopt;
-    histories = set_aside::noteRefusal(*writer_->db, events, now);
-    if (!histories) failure = writer_->db->errorMessage();
+  if (!openIfDue()) return std::nullopt;
+  auto histories = set_aside::noteRefusal(table_->connection(), events, now);
+  if (!histories) {
+    Logger::log(std::string("The refusal could not be recorded: ") +
+                table_->connection().errorMessage());
   }
-  if (!failure.empty()) Logger::log("The refusal could not be recorded: " + failure);
   return histories;
 }
 
 bool DatabaseHelper::setAside(const EventData& event, const std::string& reason) {
+  if (!openIfDue()) return false;
   const auto now = static_cast<std::int64_t>(platform::clock().now());
-  bool moved = false;
-  std::string failure;
-  {
-    letInsertsGoFirst();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!openIfDueLocked()) return false;
-    moved = set_aside::setAside(*writer_->db, event.id, reason, now);
-    if (!moved) failure = writer_->db->errorMessage();
-  }
+  const bool moved = set_aside::setAside(table_->connection(), event.id, reason, now);
   const std::string named = "The event " + event.key + " (" + event.id + ")";
   Logger::log(moved ? named + " is set aside: " + reason
-                    : named + " could not be set aside: " + failure);
+                    : named + " could not be set aside: " + table_->connection().errorMessage());
   return moved;
 }
 
 void DatabaseHelper::enforceCaps() {
-  std::optional<std::size_t> queued;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!openIfDueLocked()) return;
-    if (capsChecked_ && insertsSinceCapCheck_.load() < limits_.capCheckEvery) return;
-    capsChecked_ = true;
-    insertsSinceCapCheck_.store(0);
-    queued = set_aside::queuedCount(*writer_->db);
-  }
+  drain();
+  if (!table_) return;
+  if (capsChecked_ && writtenSinceCapCheck_ < limits_.capCheckEvery) return;
+  capsChecked_ = true;
+  writtenSinceCapCheck_ = 0;
+  auto& db = table_->connection();
+  const auto queued = set_aside::queuedCount(db);
   const auto now = static_cast<std::int64_t>(platform::clock().now());
   const std::string reason = "over the cap of " + std::to_string(limits_.maxEvents) + " events";
   std::size_t excess = queued && *queued > limits_.maxEvents ? *queued - limits_.maxEvents : 0;
   std::size_t movedTotal = 0, droppedTotal = 0;
   // Even with nothing over the queue's cap: rows set aside one at a time count too.
   do {
-    letInsertsGoFirst();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!openIfDueLocked()) break;
     const std::size_t moved =
-        set_aside::setAsideOldest(*writer_->db, std::min(excess, kCapChunk), reason, now);
+        set_aside::setAsideOldest(db, std::min(excess, kCapChunk), reason, now);
     movedTotal += moved;
     excess = moved == 0 ? 0 : excess - moved;
-    const auto asideNow = set_aside::setAsideCount(*writer_->db);
+    const auto asideNow = set_aside::setAsideCount(db);
     if (asideNow && *asideNow > limits_.maxSetAside) {
-      droppedTotal += set_aside::dropOldestSetAside(*writer_->db, *asideNow - limits_.maxSetAside);
+      droppedTotal += set_aside::dropOldestSetAside(db, *asideNow - limits_.maxSetAside);
     }
   } while (excess > 0);
   if (movedTotal > 0) {
@@ -463,9 +356,9 @@ void DatabaseHelper::enforceCaps() {
 }
 
 std::vector<set_aside::SetAsideEvent> DatabaseHelper::setAsideEvents(std::size_t limit) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!openIfDueLocked()) return {};
-  return set_aside::setAsideEvents(*writer_->db, limit);
+  drain();
+  if (!table_) return {};
+  return set_aside::setAsideEvents(table_->connection(), limit);
 }
 
 }  // namespace tavrel_mmp

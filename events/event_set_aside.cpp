@@ -28,21 +28,6 @@ constexpr const char* kCopyColumns =
 constexpr const char* kOldestQueued =
     "SELECT rowid FROM \"EventData\" ORDER BY \"time\" ASC, rowid ASC LIMIT ?";
 
-std::string placeholders(std::size_t count) {
-  std::string list;
-  for (std::size_t i = 0; i < count; ++i) list += i == 0 ? "?" : ",?";
-  return list;
-}
-
-// Runs `body` in one write transaction; committed only when it succeeded.
-template <class Body>
-bool inTransaction(Connection& db, Body body) {
-  if (!db.exec("BEGIN IMMEDIATE")) return false;
-  if (body() && db.exec("COMMIT")) return true;
-  db.rollback();
-  return false;
-}
-
 std::optional<std::size_t> countRows(Connection& db, const char* sql) {
   Statement count = db.prepare(sql);
   if (!count || count.step() != StepResult::row) return std::nullopt;
@@ -67,7 +52,8 @@ std::optional<RefusalHistories> noteRefusal(Connection& db, const EventList& eve
   Statement update = db.prepare(
       "UPDATE \"EventData\" SET \"refusals\" = \"refusals\" + 1, \"firstRefusedAt\" = "
       "MIN(COALESCE(\"firstRefusedAt\", ?1), ?1) WHERE \"id\" IN (" +
-      placeholders(events.size()) + ") RETURNING \"id\", \"refusals\", \"firstRefusedAt\"");
+      platform::sqlite::placeholders(events.size()) +
+      ") RETURNING \"id\", \"refusals\", \"firstRefusedAt\"");
   if (!update) return std::nullopt;
   bool bound = update.bindInt64(1, now);
   for (std::size_t i = 0; bound && i < events.size(); ++i) {
@@ -75,7 +61,7 @@ std::optional<RefusalHistories> noteRefusal(Connection& db, const EventList& eve
   }
   if (!bound) return std::nullopt;
   RefusalHistories histories;
-  const bool written = inTransaction(db, [&] {
+  const bool written = db.inTransaction([&] {
     StepResult step;
     while ((step = update.step()) == StepResult::row) {
       histories[text(update, 0)] = {update.columnInt64(1), update.columnInt64(2)};
@@ -91,7 +77,7 @@ bool setAside(Connection& db, const std::string& id, const std::string& reason, 
                            ", \"reason\", \"setAsideAt\") SELECT " + kCopyColumns +
                            ", ?, ? FROM \"EventData\" WHERE \"id\" = ?";
   bool moved = false;
-  const bool written = inTransaction(db, [&] {
+  const bool written = db.inTransaction([&] {
     Statement insert = db.prepare(copy);
     if (!insert || !insert.bindText(1, reason) || !insert.bindInt64(2, now) ||
         !insert.bindText(3, id) || insert.step() != StepResult::done) {
@@ -111,7 +97,7 @@ std::size_t setAsideOldest(Connection& db, std::size_t count, const std::string&
   if (count == 0) return 0;
   const std::string oldest = std::string("rowid IN (") + kOldestQueued + ")";
   std::optional<std::size_t> before;
-  const bool written = inTransaction(db, [&] {
+  const bool written = db.inTransaction([&] {
     before = queuedCount(db);
     Statement insert = db.prepare(std::string("INSERT INTO \"EventSetAside\" (") + kCopyColumns +
                                   ", \"reason\", \"setAsideAt\") SELECT " + kCopyColumns +
@@ -133,7 +119,7 @@ std::size_t dropOldestSetAside(Connection& db, std::size_t count) {
       "DELETE FROM \"EventSetAside\" WHERE rowid IN (SELECT rowid FROM \"EventSetAside\" ORDER BY "
       "rowid ASC LIMIT ?) RETURNING rowid");
   if (!remove || !remove.bindInt64(1, static_cast<std::int64_t>(count))) return 0;
-  const bool written = inTransaction(db, [&] {
+  const bool written = db.inTransaction([&] {
     StepResult step;
     while ((step = remove.step()) == StepResult::row) ++dropped;
     return step == StepResult::done;

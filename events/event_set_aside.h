@@ -19,7 +19,7 @@ namespace tavrel_mmp::set_aside {
 // What the event store keeps beside the queue: how often the service refused each queued row
 // (columns "refusals" and "firstRefusedAt" of "EventData"), and the rows taken out of the queue
 // (table "EventSetAside": the whole row, why, and when). Nothing here is ever deleted silently.
-// Functions on the store's writing connection, called under its owner's lock.
+// Functions on the store's connection, on the library's thread.
 
 // Refusals of one queued row so far; `firstAt` in Unix seconds.
 struct RefusalHistory {

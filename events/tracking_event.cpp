@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/logger.h"
+#include "events/batch_processor.h"
 #include "events/database_helper.h"
 #include "events/event_data.h"
 #include "events/heartbeat.h"
@@ -77,11 +78,15 @@ void TrackingEvent::store(const std::shared_ptr<EventData>& event) {
   const bool realtime = event->realtime;
   auto& state = tracker::state();
   // Marked before the row exists, so no batch can pick the event up ahead of its own upload.
-  if (realtime) state.realtimeInFlight.add(event->id);
+  RealtimeInFlight::Mark mark;
+  if (realtime) mark = BatchProcessor::shared().markRealtime(event->id);
   DatabaseHelper::shared().addEvent(*event);
   if (realtime) {
-    platform::mainLoop().post(
-        [event, epoch = TrackingConsent::epoch()] { syncRealtime(event, epoch); });
+    // At once, from the main loop; if it is accepted before the store's drain reached it, the
+    // removal drains first, so the row never outlives its delivery.
+    platform::mainLoop().post([event, epoch = TrackingConsent::epoch(), mark] {
+      BatchProcessor::shared().exportAlone(event, epoch, mark);
+    });
   }
 
   const std::int64_t counted = state.eventTotalCounter.fetch_add(1) + 1;
@@ -120,8 +125,9 @@ void TrackingEvent::requestSync() {
 }
 
 void TrackingEvent::ensureSyncTimer() {
-  bool expected = false;
-  if (tracker::state().timerRequested.compare_exchange_strong(expected, true)) startSyncTimer();
+  auto& requested = tracker::state().timerRequested;
+  if (requested.load(std::memory_order_relaxed) || requested.exchange(true)) return;
+  startSyncTimer();
 }
 
 void TrackingEvent::startSyncTimer() {
@@ -131,6 +137,16 @@ void TrackingEvent::startSyncTimer() {
   Heartbeat::start(started);
   Logger::log("startSyncTimer");
   platform::mainLoop().post([] { platform::mainLoop().scheduleRepeating(timerPeriod, &tick); });
+}
+
+void TrackingEvent::sync() {
+  if (!TrackingConsent::isEnabled()) return;
+  const auto read = BatchProcessor::shared().startBatch(TrackingConsent::epoch());
+  if (!read) return;  // a batch is in flight
+  auto& state = tracker::state();
+  state.lastSyncTime.store(tracker::monotonicNow());
+  Logger::log("----- syncing: " + std::to_string(*read) + " events -----");
+  state.eventTotalCounter.store(0);
 }
 
 void TrackingEvent::tick() {

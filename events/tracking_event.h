@@ -12,9 +12,10 @@ namespace tavrel_mmp {
 class EventData;
 struct AuthData;
 
-// The event tracker: stores every event and uploads batches (and real-time events). The
-// recording thread only builds, stores and counts the event; reading batches, building request
-// bodies and handing them to the HTTP client happen on the main loop.
+// The event tracker: records every event and uploads batches (and real-time events). The
+// recording thread only builds, records and counts the event; storing it in the file, reading
+// batches, building request bodies and handing them to the HTTP client happen on the main loop
+// (events/database_helper.h, events/batch_processor.h).
 class TrackingEvent {
  public:
   // `data` is the event's dictionary; JSON null stands for none. Taken by reference all the way
@@ -32,7 +33,6 @@ class TrackingEvent {
   static void forgetQueue();
 
   static constexpr int syncEventCount = 10;
-  static constexpr int batchSize = 50;
   static constexpr double timerPeriod = 5.0;
   static constexpr double minimumSyncGap = 5.0;
   static constexpr const char* realtimeKey = "nbRealtime";
@@ -44,8 +44,6 @@ class TrackingEvent {
   static void store(const std::shared_ptr<EventData>& event);
   static void requestSync();
   static void sync();
-  // `epoch`: the installation's epoch when the event was recorded.
-  static void syncRealtime(const std::shared_ptr<EventData>& event, std::uint64_t epoch);
   static void startSyncTimer();
   // Starts the timer unless it was already requested in this process.
   static void ensureSyncTimer();

@@ -41,6 +41,13 @@ void ManualMainLoop::scheduleRepeating(double periodSeconds, std::function<void(
   timers_.push_back(std::move(timer));
 }
 
+void ManualMainLoop::postAfter(double delaySeconds, std::function<void()> task) {
+  auto timer =
+      std::make_shared<Timer>(Timer{0, clock_->monotonic() + delaySeconds, std::move(task)});
+  std::lock_guard<std::mutex> lock(mutex_);
+  delayed_.push_back(std::move(timer));
+}
+
 std::size_t ManualMainLoop::runPending() {
   std::size_t ran = 0;
   for (;;) {
@@ -51,7 +58,9 @@ std::size_t ManualMainLoop::runPending() {
     }
     if (batch.empty()) return ran;
     for (auto& task : batch) {
-      task();
+      // Released once it ran, as a real run loop does: what it holds ends with it.
+      const auto running = std::move(task);
+      running();
       ++ran;
     }
   }
@@ -62,15 +71,22 @@ void ManualMainLoop::advance(double seconds) {
   runPending();
   for (;;) {
     std::shared_ptr<Timer> next;
+    bool once = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      for (auto& timer : timers_) {
-        if (timer->due <= target && (!next || timer->due < next->due)) next = timer;
+      for (auto* list : {&timers_, &delayed_}) {
+        for (auto& timer : *list) {
+          if (timer->due <= target && (!next || timer->due < next->due)) {
+            next = timer;
+            once = list == &delayed_;
+          }
+        }
       }
+      if (once) std::erase(delayed_, next);
     }
     if (!next) break;
     clock_->advance(std::max(0.0, next->due - clock_->monotonic()));
-    next->due += next->period > 0 ? next->period : 1e-3;
+    if (!once) next->due += next->period > 0 ? next->period : 1e-3;
     next->tick();
     runPending();
   }

@@ -39,7 +39,8 @@ TEST_F(PipelineEndToEnd, RefusedAuthenticationIsRetriedByTheNextEvent) {
 }
 
 // One event the service refuses for what it carries holds back no other; failures of the whole
-// service set nothing aside, however long they last.
+// service set nothing aside and lose nothing, however long they last, whatever code refuses
+// every batch alike.
 TEST_F(PipelineEndToEnd, OnlyAnEventTheServiceKeepsRefusingIsSetAside) {
   using Kind = tools::Fault::Kind;
   constexpr const char* kPath = "/partner/event/log";
@@ -53,11 +54,17 @@ TEST_F(PipelineEndToEnd, OnlyAnEventTheServiceKeepsRefusingIsSetAside) {
       {"HTTP 500",
        [&](auto& s) { s.setFault(kPath, {.kind = Kind::responseCode, .httpStatus = 500}); }, false},
       {"no answer", [&](auto& s) { s.setFault(kPath, {.kind = Kind::closeWithoutAnswer}); }, false},
+      {"answer cut short", [&](auto& s) { s.setFault(kPath, {.kind = Kind::closeConnection}); },
+       false},
+      {"not JSON", [&](auto& s) { s.setFault(kPath, {.kind = Kind::notJson}); }, false},
       {"session expired",
        [&](auto& s) { s.setFault(kPath, {.kind = Kind::responseCode, .responseCode = 401}); },
        false},
       {"throttled",
        [&](auto& s) { s.setFault(kPath, {.kind = Kind::responseCode, .responseCode = 429}); },
+       false},
+      {"token no longer honoured",
+       [&](auto& s) { s.setFault(kPath, {.kind = Kind::responseCode, .responseCode = 400}); },
        false},
   };
   ASSERT_TRUE(start());

@@ -7,7 +7,6 @@
 
 #include "events/database_helper.h"
 #include "events/event_data.h"
-#include "events/realtime_in_flight.h"
 #include "events/tracking_event.h"
 #include "settings/storage_helper.h"
 #include "support/test_support.h"
@@ -106,17 +105,6 @@ TEST_F(TrackerTest, NoEventLeavesTwiceWhileItsUploadIsInFlight) {
   ASSERT_EQ(uploads().size(), 3u);
   EXPECT_EQ(idsOf(body(uploads()[2])), pending());
   EXPECT_EQ(idsOf(body(uploads()[2])).size(), 14u);
-
-  // An upload that ends while a batch reads (its row read before the deletion, the mark gone
-  // before the check) is still left out by that batch.
-  RealtimeInFlight marks;
-  marks.add("rt");
-  {
-    const RealtimeInFlight::Reading reading(marks);
-    marks.remove("rt");
-    EXPECT_TRUE(reading.excludes("rt"));
-  }
-  EXPECT_FALSE(RealtimeInFlight::Reading(marks).excludes("rt"));
 }
 
 // A session stored or replaced while a batch is built never splits it: the events' session
@@ -225,21 +213,6 @@ TEST_F(TrackerTest, HeartbeatFollowsTheIntervalTheServiceSets) {
             "MMP: nope\n");
   loop_->advance(5.0);
   EXPECT_EQ(offsets().back(), 155.0);
-}
-
-TEST_F(TrackerTest, NoStoredRowStallsTheQueue) {
-  TrackingEvent::trackEvent("bad\xff\xfename", json{{"v", std::nan("")}});
-  DatabaseHelper::shared().addEvent(EventData("array", "k", 1, "", false, "[1,2]"));
-  DatabaseHelper::shared().addEvent(EventData("garbage", "k\xc3", 2, "", false, "not json"));
-  loop_->runPending();
-  loop_->advance(5.0);
-  ASSERT_EQ(uploads().size(), 1u);
-  const json events = body(uploads()[0])["events"];  // parsed: the body is valid JSON
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[2]["key"], "bad\xEF\xBF\xBD\xEF\xBF\xBDname");
-  for (auto& event : events) EXPECT_EQ(event["data"], json::array());
-  transport_->respond(uploads()[0], kAccepted);
-  EXPECT_TRUE(pending().empty());
 }
 
 }  // namespace

@@ -98,12 +98,7 @@ bool writeChanges(Connection& db, const Changes& changes) {
 
 // Writes the changes in one transaction.
 bool writeAll(Connection& db, const Changes& changes, std::string& failure) {
-  const bool ok = db.exec("BEGIN IMMEDIATE") && writeChanges(db, changes) && db.exec("COMMIT");
-  if (!ok) {
-    failure = db.errorMessage();
-    db.rollback();
-  }
-  return ok;
+  return db.inTransaction([&] { return writeChanges(db, changes); }, &failure);
 }
 
 // Writes `before` (the changes this process made earlier), then reads the key and stores `value`
@@ -114,36 +109,30 @@ std::optional<PreferenceClaim> claimInFile(Connection& db, const Changes& before
                                            const std::string& key, const std::string& value,
                                            const std::string& unset, std::string& failure) {
   std::optional<PreferenceClaim> result;
-  if (db.exec("BEGIN IMMEDIATE") && writeChanges(db, before)) {
-    {
-      Statement select = db.prepare(kSelectOne);
-      select.bindText(1, key);
-      const StepResult step = select.step();
-      if (step == StepResult::row && select.columnInt64(0) == kText) {
-        std::string stored(select.columnBlob(1));
-        if (stored != unset) result = PreferenceClaim{std::move(stored), false};
-      }
-      if (step == StepResult::failed) failure = db.errorMessage();
-    }
-    if (!result && failure.empty()) {
-      Statement upsert = db.prepare(kUpsert);
-      upsert.bindText(1, key);
-      upsert.bindInt64(2, kText);
-      upsert.bindBlob(3, value.data(), value.size());
-      if (upsert.step() == StepResult::done) {
+  const bool written = db.inTransaction(
+      [&] {
+        if (!writeChanges(db, before)) return false;
+        {
+          Statement select = db.prepare(kSelectOne);
+          select.bindText(1, key);
+          const StepResult step = select.step();
+          if (step == StepResult::failed) return false;
+          if (step == StepResult::row && select.columnInt64(0) == kText) {
+            std::string stored(select.columnBlob(1));
+            if (stored != unset) result = PreferenceClaim{std::move(stored), false};
+          }
+        }
+        if (result) return true;
+        Statement upsert = db.prepare(kUpsert);
+        upsert.bindText(1, key);
+        upsert.bindInt64(2, kText);
+        upsert.bindBlob(3, value.data(), value.size());
+        if (upsert.step() != StepResult::done) return false;
         result = PreferenceClaim{value, true};
-      } else {
-        failure = db.errorMessage();
-      }
-    }
-    if (failure.empty() && !db.exec("COMMIT")) failure = db.errorMessage();
-  } else {
-    failure = db.errorMessage();
-  }
-  if (!failure.empty()) {
-    db.rollback();
-    return std::nullopt;
-  }
+        return true;
+      },
+      &failure);
+  if (!written) return std::nullopt;
   if (result->claimed && !db.checkpoint(sqlite::CheckpointMode::full)) {
     // Committed to the log, which outlives the process; only a power loss could still take it.
     Logger::log("The claim of " + key + " is not yet synced to the preferences file");
@@ -437,8 +426,12 @@ class SqlitePreferencesStore : public PreferencesStore {
   void setBytes(const std::string& key, const std::vector<std::uint8_t>& value) override {
     cores_.get().change({{key, value}}, false);
   }
-  void remove(const std::string& key) override { cores_.get().change({{key, std::nullopt}}, false); }
-  void applyTogether(const PreferenceChanges& changes) override { cores_.get().change(changes, true); }
+  void remove(const std::string& key) override {
+    cores_.get().change({{key, std::nullopt}}, false);
+  }
+  void applyTogether(const PreferenceChanges& changes) override {
+    cores_.get().change(changes, true);
+  }
   bool flush() override { return cores_.get().flush(); }
   std::optional<PreferenceClaim> claimText(const std::string& key, const std::string& value,
                                            const std::string& unset) override {

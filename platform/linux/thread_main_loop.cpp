@@ -36,15 +36,11 @@ class ThreadMainLoop : public MainLoop {
   }
 
   void scheduleRepeating(double periodSeconds, std::function<void()> tick) override {
-    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(periodSeconds > 0 ? periodSeconds : 0.001));
-    const std::shared_ptr<Loop> loop = loops_.share();
-    {
-      std::lock_guard<std::mutex> lock(loop->mutex);
-      loop->timers.push_back({period, std::chrono::steady_clock::now() + period, std::move(tick)});
-    }
-    ensureStarted(loop);
-    loop->wake.notify_one();
+    addTimer(periodSeconds, std::move(tick), true);
+  }
+
+  void postAfter(double delaySeconds, std::function<void()> task) override {
+    addTimer(delaySeconds, std::move(task), false);
   }
 
  private:
@@ -52,6 +48,7 @@ class ThreadMainLoop : public MainLoop {
     std::chrono::steady_clock::duration period;
     SteadyTime due;
     std::function<void()> tick;
+    bool repeating;
   };
 
   struct Loop {
@@ -62,6 +59,19 @@ class ThreadMainLoop : public MainLoop {
     std::deque<std::function<void()>> tasks;
     std::vector<Timer> timers;
   };
+
+  void addTimer(double seconds, std::function<void()> tick, bool repeating) {
+    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(seconds > 0 ? seconds : 0.001));
+    const std::shared_ptr<Loop> loop = loops_.share();
+    {
+      std::lock_guard<std::mutex> lock(loop->mutex);
+      loop->timers.push_back(
+          {period, std::chrono::steady_clock::now() + period, std::move(tick), repeating});
+    }
+    ensureStarted(loop);
+    loop->wake.notify_one();
+  }
 
   // A thread the system refused now is asked for again at the next post or timer.
   static void ensureStarted(const std::shared_ptr<Loop>& loop) {
@@ -101,8 +111,14 @@ class ThreadMainLoop : public MainLoop {
         loop.wake.wait_until(lock, next->due);
         continue;
       }
-      next->due = nextDueAfterTick(next->due, next->period, now);
-      auto tick = next->tick;
+      std::function<void()> tick;
+      if (next->repeating) {
+        next->due = nextDueAfterTick(next->due, next->period, now);
+        tick = next->tick;
+      } else {
+        tick = std::move(next->tick);
+        loop.timers.erase(loop.timers.begin() + (next - loop.timers.data()));
+      }
       lock.unlock();
       runGuarded(tick);
       lock.lock();

@@ -156,23 +156,6 @@ bool Connection::checkpoint(CheckpointMode mode) {
   return false;
 }
 
-void Connection::setCommitHook(CommitHook hook, void* context) {
-  const Call call(this);
-  hook_ = hook;
-  hookContext_ = context;
-  if (hook != nullptr) {
-    sqlite3_wal_hook(db_, &Connection::onWalCommit, this);
-  } else {
-    sqlite3_wal_hook(db_, nullptr, nullptr);
-  }
-}
-
-int Connection::onWalCommit(void* self, sqlite3*, const char*, int pages) {
-  auto* connection = static_cast<Connection*>(self);
-  connection->hook_(connection->hookContext_, pages);
-  return SQLITE_OK;
-}
-
 void Connection::setLockWait(LockWait lockWait) {
   lockWait_ = std::move(lockWait);
   if (lockWait_) {

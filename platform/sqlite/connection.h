@@ -50,13 +50,18 @@ class Connection {
   Statement prepare(std::string_view sql, Reuse reuse = Reuse::once);
   // Undoes the open transaction, if there is one.
   void rollback();
+  // Runs `body` (returning whether it succeeded) in one write transaction, committed only when
+  // it succeeded and rolled back otherwise; whether it committed. On failure `failure`, when
+  // given and still empty, receives the failing statement's message (before the rollback).
+  template <class Body>
+  bool inTransaction(Body&& body, std::string* failure = nullptr) {
+    if (exec("BEGIN IMMEDIATE") && body() && exec("COMMIT")) return true;
+    if (failure != nullptr && failure->empty()) *failure = errorMessage();
+    rollback();
+    return false;
+  }
   // Moves the write-ahead log into the database file.
   bool checkpoint(CheckpointMode mode);
-
-  // `hook(context, walPages)` runs on the committing thread right after each commit, with the
-  // number of pages now in the write-ahead log; it must only hand work over. Null removes it.
-  using CommitHook = void (*)(void* context, int walPages);
-  void setCommitHook(CommitHook hook, void* context);
 
   // Replaces the five-second wait (null: back to it).
   void setLockWait(LockWait lockWait);
@@ -75,14 +80,11 @@ class Connection {
 
   explicit Connection(sqlite3* db) : db_(db) {}
   static std::unique_ptr<Connection> open(const std::string& path, int flags, std::string& failure);
-  static int onWalCommit(void* self, sqlite3*, const char*, int pages);
   static int onBusy(void* self, int attempts);
   // Keeps the message and code of the call that just failed.
   void noteFailure();
 
   sqlite3* const db_;
-  CommitHook hook_ = nullptr;
-  void* hookContext_ = nullptr;
   LockWait lockWait_;
   std::string lastFailure_ = "not an error";
   int lastFailureCode_ = 0;

@@ -8,6 +8,12 @@
 
 namespace tavrel_mmp::platform::sqlite {
 
+std::string placeholders(std::size_t count) {
+  std::string list;
+  for (std::size_t i = 0; i < count; ++i) list += i == 0 ? "?" : ",?";
+  return list;
+}
+
 Statement::~Statement() {
   if (handle_ == nullptr) return;
   const Connection::Call call(connection_);

@@ -2,15 +2,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 struct sqlite3_stmt;
 
 namespace tavrel_mmp::platform::sqlite {
 
-class Connection;
-
 enum class StepResult { row, done, failed };
+
+// "?,?,?": `count` parameters for an IN list.
+std::string placeholders(std::size_t count);
 
 // One prepared statement, finalized with its owner; made by `Connection::prepare`. An empty one
 // (its preparation failed) fails every operation. Bound text and bytes are not copied: they must

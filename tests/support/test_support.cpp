@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <limits>
 #include <thread>
 
 #include "core/logger.h"
@@ -19,6 +21,7 @@
 #include "tavrel_mmp/nimbrel.h"
 #include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/documents_directory.h"
+#include "tavrel_mmp/platform/main_loop.h"
 #include "tavrel_mmp/platform/preferences_store.h"
 
 namespace tavrel_mmp::testing {
@@ -200,7 +203,16 @@ bool drainEvents(testing::ManualMainLoop& loop, int maxTicks) {
 }
 
 std::size_t pendingEventCount() {
-  return DatabaseHelper::shared().getEvents(1'000'000).value_or(EventList{}).size();
+  const auto count = [] {
+    const auto events = DatabaseHelper::shared().getEvents(1'000'000);
+    return events ? events->size() : std::numeric_limits<std::size_t>::max();
+  };
+  // Only the main loop's thread uses the store: the test's own when it drives the loop.
+  if (dynamic_cast<testing::ManualMainLoop*>(&platform::mainLoop()) != nullptr) return count();
+  auto answer = std::make_shared<std::promise<std::size_t>>();
+  auto counted = answer->get_future();
+  platform::mainLoop().post([answer, count] { answer->set_value(count()); });
+  return counted.get();
 }
 
 bool startAndAuthenticate(const std::string& partnerCode, const std::string& baseUrl) {

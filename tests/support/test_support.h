@@ -109,6 +109,8 @@ SettlingTransport& installCurlTransport(const platform::CurlTransportOptions& op
 void tickAndSettle(testing::ManualMainLoop& loop);
 // Ticks until the event store is empty (at most `maxTicks` times); true once it is.
 bool drainEvents(testing::ManualMainLoop& loop, int maxTicks = 1000);
+// Events recorded and not yet delivered, asked on the main loop's thread; the largest count
+// while the store cannot be read.
 std::size_t pendingEventCount();
 
 // Starts the library through the facade against the service at `baseUrl` and waits until the

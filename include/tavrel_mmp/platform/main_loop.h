@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace tavrel_mmp::platform {
 
@@ -15,6 +16,12 @@ class MainLoop {
   /// Installs a timer whose first tick comes one period after this call; it repeats for the life
   /// of the process.
   virtual void scheduleRepeating(double periodSeconds, std::function<void()> tick) = 0;
+  /// Runs the task on the main thread once `delaySeconds` have passed; returns at once. A loop
+  /// that cannot wait runs it as soon as `post` would.
+  virtual void postAfter(double delaySeconds, std::function<void()> task) {
+    (void)delaySeconds;
+    post(std::move(task));
+  }
 };
 
 MainLoop& mainLoop();

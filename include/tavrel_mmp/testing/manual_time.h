@@ -32,13 +32,15 @@ class ManualClock : public platform::Clock {
   double monotonic_ = 0.0;
 };
 
-/// A main loop driven by hand: posted tasks run on `runPending()`, timers fire as `advance()`
-/// moves the manual clock past their due times. Whoever calls these is the main thread.
+/// A main loop driven by hand: posted tasks run on `runPending()`, timers and delayed tasks fire
+/// as `advance()` moves the manual clock past their due times. Whoever calls these is the main
+/// thread.
 class ManualMainLoop : public platform::MainLoop {
  public:
   explicit ManualMainLoop(std::shared_ptr<ManualClock> clock);
   void post(std::function<void()> task) override;
   void scheduleRepeating(double periodSeconds, std::function<void()> tick) override;
+  void postAfter(double delaySeconds, std::function<void()> task) override;
 
   /// Runs the posted tasks (and the ones they post) until none is left; returns how many ran.
   std::size_t runPending();
@@ -58,6 +60,7 @@ class ManualMainLoop : public platform::MainLoop {
   std::mutex mutex_;
   std::vector<std::function<void()>> tasks_;
   std::vector<std::shared_ptr<Timer>> timers_;
+  std::vector<std::shared_ptr<Timer>> delayed_;  // run once (period unused)
 };
 
 }  // namespace tavrel_mmp::testing
