@@ -404,16 +404,20 @@ int throughputChild(int threads) {
   std::_Exit(0);
 }
 
-double residentMiB();
+double residentMiB(const char* field = "VmRSS:");
 
-// Child: RSS just before intSDK, and after it and 1,000 events are in the file.
+// Child: RSS just before intSDK, and after it and 1,000 events are in the file; then the same
+// for its anonymous part (what the process holds of its own, without the shared libraries' pages
+// it touched).
 int residentGrowthChild() {
   const std::string dir = makeTempDir();
   const double before = residentMiB();
+  const double anonymousBefore = residentMiB("RssAnon:");
   if (!startLibrary(dir, "up")) return 1;
   for (int i = 0; i < 1'000; ++i) Nimbrel::logEvent("purchase", kProperties);
   if (!waitFor([&] { return RowCounter(storePath(dir))() >= 1'000; })) return 1;
-  std::printf("%.3f %.3f\n", before, residentMiB());
+  std::printf("%.3f %.3f %.3f %.3f\n", before, residentMiB(), anonymousBefore,
+              residentMiB("RssAnon:"));
   std::fflush(stdout);
   std::filesystem::remove_all(dir);
   std::_Exit(0);
@@ -434,11 +438,13 @@ int startUpChild() {
   std::_Exit(0);
 }
 
-double residentMiB() {
+// A field of /proc/self/status, in MiB.
+double residentMiB(const char* field) {
   std::ifstream status("/proc/self/status");
   std::string line;
+  const std::string name = field;
   while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    if (line.rfind(name, 0) == 0) return std::stod(line.substr(name.size())) / 1024.0;
   }
   return 0.0;
 }
@@ -576,11 +582,11 @@ int main(int argc, char** argv) {
         "1)\n",
         eight[0], one[0], ratio(eight[0], one[0]));
   }
-  if (growth.size() == 2) {
+  if (growth.size() == 4) {
     std::printf(
         "memory:     RSS %.1f MiB before intSDK, %.1f MiB after it and 1,000 events: +%.1f MiB "
-        "(target <= 3)\n",
-        growth[0], growth[1], growth[1] - growth[0]);
+        "(target <= 3), of which anonymous +%.1f MiB (the rest: shared libraries' pages)\n",
+        growth[0], growth[1], growth[1] - growth[0], growth[3] - growth[2]);
   }
   std::printf(
       "            RSS with 1,000 pending %.1f MiB, 100,000 pending %.1f MiB, difference %.1f "
