@@ -151,6 +151,22 @@ TEST_F(TrackerTest, RealtimeFlagSendsTheEventAloneFromTheMainLoop) {
     EXPECT_EQ(sent[0]["data"].size(), 2u);  // the flag itself stays in the data
   }
   EXPECT_EQ(pending().size(), flags.size());
+
+  // Accepted while the drain that moves it into the file still waits: it is neither stored
+  // afterwards nor carried by a later batch.
+  TrackingEvent::trackEvent("rt_early", json{{"nbRealtime", true}});
+  loop_->runPending();
+  const std::string early = idsOf(body(uploads().back())).front();
+  transport_->respond(uploads().back(), kAccepted);
+  loop_->runPending();
+  loop_->advance(TrackingEvent::timerPeriod);
+  EXPECT_EQ(pending().size(), flags.size());
+  int carried = 0;
+  for (const std::size_t upload : uploads()) {
+    const auto ids = idsOf(body(upload));
+    carried += static_cast<int>(std::count(ids.begin(), ids.end(), early));
+  }
+  EXPECT_EQ(carried, 1);
 }
 
 TEST_F(TrackerTest, OneTimerAndTheMinimumGapOnAMonotonicClock) {
