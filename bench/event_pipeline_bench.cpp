@@ -523,14 +523,9 @@ int main(int argc, char** argv) {
   if (mode == "--growth-child") return residentGrowthChild();
   if (mode == "--start-up-child") return startUpChild();
 
-  std::map<std::string, std::vector<double>> latency;
-  for (const char* service : {"up", "down", "flapping"}) {
-    latency[service] = runChild(std::string("--latency-child ") + service);
-  }
-  const auto cpu = runChild("--cpu-child");
-  const auto one = runChild("--throughput-child 1");
-  const auto eight = runChild("--throughput-child 8");
-  const auto growth = runChild("--growth-child");
+  // First, while no earlier child's writes wait for the disk: a fresh installation's first call
+  // syncs its claim to the preferences file, and a sync behind others' pending writes measures
+  // the disk's queue rather than the library.
   std::vector<double> firstStart, laterStart;
   for (int i = 0; i < 7; ++i) {
     const auto times = runChild("--start-up-child");
@@ -539,6 +534,14 @@ int main(int argc, char** argv) {
       laterStart.push_back(times[1]);
     }
   }
+  std::map<std::string, std::vector<double>> latency;
+  for (const char* service : {"up", "down", "flapping"}) {
+    latency[service] = runChild(std::string("--latency-child ") + service);
+  }
+  const auto cpu = runChild("--cpu-child");
+  const auto one = runChild("--throughput-child 1");
+  const auto eight = runChild("--throughput-child 8");
+  const auto growth = runChild("--growth-child");
   const double resident1k = residentWithPending(1'000);
   const double resident100k = residentWithPending(100'000);
 
