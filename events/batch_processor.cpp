@@ -121,6 +121,11 @@ std::optional<std::size_t> BatchProcessor::startBatch(std::uint64_t epoch) {
   return count;
 }
 
+void BatchProcessor::keepWithinCaps() {
+  if (batchInFlight_.load()) return;
+  if (const Uploading uploading = takeUploadLock()) store_.enforceCaps();
+}
+
 void BatchProcessor::exportAlone(const std::shared_ptr<EventData>& event, std::uint64_t epoch,
                                  RealtimeInFlight::Mark mark) {
   // Leaves the batch state alone: a batch in flight stays the only one in flight.

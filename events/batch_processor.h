@@ -42,6 +42,10 @@ class BatchProcessor {
   // when a batch was in flight.
   std::optional<std::size_t> startBatch(std::uint64_t epoch);
 
+  // The library's thread, while nothing may leave (consent pending, offline): the store keeps
+  // to its caps as it does before each batch, unless another process is uploading from it.
+  void keepWithinCaps();
+
   // The recording thread, before the event is stored: no batch takes it until `exportAlone`
   // ends.
   RealtimeInFlight::Mark markRealtime(const std::string& id) { return realtime_.mark(id); }

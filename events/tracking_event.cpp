@@ -140,7 +140,15 @@ void TrackingEvent::startSyncTimer() {
 }
 
 void TrackingEvent::sync() {
-  if (!TrackingConsent::isEnabled()) return;
+  if (!TrackingConsent::isEnabled()) {
+    // Recording goes on while nothing may leave; the store keeps to its caps meanwhile, once a
+    // sync gap.
+    if (TrackingConsent::records()) {
+      BatchProcessor::shared().keepWithinCaps();
+      tracker::state().lastSyncTime.store(tracker::monotonicNow());
+    }
+    return;
+  }
   const auto read = BatchProcessor::shared().startBatch(TrackingConsent::epoch());
   if (!read) return;  // a batch is in flight
   auto& state = tracker::state();

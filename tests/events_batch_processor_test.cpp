@@ -109,5 +109,20 @@ TEST(BatchProcessor, EachOutcomeIsFollowedAsThePolicySaysAndTheBatchEnds) {
   }
 }
 
+TEST(BatchProcessor, WhileNothingMayLeaveTheStoreStillKeepsToItsCaps) {
+  testing::TempDir dir;
+  testing::installIsolatedPlatform(dir.path());
+  const auto time = testing::installManualTime();
+  DatabaseHelper store(dir.path() + "/events.sqlite3", {.maxEvents = 4, .capCheckEvery = 1});
+  for (int i = 0; i < 8; ++i)
+    store.addEvent(EventData("e" + std::to_string(i), "k", 100.0 + i, "s", false));
+  ScriptedExporter exporter(always(Outcome::accepted));
+  BatchProcessor processor(store, exporter);
+  processor.keepWithinCaps();
+  EXPECT_TRUE(exporter.exports.empty());
+  EXPECT_EQ(store.getEvents(100)->size(), 4u);
+  EXPECT_EQ(store.setAsideEvents().size(), 4u);
+}
+
 }  // namespace
 }  // namespace tavrel_mmp
