@@ -21,17 +21,17 @@ std::string coordinate(double value) {
 void logTouch(const platform::Touch& touch) {
   switch (touch.phase) {
     case platform::TouchPhase::began:
-      Logger::log("(" + coordinate(touch.location.x) + ", " + coordinate(touch.location.y) + ")");
-      Logger::log("Touch Began");
+      Logger::debug("(" + coordinate(touch.location.x) + ", " + coordinate(touch.location.y) + ")");
+      Logger::debug("Touch Began");
       break;
     case platform::TouchPhase::moved:
-      Logger::log("Touch Move");
+      Logger::debug("Touch Move");
       break;
     case platform::TouchPhase::ended:
-      Logger::log("Touch End");
+      Logger::debug("Touch End");
       break;
     case platform::TouchPhase::cancelled:
-      Logger::log("Touch Cancelled");
+      Logger::debug("Touch Cancelled");
       break;
     default:
       break;

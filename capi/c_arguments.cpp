@@ -6,7 +6,7 @@ namespace tavrel_mmp::capi {
 namespace {
 
 void report(CallSite site, const char* name, const std::string& problem, const char* outcome) {
-  Logger::log(std::string(site.function) + ": " + name + " " + problem + "; " + outcome);
+  Logger::warning(std::string(site.function) + ": " + name + " " + problem + "; " + outcome);
 }
 
 }  // namespace

@@ -30,9 +30,9 @@ void atBoundary(CallSite site, Work work) noexcept {
   try {
     work();
   } catch (const std::exception& e) {
-    Logger::log(std::string(site.function) + ": unexpected failure: " + e.what());
+    Logger::error(std::string(site.function) + ": unexpected failure: " + e.what());
   } catch (...) {
-    Logger::log(std::string(site.function) + ": unexpected failure");
+    Logger::error(std::string(site.function) + ": unexpected failure");
   }
 }
 

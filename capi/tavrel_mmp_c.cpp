@@ -34,6 +34,19 @@ void readFlag(CallSite site, const PropertyDictionary& options, const char* key,
   }
 }
 
+// Sets `text` from a text member of the options; null leaves it unset, another kind is reported.
+void readText(CallSite site, const PropertyDictionary& options, const char* key,
+              std::optional<std::string>& text) {
+  const auto it = options.find(key);
+  if (it == options.end() || it->is_null()) return;
+  if (it->is_string()) {
+    text = it->get<std::string>();
+  } else {
+    tavrel_mmp::Logger::warning(std::string(site.function) + ": options_json member \"" + key +
+                                "\" is not a text; it stays unset");
+  }
+}
+
 // Says which members of the user profile were not taken as given (of another kind than the
 // header says), and what they were read as.
 void reportUserMembers(CallSite site, const PropertyDictionary& given,
@@ -60,6 +73,9 @@ void tavrel_mmp_init(const char* partner_code, const char* app_secret, const cha
     readFlag(site, *given, "showLog", options->showLog);
     readFlag(site, *given, "autoTrackingScreen", options->autoTrackingScreen);
     readFlag(site, *given, "crashReporting", options->crashReporting);
+    readText(site, *given, "bundleId", options->bundleId);
+    readText(site, *given, "appVersion", options->appVersion);
+    readText(site, *given, "dataDirectory", options->dataDirectory);
     Nimbrel::intSDK(partnerCode, appSecret, options);
   });
 }

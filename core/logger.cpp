@@ -2,19 +2,25 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
 #include "core/utf8.h"
 
 namespace tavrel_mmp {
+namespace {
 
-void Logger::writeLine(std::string_view text) {
+constexpr std::size_t kMinSecretBytes = 8;
+constexpr std::size_t kShownSecretBytes = 6;
+
+// "<text>\n" on standard output as one write, so that lines from different threads never
+// interleave.
+void writeToStandardOutput(std::string_view text) {
   std::string line;
   line.reserve(text.size() + 1);
   line.append(text);
   line.push_back('\n');
-  // One write per line, so that lines from different threads never interleave.
   const char* data = line.data();
   std::size_t left = line.size();
   while (left > 0) {
@@ -28,7 +34,41 @@ void Logger::writeLine(std::string_view text) {
   }
 }
 
-void Logger::log(std::string_view message) {
+}  // namespace
+
+void Logger::addSecret(const std::string& secret) {
+  if (secret.size() < kMinSecretBytes) return;
+  for (const auto& slot : secrets_) {
+    const std::string* held = slot.load(std::memory_order_acquire);
+    if (held != nullptr && *held == secret) return;
+  }
+  const unsigned index = nextSecret_.fetch_add(1) % secrets_.size();
+  secrets_[index].store(new std::string(secret), std::memory_order_release);
+}
+
+std::string Logger::redacted(std::string text) {
+  for (const auto& slot : secrets_) {
+    const std::string* secret = slot.load(std::memory_order_acquire);
+    if (secret == nullptr) continue;
+    const std::string shown =
+        secret->substr(0, std::min(kShownSecretBytes, secret->size() / 3)) + "…";
+    for (auto at = text.find(*secret); at != std::string::npos;
+         at = text.find(*secret, at + shown.size())) {
+      text.replace(at, secret->size(), shown);
+    }
+  }
+  return text;
+}
+
+void Logger::writeLine(std::string_view text) {
+  std::string line = redacted(std::string(text));
+  if (const LineConsumer consumer = consumer_.load(std::memory_order_acquire)) {
+    return consumer(LogLevel::error, std::move(line));
+  }
+  writeToStandardOutput(line);
+}
+
+void Logger::log(LogLevel level, std::string_view message) {
   if (!devMode()) return;
   std::string line = "MMP: ";
   // Messages may quote bytes from the network or the disk; the console gets well-formed text.
@@ -37,7 +77,11 @@ void Logger::log(std::string_view message) {
   } else {
     line.append(toValidUtf8(message));
   }
-  writeLine(line);
+  line = redacted(std::move(line));
+  if (const LineConsumer consumer = consumer_.load(std::memory_order_acquire)) {
+    return consumer(level, std::move(line));
+  }
+  writeToStandardOutput(line);
 }
 
 void Logger::log(std::int64_t number) {
@@ -52,7 +96,7 @@ void Logger::log(double number) {
 
 void Logger::log(const PropertyDictionary& value) {
   if (!devMode()) return;
-  log(value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+  log(LogLevel::debug, value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 }  // namespace tavrel_mmp

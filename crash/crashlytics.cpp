@@ -67,7 +67,7 @@ void installSignalHandlers() {
   for (const int signal : kHandledSignals) {
     switch (SignalChain::install(signal, &FatalSignal::handle)) {
       case SignalChain::Installed::failed:
-        Logger::log("Cannot install the handler for signal " + std::to_string(signal));
+        Logger::warning("Cannot install the handler for signal " + std::to_string(signal));
         break;
       case SignalChain::Installed::leftToHost:
         Logger::log("The host's handler for signal " + std::to_string(signal) +
@@ -144,7 +144,7 @@ bool Crashlytics::saveCrashLog(const std::string& text, const std::string& hash)
     CrashInbox::storeWritten();
     return true;
   }
-  Logger::log("The crash record could not be written to storage");
+  Logger::warning("The crash record could not be written to storage");
   return false;
 }
 

@@ -75,7 +75,7 @@ void handleVerifyAnswer(const std::optional<std::vector<std::uint8_t>>& body, st
   }
   DeferredDeepLink::answered();
   const std::string text(body->begin(), body->end());
-  Logger::log(kVerifyPrefix + (isValidUtf8(text) ? text : std::string("No data")));
+  Logger::debug(kVerifyPrefix + (isValidUtf8(text) ? text : std::string("No data")));
   std::string parseError;
   const auto json = parseJsonBytes(*body, &parseError);
   if (!json) {

@@ -14,7 +14,7 @@ namespace tavrel_mmp {
 void UserProfile::send(const UserInfo& user) {
   if (!TrackingConsent::records()) return Logger::log("Tracking is off: the profile is not sent");
   PropertyDictionary profile = user.toDictionary();
-  Logger::log("user info");
+  Logger::debug("user info");
   Logger::log(profile);
   platform::mainLoop().post([profile = std::move(profile), userId = user.userId] {
     if (!TrackingConsent::records()) return;

@@ -38,7 +38,7 @@ void handleAnswer(const std::optional<std::vector<std::uint8_t>>& body,
                     : answer.problem);
     return;
   }
-  Logger::log("Nimbrel ping.......");
+  Logger::debug("Nimbrel ping.......");
   const auto& data = answer.envelope->data;
   state().interval.store(data ? static_cast<double>(data->second) : Heartbeat::kDefaultInterval);
 }

@@ -92,7 +92,7 @@ void TrackingEvent::store(const std::shared_ptr<EventData>& event) {
   const std::int64_t counted = state.eventTotalCounter.fetch_add(1) + 1;
   ensureSyncTimer();
   if (counted >= syncEventCount) {
-    Logger::log("eventTotalCounter >= syncEventCount");
+    Logger::debug("eventTotalCounter >= syncEventCount");
     requestSync();
   }
 }
@@ -135,7 +135,7 @@ void TrackingEvent::startSyncTimer() {
   const double started = tracker::monotonicNow();
   state.lastSyncTime.store(started);
   Heartbeat::start(started);
-  Logger::log("startSyncTimer");
+  Logger::debug("startSyncTimer");
   platform::mainLoop().post([] { platform::mainLoop().scheduleRepeating(timerPeriod, &tick); });
 }
 
@@ -164,7 +164,7 @@ void TrackingEvent::tick() {
   const double last = tracker::state().lastSyncTime.load();
   if (tracker::isPresent(last) &&
       tracker::monotonicNow() - last >= minimumSyncGap - tracker::kTickTolerance) {
-    Logger::log("time to sync");
+    Logger::debug("time to sync");
     sync();
   }
   Heartbeat::beatIfDue();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -31,6 +32,11 @@ class TrackingEvent {
   static void resume();
   // The installation starts over: every stored event goes, and the next has no predecessor.
   static void forgetQueue();
+  // Uploads what is stored now, batch after batch, and waits at most `timeout`: true when the
+  // service accepted every event stored at the call. False at once while tracking is not on,
+  // when no session can be had, when a batch of those events was not accepted, and on a
+  // library thread (the upload is started there, not awaited).
+  static bool flush(std::chrono::milliseconds timeout);
 
   static constexpr int syncEventCount = 10;
   static constexpr double timerPeriod = 5.0;

@@ -117,11 +117,11 @@ void HttpClient::send(const std::string& urlText, const std::optional<PropertyDi
   request.url = urlText;
   request.method = "POST";
   request.timeoutSeconds = kRequestTimeoutSeconds;
-  Logger::log("---- POST URL ----");
-  Logger::log(urlText);
+  Logger::debug("---- POST URL ----");
+  Logger::debug(urlText);
 
   if (params) {
-    Logger::log("---- PARAMS ----");
+    Logger::debug("---- PARAMS ----");
     Logger::log(*params);
     // Text that is not valid UTF-8 is replaced rather than failing the body: a request that
     // can never be encoded would otherwise be retried forever.
@@ -134,8 +134,8 @@ void HttpClient::send(const std::string& urlText, const std::optional<PropertyDi
     return TrackingConsent::sameInstallation(epoch) &&
            (sender == Sender::host || TrackingConsent::isEnabled());
   };
-  Logger::log("---- HEADER ----");
-  Logger::log(renderHeaders(request.headers));
+  Logger::debug("---- HEADER ----");
+  Logger::debug(renderHeaders(request.headers));
 
   platform::httpTransport().send(std::move(request), std::move(completion));
 }

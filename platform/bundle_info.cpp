@@ -1,6 +1,8 @@
 #include "tavrel_mmp/platform/bundle_info.h"
 
+#include "core/no_destructor.h"
 #include "platform/executable_name.h"
+#include "platform/host_identity.h"
 #include "platform/provider_slot.h"
 
 namespace tavrel_mmp::platform {
@@ -27,6 +29,19 @@ ProviderSlot<BundleInfo>& slot() {
   return *s;
 }
 
+// What the host said at start-up over what its provider tells.
+class HostBundleInfo : public BundleInfo {
+ public:
+  std::optional<std::string> bundleIdentifier() override {
+    if (auto id = hostBundleId()) return id;
+    return slot().get().bundleIdentifier();
+  }
+  std::optional<std::string> shortVersion() override {
+    if (auto version = hostAppVersion()) return version;
+    return slot().get().shortVersion();
+  }
+};
+
 }  // namespace
 
 std::shared_ptr<BundleInfo> makeFixedBundleInfo(std::optional<std::string> identifier,
@@ -34,7 +49,8 @@ std::shared_ptr<BundleInfo> makeFixedBundleInfo(std::optional<std::string> ident
   return std::make_shared<FixedBundleInfo>(std::move(identifier), std::move(shortVersion));
 }
 BundleInfo& bundleInfo() {
-  return slot().get();
+  static NoDestructor<HostBundleInfo> overHost;
+  return overHost.get();
 }
 void installBundleInfo(std::shared_ptr<BundleInfo> info) {
   slot().install(std::move(info));

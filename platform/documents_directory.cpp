@@ -3,8 +3,6 @@
 #include "core/logger.h"
 #include "platform/private_files.h"
 #include "platform/provider_slot.h"
-#include "platform/user_data_directory.h"
-#include "tavrel_mmp/platform/bundle_info.h"
 
 namespace tavrel_mmp::platform {
 namespace {
@@ -43,15 +41,6 @@ ProviderSlot<DocumentsDirectory>& slot() {
 }
 
 }  // namespace
-
-std::optional<std::string> defaultApplicationDataDirectory() {
-  const std::optional<std::string> base = userDataDirectory();
-  if (!base) return std::nullopt;
-  // The bundle identifier names a folder of its own, never a way out of this one.
-  std::string app = bundleInfo().bundleIdentifier().value_or("app");
-  if (app.empty() || app == "." || app == ".." || app.find('/') != std::string::npos) app = "app";
-  return *base + "/tavrel_mmp/" + app;
-}
 
 std::shared_ptr<DocumentsDirectory> makeFixedDocumentsDirectory(std::optional<std::string> path) {
   return std::make_shared<FixedDocumentsDirectory>(std::move(path));

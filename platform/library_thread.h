@@ -13,6 +13,10 @@ namespace tavrel_mmp::platform {
 // Returns false when the system refuses a new thread.
 bool startLibraryThread(std::function<void()> body);
 
+// Whether the calling thread is one of the library's own: work that waits for the library's
+// threads cannot wait on one of them.
+bool onLibraryThread();
+
 // Runs once per process, before the first library thread starts and before the library's first
 // use of OpenSSL (the facade calls it on entry): OpenSSL decides at its first initialisation
 // whether to tear itself down at exit, which must not happen under a running transfer. Starts

@@ -9,7 +9,9 @@
 #include "device/user_profile.h"
 #include "events/global_properties.h"
 #include "events/tracking_event.h"
+#include "platform/host_identity.h"
 #include "platform/library_thread.h"
+#include "sdk/host_log_sink.h"
 #include "session/installation.h"
 #include "session/session_callback.h"
 #include "session/session_manager.h"
@@ -27,9 +29,9 @@ void guarded(Work work) {
     Crashlytics::atLibraryCall();
     work();
   } catch (const std::exception& e) {
-    Logger::log(std::string("Unexpected failure: ") + e.what());
+    Logger::error(std::string("Unexpected failure: ") + e.what());
   } catch (...) {
-    Logger::log("Unexpected failure");
+    Logger::error("Unexpected failure");
   }
 }
 
@@ -44,6 +46,11 @@ const PropertyDictionary& orNull(const std::optional<PropertyDictionary>& data) 
 void Nimbrel::intSDK(const std::string& partnerCode, const std::string& appSecret,
                      const std::shared_ptr<NimbrelOptions>& options) {
   guarded([&] {
+    // First: where the files are and who the app is, for everything that follows, crash
+    // capture included (so also with an empty partner code).
+    if (options) {
+      platform::setHostIdentity({options->bundleId, options->appVersion, options->dataDirectory});
+    }
     if (!partnerCode.empty()) {
       if (options) {
         Logger::setDevMode(options->showLog);
@@ -155,6 +162,16 @@ void Nimbrel::onSession(std::function<void(const SessionOutcome& outcome)> callb
 void Nimbrel::onDeferredDeeplink(
     std::function<void(const std::optional<std::string>& link)> callback) {
   guarded([&] { DeferredLinkCallback::set(std::move(callback)); });
+}
+
+bool Nimbrel::flush(std::chrono::milliseconds timeout) {
+  bool accepted = false;
+  guarded([&] { accepted = TrackingEvent::flush(timeout); });
+  return accepted;
+}
+
+void Nimbrel::setLogSink(std::function<void(int level, const std::string& line)> sink) {
+  guarded([&] { HostLogSink::set(std::move(sink)); });
 }
 
 void Nimbrel::setProductList(const std::string& listName,

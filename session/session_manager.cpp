@@ -94,10 +94,10 @@ void handleAnswer(std::uint64_t generation, const std::optional<std::vector<std:
                 " bytes refused (more than " + std::to_string(kMaxAuthAnswerBytes) + ")");
     return (void)finishAuthentication(generation);
   }
-  const std::string text(body->begin(), body->end());
-  Logger::log(isValidUtf8(text) ? text : std::string("Khong lay duoc du lieu"));
-
+  // Decoded before it is logged: the token it carries is known to the logger by then.
   const auto answer = readServiceAnswer<AuthData>(body, std::nullopt, &acceptsOnly200);
+  const std::string text(body->begin(), body->end());
+  Logger::debug(isValidUtf8(text) ? text : std::string("Khong lay duoc du lieu"));
   switch (answer.outcome) {
     case AnswerOutcome::noAnswer:
     case AnswerOutcome::undecodable:
@@ -116,7 +116,7 @@ void handleAnswer(std::uint64_t generation, const std::optional<std::vector<std:
       break;
   }
   const AuthData& auth = *answer.envelope;
-  Logger::log(auth.data ? auth.data->token : std::string());
+  Logger::debug(auth.data ? auth.data->token : std::string());
   if (finishAuthentication(generation, {}, [&] { StorageHelper::shared().saveAuthData(*body); })) {
     SessionCallback::report({true, auth.data ? auth.data->sessionId : std::string(),
                              auth.responseCode, auth.responseText});
@@ -152,7 +152,7 @@ void rememberMismatch(const std::string& partnerCode, const std::string& appSecr
 void logBody(const std::optional<std::vector<std::uint8_t>>& body, const char* notText) {
   if (!body) return;
   const std::string text(body->begin(), body->end());
-  Logger::log(isValidUtf8(text) ? text : std::string(notText));
+  Logger::debug(isValidUtf8(text) ? text : std::string(notText));
 }
 
 // Runs on the main loop: reading the device identifier may wait for the settings file.
@@ -187,7 +187,7 @@ void SessionManager::auth(const std::string& partnerCode, const std::string& app
   if (!namesAHost(derived)) {
     // Said once: every later event asks again with the same credentials.
     rememberMismatch(partnerCode, appSecret);
-    return Logger::log(derived.empty()
+    return Logger::error(derived.empty()
                            ? "The app secret does not match the partner code: nothing will be sent"
                            : "The app secret holds no service address (\"" + derived +
                                  "\"): nothing will be sent");

@@ -1,6 +1,7 @@
 #include "settings/auth_data.h"
 
 #include "core/json_fields.h"
+#include "core/logger.h"
 
 namespace tavrel_mmp {
 
@@ -28,6 +29,7 @@ std::optional<AuthData> AuthData::decode(const std::vector<std::uint8_t>& bytes,
     }
     decoded.sessionId = *sessionId;
     decoded.token = *token;
+    Logger::addSecret(decoded.token);  // never whole in a log line
     decoded.sessionExpireTimeInSeconds = *expire;
     result.data = std::move(decoded);
   }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "core/logger.h"
 #include "core/no_destructor.h"
 #include "core/uuid_text.h"
 #include "platform/per_process.h"
@@ -91,11 +92,15 @@ void StorageHelper::savePartnerCode(const std::string& value) {
 std::string StorageHelper::getPartnerCode() {
   return getText(kPartnerCode);
 }
+// The app secret is never whole in a log line: the logger knows it from here on.
 void StorageHelper::saveAppSecret(const std::string& value) {
+  Logger::addSecret(value);
   save(value, kAppSecret);
 }
 std::string StorageHelper::getAppSecret() {
-  return getText(kAppSecret);
+  std::string secret = getText(kAppSecret);
+  Logger::addSecret(secret);
+  return secret;
 }
 void StorageHelper::saveBaseUrl(const std::string& value) {
   save(value, kBaseUrl);

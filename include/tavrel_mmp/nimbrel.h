@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -86,6 +87,22 @@ class TAVREL_MMP_EXPORT Nimbrel {
   /// deferred-link state, crash records and user id go, a new device identifier is made, and the
   /// next session start is a first open. Nothing of the old installation is sent afterwards.
   static void forgetDevice();
+
+  /// Sends what is stored now and waits at most `timeout` for the service: true when every
+  /// event stored at the call was accepted. For a process about to end (a command-line tool,
+  /// an installer); the library never calls it. Answers false at once while tracking is off or
+  /// its choice cannot be read, and when called on one of the library's own threads (from a
+  /// callback or the log sink), where waiting would hold up the work it waits for.
+  static bool flush(std::chrono::milliseconds timeout);
+
+  /// Takes the development lines ("MMP: ...", made while development mode is on) instead of
+  /// standard output, with their level: 0 error, 1 warning, 2 information, 3 debug (request
+  /// and answer bodies, headers, the tracker's inner steps). Called on a library thread of its
+  /// own, in the order the lines were made, with no lock of the library's held: it may block,
+  /// throw (ignored) or call the library (the lines those calls make are not passed back). A
+  /// session token or app secret appears in a line only as its first few characters. An empty
+  /// function restores standard output.
+  static void setLogSink(std::function<void(int level, const std::string& line)> sink);
 
   /// The release of the library running, "MAJOR.MINOR.PATCH" (TAVREL_MMP_VERSION_STRING of the
   /// headers it was built with).

@@ -49,9 +49,10 @@ typedef void (*tavrel_mmp_link_completion)(const char* result_json, const char* 
                                            void* user);
 
 /** Starts the library. options_json: {"showLog": bool, "autoTrackingScreen": bool,
- * "crashReporting": bool}, a missing member taking its default (false, true, true); NULL for the
- * two-argument start, which keeps the current development mode, tracks screens automatically
- * and captures crashes. */
+ * "crashReporting": bool, "bundleId": text, "appVersion": text, "dataDirectory": text}, a missing
+ * member taking its default (false, true, true, and unset texts: see
+ * tavrel_mmp::NimbrelOptions); NULL for the two-argument start, which keeps the current
+ * development mode, tracks screens automatically and captures crashes. */
 TAVREL_MMP_EXPORT void tavrel_mmp_init(const char* partner_code, const char* app_secret,
                                        const char* options_json);
 
@@ -122,6 +123,17 @@ TAVREL_MMP_EXPORT void tavrel_mmp_set_consent(const char* state);
 /** Non-zero: keep recording and send nothing until called with 0 (see
  * tavrel_mmp::Nimbrel::setOffline). */
 TAVREL_MMP_EXPORT void tavrel_mmp_set_offline(int on);
+
+/** Sends what is stored now and waits at most timeout_ms (a negative one counts as 0): 1 when
+ * every event stored at the call was accepted, else 0 (see tavrel_mmp::Nimbrel::flush). */
+TAVREL_MMP_EXPORT int tavrel_mmp_flush(int timeout_ms);
+
+/** Receives the development lines instead of standard output: level 0 error, 1 warning,
+ * 2 information, 3 debug, and the line (see tavrel_mmp::Nimbrel::setLogSink). */
+typedef void (*tavrel_mmp_log_sink)(int level, const char* line, void* user);
+
+/** Installs the log sink; NULL restores standard output. */
+TAVREL_MMP_EXPORT void tavrel_mmp_set_log_sink(tavrel_mmp_log_sink sink, void* user);
 
 /** The release of the library running, "MAJOR.MINOR.PATCH" (TAVREL_MMP_VERSION_STRING of the
  * headers it was built with); a static text. */

@@ -15,6 +15,8 @@ namespace {
 
 constexpr int kBackgroundNice = 10;
 
+thread_local bool isLibraryThread = false;
+
 }  // namespace
 
 bool startLibraryThread(std::function<void()> body) {
@@ -32,6 +34,7 @@ bool startLibraryThread(std::function<void()> body) {
     std::thread([body = std::move(body)] {
       // Background work yields to the host's threads when the cores are busy.
       ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kBackgroundNice);
+      isLibraryThread = true;
       body();
     }).detach();
   } catch (const std::system_error&) {
@@ -39,6 +42,10 @@ bool startLibraryThread(std::function<void()> body) {
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return started;
+}
+
+bool onLibraryThread() {
+  return isLibraryThread;
 }
 
 }  // namespace tavrel_mmp::platform
