@@ -35,9 +35,9 @@ bool TrackingEvent::flush(std::chrono::milliseconds timeout) {
   // Watching before the read: an upload that ends meanwhile is seen, or its rows are gone.
   UploadOutcomes::Watch watch;
   std::set<std::string> pending;
-  for (const auto& event :
-       DatabaseHelper::shared().getEvents(static_cast<int>(EventStoreLimits{}.maxEvents))
-           .value_or(EventList{})) {
+  for (const auto& event : DatabaseHelper::shared()
+                               .getEvents(static_cast<int>(EventStoreLimits{}.maxEvents))
+                               .value_or(EventList{})) {
     pending.insert(event->id);
   }
   watch.waitAndTake(Clock::now());  // outcomes of what went before the call are not this one's
@@ -68,7 +68,8 @@ bool TrackingEvent::flush(std::chrono::milliseconds timeout) {
       Logger::warning("flush: no session could be had; nothing is sent");
       return false;
     }
-    const UploadOutcomes::Seen seen = watch.waitAndTake(std::min(deadline, Clock::now() + kRecheck));
+    const UploadOutcomes::Seen seen =
+        watch.waitAndTake(std::min(deadline, Clock::now() + kRecheck));
     for (const auto& id : seen.accepted) pending.erase(id);
     if (pending.empty()) return true;
     for (const auto& id : seen.notAccepted) {

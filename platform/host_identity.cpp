@@ -106,7 +106,8 @@ void setHostIdentity(const HostIdentity& given) {
     inUse = state().folder;
   }
   if (!inUse || (!checked.dataDirectory && !checked.bundleId)) return;
-  const auto wanted = folderFor(checked.dataDirectory, bundleInfo().bundleIdentifier().value_or(""));
+  const auto wanted =
+      folderFor(checked.dataDirectory, bundleInfo().bundleIdentifier().value_or(""));
   if (wanted != *inUse) {
     Logger::warning("The library's files are in " + inUse->value_or("memory") +
                     " already; they stay there until the next start (the folder follows the "

@@ -33,7 +33,8 @@ struct Delivery {
 // The sink stays the host's in a forked child; the queue and its thread are each process's own.
 platform::PerProcess<Delivery>& delivery() {
   static auto* held = new platform::PerProcess<Delivery>(
-      &Delivery::mutex, [](Delivery& made, const Delivery& inherited) { made.sink = inherited.sink; });
+      &Delivery::mutex,
+      [](Delivery& made, const Delivery& inherited) { made.sink = inherited.sink; });
   return *held;
 }
 
@@ -60,8 +61,9 @@ void deliverForever(std::shared_ptr<Delivery> state) {
     lock.unlock();
     if (sink) {
       if (dropped > 0) {
-        deliverLine(*sink, {LogLevel::warning, "MMP: " + std::to_string(dropped) +
-                                                   " lines were dropped: the log sink fell behind"});
+        deliverLine(*sink,
+                    {LogLevel::warning, "MMP: " + std::to_string(dropped) +
+                                            " lines were dropped: the log sink fell behind"});
       }
       for (const Line& line : lines) deliverLine(*sink, line);
     }

@@ -187,10 +187,10 @@ void SessionManager::auth(const std::string& partnerCode, const std::string& app
   if (!namesAHost(derived)) {
     // Said once: every later event asks again with the same credentials.
     rememberMismatch(partnerCode, appSecret);
-    return Logger::error(derived.empty()
-                           ? "The app secret does not match the partner code: nothing will be sent"
-                           : "The app secret holds no service address (\"" + derived +
-                                 "\"): nothing will be sent");
+    return Logger::error(
+        derived.empty() ? "The app secret does not match the partner code: nothing will be sent"
+                        : "The app secret holds no service address (\"" + derived +
+                              "\"): nothing will be sent");
   }
   authWithBaseUrl(partnerCode, appSecret, derived);
 }

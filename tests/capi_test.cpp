@@ -19,6 +19,7 @@
 #include "support/test_support.h"
 #include "tavrel_mmp/deep_link_builder.h"
 #include "tavrel_mmp/nimbrel.h"
+#include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/preferences_store.h"
 #include "tavrel_mmp/platform/ui_toolkit.h"
 
@@ -139,6 +140,8 @@ TEST_F(CInterface, StartOptionsAreReadFromJson) {
       {R"({"showLog":true,"autoTrackingScreen":false,"crashReporting":false})", true, false, false,
        false},
       {R"({"crashReporting":"no"})", false, true, true, true},  // not a boolean: the default
+      {R"({"bundleId":"com.c.app","appVersion":7,"dataDirectory":null})", false, true, true,
+       true},  // a text member of another kind stays unset
       {"{}", false, true, true, false},
       {nullptr, true, true, true, false},  // the two-argument start keeps development mode
       {"{", true, true, true, true},       // not JSON: as NULL
@@ -162,6 +165,8 @@ TEST_F(CInterface, StartOptionsAreReadFromJson) {
     EXPECT_EQ(std::get_terminate() != hostTerminate, capture);
     EXPECT_EQ(log.find("tavrel_mmp_init: options_json") != std::string::npos, reported) << log;
   }
+  EXPECT_EQ(platform::bundleInfo().bundleIdentifier(), "com.c.app");
+  EXPECT_EQ(platform::bundleInfo().shortVersion(), "1.0.0");
 }
 
 // The texts a link request's completion received.

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "core/common.h"
 #include "core/logger.h"
@@ -14,6 +15,7 @@
 #include "support/recording_ui.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/nimbrel_deep_link_delegate.h"
+#include "tavrel_mmp/platform/bundle_info.h"
 #include "tavrel_mmp/platform/ui_toolkit.h"
 
 namespace tavrel_mmp {
@@ -100,6 +102,50 @@ TEST_F(FacadeStart, AnEmptyPartnerCodeOnlyInstallsCrashCapture) {
   EXPECT_FALSE(StorageHelper::shared().getValue("MMP_AppSecret"));
   ::sigaction(SIGSEGV, nullptr, &fault);
   EXPECT_NE(fault.sa_handler, SIG_DFL) << "no crash capture";
+}
+
+// The host's identity at start-up, also with an empty partner code (it places the crash files);
+// a value that is refused is said and the platform's stays.
+TEST_F(FacadeStart, IdentityOptionsAreCheckedAndTakenOverThePlatformsOwn) {
+  using Text = std::optional<std::string>;
+  // bundleId, appVersion, dataDirectory given; then the identifier and version in force, and
+  // the development line ("" for none)
+  const std::tuple<Text, Text, Text, std::string, std::string, std::string> cases[] = {
+      {"../up", "", "relative/dir", "com.tavrel.test", "1.0.0",
+       "The option bundleId would name a path"},
+      {"", std::nullopt, std::nullopt, "com.tavrel.test", "1.0.0", "The option bundleId is empty"},
+      {"a/b", "2\n", std::nullopt, "com.tavrel.test", "1.0.0", "appVersion holds a control"},
+      {std::nullopt, std::nullopt, "", "com.tavrel.test", "1.0.0",
+       "The option dataDirectory is empty"},
+      {"com.example.app", "2.5.0", dir_.path() + "/data", "com.example.app", "2.5.0", ""},
+  };
+  for (const auto& [bundleId, appVersion, dataDirectory, id, version, line] : cases) {
+    SCOPED_TRACE(line);
+    auto options = std::make_shared<NimbrelOptions>();
+    std::tie(options->bundleId, options->appVersion, options->dataDirectory) =
+        std::tie(bundleId, appVersion, dataDirectory);
+    options->crashReporting = false;
+    const std::string log = testing::captureLog([&] { Nimbrel::intSDK("", "", options); });
+    EXPECT_EQ(platform::bundleInfo().bundleIdentifier(), id);
+    EXPECT_EQ(platform::bundleInfo().shortVersion(), version);
+    EXPECT_EQ(log.find("The option") == std::string::npos, line.empty()) << log;
+    if (!line.empty()) EXPECT_NE(log.find(line), std::string::npos) << log;
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.path() + "/data"));
+}
+
+// Flush answers at once when nothing can leave: nothing stored, tracking off, no session to be
+// had (before any start: no credentials).
+TEST_F(FacadeStart, FlushAnswersAtOnceWhenThereIsNothingToWaitFor) {
+  EXPECT_TRUE(Nimbrel::flush(std::chrono::seconds(30))) << "nothing stored";
+  Nimbrel::logEvent("before_start", std::nullopt);
+  for (const bool tracking : {true, false}) {
+    Nimbrel::setTrackingEnabled(tracking);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Nimbrel::flush(std::chrono::seconds(30)));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+  }
+  EXPECT_EQ(transport_->count(), 0u);
 }
 
 // Each newly opened URL reaches the latest callback, once, also when a second delivery comes

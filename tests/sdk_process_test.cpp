@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -122,6 +123,59 @@ TEST_F(PipelineProcess, APassingShortageAtStartStopsNothingForLong) {
     EXPECT_EQ(seqs.size(), 5u) << key;
   }
   EXPECT_EQ(service_.duplicateEventCount(), 0u);
+}
+
+// A short-lived app that names itself and its data folder, logs to its own sink and flushes
+// before it returns from main: everything arrives before it ends, under its identity, and its
+// log carries levels but never a whole session token.
+TEST_F(PipelineProcess, AShortLivedAppDeliversEverythingBeforeItEndsUnderItsOwnIdentity) {
+  const int count = 120;  // more than two batches
+  auto host = startHost({"ship", dir_.path(), service_.baseUrl(), std::to_string(count)});
+  EXPECT_EQ(host.readLine(90s), "flushed=1");
+  const auto sinkFlush = host.readLine(30s);
+  ASSERT_TRUE(sinkFlush && sinkFlush->starts_with("sink-flush-ms="));
+  EXPECT_LT(std::stol(sinkFlush->substr(14)), 2000) << "a flush on the sink's thread waited";
+  EXPECT_EQ(host.readLine(5s), std::nullopt) << "development lines went to standard output";
+  ASSERT_TRUE(exitedCleanly(host.wait(10s)));
+
+  std::set<int> seqs;
+  for (const auto& [id, stored] : service_.events()) {
+    if (stored.event["key"] != "shipped") continue;
+    EXPECT_EQ(stored.timesReceived, 1);
+    seqs.insert(dataOf(stored.event)["seq"].get<int>());
+  }
+  EXPECT_EQ(seqs.size(), static_cast<std::size_t>(count));
+  const auto auths = service_.requests("/public/partner/auth");
+  ASSERT_FALSE(auths.empty());
+  EXPECT_EQ(auths[0].json()["appId"], "com.example.ship");
+  const auto devices = service_.requests("/partner/device-info/update");
+  ASSERT_FALSE(devices.empty());
+  EXPECT_EQ(devices[0].json()["appVersion"], "2.5.0");
+  EXPECT_TRUE(std::filesystem::exists(dir_.path() + "/data/preferences.sqlite3"));
+  EXPECT_TRUE(std::filesystem::exists(dir_.path() + "/data/Documents/tavrel_mmp_1.sqlite3"));
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/xdg"));
+
+  std::ifstream sinkLog(dir_.path() + "/sink.log");
+  std::map<std::string, int> levelOf;
+  std::string all;
+  for (std::string line; std::getline(sinkLog, line);) {
+    ASSERT_TRUE(line.size() > 7 && line.substr(1, 6) == " MMP: ") << line;
+    levelOf.emplace(line.substr(7), line[0] - '0');
+    all += line + "\n";
+  }
+  // each line's level: the tracker's inner steps and request bodies sit below information
+  for (const auto& [text, level] :
+       std::vector<std::pair<std::string, int>>{{"eventTotalCounter >= syncEventCount", 3},
+                                                {"---- PARAMS ----", 3},
+                                                {"tracking event: shipped", 2},
+                                                {"----- sync successful -----", 2}}) {
+    EXPECT_EQ(levelOf.count(text) ? levelOf[text] : -1, level) << text;
+  }
+  const std::string token =
+      service_.requests("/partner/event/log").at(0).header("authorization").value();
+  ASSERT_GE(token.size(), 16u);
+  EXPECT_EQ(all.find(token), std::string::npos) << "a whole session token in a line";
+  EXPECT_NE(all.find(token.substr(0, 6) + "…"), std::string::npos) << "the token's prefix";
 }
 
 }  // namespace

@@ -5,7 +5,8 @@ Allowed: the C functions declared TAVREL_MMP_EXPORT, and of each class or struct
 TAVREL_MMP_EXPORT its public and protected members (with its vtable and type information).
 Every exported symbol must carry the version node given; every C function declared must be
 exported. Anything else the library lets out (a private member, an inner class, a standard
-library instance) fails, named.
+library instance) fails, named. And every start-up option (a member of NimbrelOptions) must be a
+key of the C interface's options_json, so that a host of the shared library reaches it too.
 
 Usage: tools/check_exports.py LIBRARY VERSION_NODE HEADER_DIR
 (readelf and c++filt read any ELF, so a cross build checks its own library too.)
@@ -121,6 +122,16 @@ def allowed(demangled, functions, classes):
     return bool(free) and free.group(1) in functions
 
 
+def options_without_c_key(header_dir):
+    """Members of NimbrelOptions that the C header does not name as an options_json key."""
+    with open(os.path.join(header_dir, "tavrel_mmp", "nimbrel_options.h")) as header:
+        text = without_comments(header.read())
+    members = re.findall(r"^\s*[\w:<>]+\s+(\w+)\s*(?:=[^;]*)?;", text, flags=re.M)
+    with open(os.path.join(header_dir, "tavrel_mmp", "tavrel_mmp_c.h")) as header:
+        c_header = header.read()
+    return [name for name in members if f'"{name}"' not in c_header]
+
+
 def main(argv):
     if len(argv) != 4:
         print(__doc__.strip(), file=sys.stderr)
@@ -138,6 +149,8 @@ def main(argv):
             faults.append(f"exported, but no public header declares it for hosts: {readable}")
     for function in sorted(functions - {name for name, _, _ in symbols}):
         faults.append(f"declared for hosts, but not exported: {function}")
+    for option in options_without_c_key(header_dir):
+        faults.append(f"start-up option without a key in the C options_json: {option}")
     for fault in faults:
         print(f"exports: {fault}")
     print(f"exports: {len(symbols)} symbols of {os.path.basename(library)} under {node}, "

@@ -26,6 +26,10 @@
 //   consent DIR URL STATE    the consent given as STATE ("pending", "granted", "denied") and a
 //                            global property "build": "7", starts, logs 2 events: "delivered"
 //                            once they left when granted, "recorded" otherwise
+//   ship DIR URL N           a short-lived app through the C interface: its own identity and data
+//                            folder DIR/data, a log sink writing "<level> <line>" lines to
+//                            DIR/sink.log (it throws once and calls the library back), N events,
+//                            "flushed=<result>" and "sink-flush-ms=<ms>", then returns at once
 //   shortage DIR URL         sends requests to URL while no thread can start, then while the
 //                            descriptors are used up, and after each shortage: "<path> calls=N
 //                            body|error caller|worker" for each request
@@ -44,6 +48,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -516,12 +521,67 @@ int decideConsent(const std::string& url, const std::string& state) {
   return 0;
 }
 
+// What the log sink of the "ship" host saw; it runs on one library thread.
+struct SinkLog {
+  std::mutex mutex;
+  std::ofstream file;
+  int calls = 0;
+  long flushMs = -1;
+  bool sawSyncSuccess = false;
+};
+
+void shipSink(int level, const char* line, void* user) {
+  auto& log = *static_cast<SinkLog*>(user);
+  std::string text(line);
+  for (std::size_t at; (at = text.find('\n')) != std::string::npos;) text.replace(at, 1, "\\n");
+  int call = 0;
+  {
+    std::lock_guard<std::mutex> lock(log.mutex);
+    log.file << level << ' ' << text << '\n' << std::flush;
+    log.sawSyncSuccess = log.sawSyncSuccess || text.find("sync successful") != std::string::npos;
+    call = ++log.calls;
+  }
+  if (call == 1) throw std::runtime_error("a sink that fails");
+  if (text.find("tracking event: shipped") == std::string::npos || log.flushMs >= 0) return;
+  // Called back from the sink's thread: answered at once, never a wait on itself.
+  const auto began = std::chrono::steady_clock::now();
+  tavrel_mmp_flush(20'000);
+  tavrel_mmp_log_event("from_sink", nullptr);
+  std::lock_guard<std::mutex> lock(log.mutex);
+  log.flushMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - began)
+                                      .count());
+}
+
+int ship(const std::string& directory, const std::string& url, int count) {
+  ::setenv("XDG_DATA_HOME", (directory + "/xdg").c_str(), 1);  // where nothing may land
+  auto& log = *new SinkLog;                                    // the sink's thread outlives main
+  log.file.open(directory + "/sink.log");
+  tavrel_mmp_set_log_sink(&shipSink, &log);
+  const std::string options = R"({"showLog":true,"bundleId":"com.example.ship",)"
+                              R"("appVersion":"2.5.0","dataDirectory":")" +
+                              directory + R"(/data"})";
+  tavrel_mmp_init("HOST", tools::makeAppSecret(url, "HOST").c_str(), options.c_str());
+  for (int i = 0; i < count; ++i) {
+    tavrel_mmp_log_event("shipped", ("{\"seq\":" + std::to_string(i) + "}").c_str());
+  }
+  say("flushed=" + std::to_string(tavrel_mmp_flush(60'000)));
+  testing::waitUntil([&] {
+    std::lock_guard<std::mutex> lock(log.mutex);
+    return log.sawSyncSuccess && log.flushMs >= 0;
+  });
+  std::lock_guard<std::mutex> lock(log.mutex);
+  say("sink-flush-ms=" + std::to_string(log.flushMs));
+  return 0;
+}
+
 int run(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "untouched") return say("threads=" + statusField("/proc/self/status", "Threads")), 0;
   if (mode == "sigmask") return reportSignalMasks();
   if (argc < 3) return 2;
   const std::string directory = argv[2];
+  if (mode == "ship" && argc == 5) return ship(directory, argv[3], std::atoi(argv[4]));
   testing::installIsolatedPlatform(directory, "com.tavrel.host");
   if (mode.starts_with("crash-")) return crash(mode.substr(6));
   if (mode.starts_with("survive-")) return survive(mode.substr(8), directory);
