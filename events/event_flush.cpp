@@ -1,5 +1,6 @@
 // Flush: what is stored at the call goes to the service now, batch after batch, and the caller
 // waits for the outcome. Only the host asks for it.
+#include <algorithm>
 #include <atomic>
 #include <set>
 
@@ -21,6 +22,10 @@ using Clock = std::chrono::steady_clock;
 // How long a wait lasts before the batch is asked for again: a batch that could not start (another
 // process uploading from the same store) is tried again without waiting for the timer.
 constexpr auto kRecheck = std::chrono::milliseconds(100);
+// Uploads of the events waited for that the service did not take, one after the other, before
+// the flush gives up: one may have left before the session was there, or met a passing fault;
+// more mean the service will not take them now, and asking again would only hammer it.
+constexpr int kRefusalsInARow = 3;
 
 }  // namespace
 
@@ -50,6 +55,7 @@ bool TrackingEvent::flush(std::chrono::milliseconds timeout) {
   }
   auto authSettled = std::make_shared<std::atomic<bool>>(false);
   bool waitingForSession = false;
+  int refusals = 0;
   for (;;) {
     if (!TrackingConsent::sameInstallation(epoch) || !TrackingConsent::isEnabled()) return false;
     if (StorageHelper::shared().authSnapshot()) {
@@ -70,10 +76,14 @@ bool TrackingEvent::flush(std::chrono::milliseconds timeout) {
     }
     const UploadOutcomes::Seen seen =
         watch.waitAndTake(std::min(deadline, Clock::now() + kRecheck));
+    if (!seen.accepted.empty()) refusals = 0;
     for (const auto& id : seen.accepted) pending.erase(id);
     if (pending.empty()) return true;
-    for (const auto& id : seen.notAccepted) {
-      if (pending.count(id) != 0) return false;  // sent and not taken: not tried again here
+    if (std::any_of(seen.notAccepted.begin(), seen.notAccepted.end(),
+                    [&](const std::string& id) { return pending.count(id) != 0; }) &&
+        ++refusals == kRefusalsInARow) {
+      Logger::warning("flush: the service did not take the events; they wait for the next batch");
+      return false;
     }
     if (Clock::now() >= deadline) return false;
   }

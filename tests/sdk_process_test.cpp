@@ -171,8 +171,9 @@ TEST_F(PipelineProcess, AShortLivedAppDeliversEverythingBeforeItEndsUnderItsOwnI
                                                 {"----- sync successful -----", 2}}) {
     EXPECT_EQ(levelOf.count(text) ? levelOf[text] : -1, level) << text;
   }
-  const std::string token =
-      service_.requests("/partner/event/log").at(0).header("authorization").value();
+  std::string token;  // of the session the batches went with (one may have left before it)
+  for (const auto& request : service_.requests("/partner/event/log"))
+    token = request.header("authorization").value_or(token);
   ASSERT_GE(token.size(), 16u);
   EXPECT_EQ(all.find(token), std::string::npos) << "a whole session token in a line";
   EXPECT_NE(all.find(token.substr(0, 6) + "…"), std::string::npos) << "the token's prefix";
