@@ -68,6 +68,9 @@ TEST_F(InstallationTest, WhileTrackingIsOffNothingIsRecordedSentOrAuthenticated)
   loop_->advance(120.0);  // ticks: no batch, no heartbeat
   EXPECT_EQ(transport_->count(), 1u);
   EXPECT_TRUE(pendingKeys().empty());
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Nimbrel::flush(std::chrono::seconds(30)));  // nothing may leave: no wait
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
   EXPECT_FALSE(storage_.getValue("TavrelMMP_last_crash"));
   // The choice is on disk: a restarted process reads it.
   EXPECT_EQ(platform::makeSqlitePreferencesStore(dir_.path() + "/preferences.sqlite3")
