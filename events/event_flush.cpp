@@ -39,12 +39,14 @@ bool TrackingEvent::flush(std::chrono::milliseconds timeout) {
   const std::uint64_t epoch = TrackingConsent::epoch();
   // Watching before the read: an upload that ends meanwhile is seen, or its rows are gone.
   UploadOutcomes::Watch watch;
-  std::set<std::string> pending;
-  for (const auto& event : DatabaseHelper::shared()
-                               .getEvents(static_cast<int>(EventStoreLimits{}.maxEvents))
-                               .value_or(EventList{})) {
-    pending.insert(event->id);
+  const std::optional<EventList> stored =
+      DatabaseHelper::shared().getEvents(static_cast<int>(EventStoreLimits{}.maxEvents));
+  if (!stored) {
+    Logger::warning("flush: the event store cannot be read; nothing is sent");
+    return false;
   }
+  std::set<std::string> pending;
+  for (const auto& event : *stored) pending.insert(event->id);
   watch.waitAndTake(Clock::now());  // outcomes of what went before the call are not this one's
   if (pending.empty()) return true;
   if (platform::onLibraryThread()) {

@@ -1,6 +1,7 @@
-/* A host application in C: starts the library through its C interface, records a session's
- * worth of activity, receives a deep link and makes a tracking link. Then it waits until the
- * service has received the events, the user's profile and the handled error, and says so.
+/* A host application in C: starts the library through its C interface under its own name,
+ * with the library's warnings on its standard error, records a session's worth of activity,
+ * receives a deep link and makes a tracking link. It flushes the events, then waits until the
+ * service has received them, the user's profile and the handled error, and says so.
  *
  *   tavrel_mmp_c_host PARTNER_CODE APP_SECRET SERVICE_LOG
  *
@@ -50,6 +51,12 @@ static void on_link(const char* result_json, const char* error_json, void* user)
   atomic_store(&link->done, result_json ? 1 : -1);
 }
 
+static void on_log_line(int level, const char* line, void* user) {
+  /* On the library's logging thread; 0 error, 1 warning, 2 information, 3 debug. */
+  (void)user;
+  if (level <= 1) fprintf(stderr, "c_host: %s\n", line);
+}
+
 static void pause_briefly(void) {
   const struct timespec interval = {0, 200 * 1000 * 1000};
   nanosleep(&interval, NULL);
@@ -89,7 +96,10 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: %s PARTNER_CODE APP_SECRET SERVICE_LOG\n", argv[0]);
     return 2;
   }
-  tavrel_mmp_init(argv[1], argv[2], "{\"showLog\": false, \"autoTrackingScreen\": false}");
+  tavrel_mmp_set_log_sink(on_log_line, NULL);
+  tavrel_mmp_init(argv[1], argv[2],
+                  "{\"showLog\": true, \"autoTrackingScreen\": false,"
+                  " \"bundleId\": \"com.example.c_host\", \"appVersion\": \"1.1.0\"}");
   /* Asked for at once: the request goes out with the session the start brings. */
   static struct link_request link; /* static: the completion comes on another thread */
   tavrel_mmp_create_link("{\"fields\": [{\"key\": \"utm_source\", \"value\": \"c_host\"}]}",
@@ -111,6 +121,10 @@ int main(int argc, char** argv) {
   static atomic_int deeplink_ok; /* static: the callback may come from a library thread */
   tavrel_mmp_handle_deeplink(on_deeplink, &deeplink_ok);
   tavrel_mmp_open_url(kDeepLink);
+
+  /* The events leave now rather than at the next tick. */
+  if (!tavrel_mmp_flush(WAIT_SECONDS * 1000))
+    fprintf(stderr, "c_host: the flush did not see every event accepted\n");
 
   struct arrival arrivals[] = {
       {"event c_host_opened", "/partner/event/log", "\"c_host_opened\"", 0},
