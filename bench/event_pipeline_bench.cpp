@@ -40,6 +40,7 @@
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/http_transport.h"
 #include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/platform/sqlite_preferences_store.h"
 #include "tavrel_mmp/testing/manual_time.h"
 #include "tools/local_service/local_service.h"
 #include "tools/secret/secret_generator.h"

@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/curl/send_once.h"
 #include "platform/library_thread.h"
-#include "platform/linux/send_once.h"
 #include "tools/local_service/local_service.h"
 #include "tools/tls/self_signed_certificate.h"
 

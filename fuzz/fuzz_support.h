@@ -19,6 +19,7 @@
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/http_transport.h"
 #include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/platform/sqlite_preferences_store.h"
 #include "tavrel_mmp/testing/manual_time.h"
 
 namespace tavrel_mmp::fuzz {

@@ -5,6 +5,7 @@
 #include "fuzz_support.h"
 #include "settings/settings_keys.h"
 #include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/platform/sqlite_preferences_store.h"
 
 using namespace tavrel_mmp;
 using namespace tavrel_mmp::settings_keys;

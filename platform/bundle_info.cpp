@@ -25,8 +25,8 @@ std::shared_ptr<BundleInfo> makeDefault() {
 }
 
 ProviderSlot<BundleInfo>& slot() {
-  static auto* s = new ProviderSlot<BundleInfo>(&makeDefault);
-  return *s;
+  static NoDestructor<ProviderSlot<BundleInfo>> s(&makeDefault);
+  return s.get();
 }
 
 // What the host said at start-up over what its provider tells.

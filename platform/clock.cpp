@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "core/no_destructor.h"
 #include "platform/provider_slot.h"
 
 namespace tavrel_mmp::platform {
@@ -20,8 +21,8 @@ class SystemClock : public Clock {
 };
 
 ProviderSlot<Clock>& slot() {
-  static auto* s = new ProviderSlot<Clock>(&makeSystemClock);
-  return *s;
+  static NoDestructor<ProviderSlot<Clock>> s(&makeSystemClock);
+  return s.get();
 }
 
 }  // namespace

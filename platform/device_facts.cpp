@@ -1,5 +1,6 @@
 #include "tavrel_mmp/platform/device_facts.h"
 
+#include "core/no_destructor.h"
 #include "platform/interface_addresses.h"
 #include "platform/provider_slot.h"
 
@@ -11,8 +12,8 @@ std::shared_ptr<DeviceFacts> makeDefault() {
 }
 
 ProviderSlot<DeviceFacts>& slot() {
-  static auto* s = new ProviderSlot<DeviceFacts>(&makeDefault);
-  return *s;
+  static NoDestructor<ProviderSlot<DeviceFacts>> s(&makeDefault);
+  return s.get();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tavrel_mmp/platform/documents_directory.h"
 
 #include "core/logger.h"
+#include "core/no_destructor.h"
 #include "platform/private_files.h"
 #include "platform/provider_slot.h"
 
@@ -36,8 +37,8 @@ std::shared_ptr<DocumentsDirectory> makeDefault() {
 }
 
 ProviderSlot<DocumentsDirectory>& slot() {
-  static auto* s = new ProviderSlot<DocumentsDirectory>(&makeDefault);
-  return *s;
+  static NoDestructor<ProviderSlot<DocumentsDirectory>> s(&makeDefault);
+  return s.get();
 }
 
 }  // namespace

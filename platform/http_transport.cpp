@@ -2,7 +2,9 @@
 
 #include <utility>
 
+#include "core/no_destructor.h"
 #include "platform/provider_slot.h"
+#include "tavrel_mmp/platform/curl_transport.h"
 
 namespace tavrel_mmp::platform {
 
@@ -14,8 +16,8 @@ std::shared_ptr<HttpTransport> makeDefault() {
 
 // Leaked on purpose: the transport and its worker must outlive every static destructor.
 ProviderSlot<HttpTransport>& slot() {
-  static auto* s = new ProviderSlot<HttpTransport>(&makeDefault);
-  return *s;
+  static NoDestructor<ProviderSlot<HttpTransport>> s(&makeDefault);
+  return s.get();
 }
 
 }  // namespace

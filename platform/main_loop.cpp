@@ -1,13 +1,14 @@
 #include "tavrel_mmp/platform/main_loop.h"
 
+#include "core/no_destructor.h"
 #include "platform/provider_slot.h"
 
 namespace tavrel_mmp::platform {
 namespace {
 
 ProviderSlot<MainLoop>& slot() {
-  static auto* s = new ProviderSlot<MainLoop>(&makeThreadMainLoop);
-  return *s;
+  static NoDestructor<ProviderSlot<MainLoop>> s(&makeThreadMainLoop);
+  return s.get();
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 
 #include <mutex>
 
+#include "core/no_destructor.h"
 #include "platform/per_process.h"
 #include "platform/provider_slot.h"
 #include "tavrel_mmp/platform/documents_directory.h"
+#include "tavrel_mmp/platform/sqlite_preferences_store.h"
 
 namespace tavrel_mmp::platform {
 namespace {
@@ -16,8 +18,8 @@ std::shared_ptr<PreferencesStore> makeDefault() {
 }
 
 ProviderSlot<PreferencesStore>& slot() {
-  static auto* s = new ProviderSlot<PreferencesStore>(&makeDefault);
-  return *s;
+  static NoDestructor<ProviderSlot<PreferencesStore>> s(&makeDefault);
+  return s.get();
 }
 
 std::mutex& claimMutex() {

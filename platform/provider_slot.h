@@ -11,7 +11,8 @@ namespace tavrel_mmp::platform {
 // Holds the provider of one platform service. The default provider is made on first use;
 // a host or a test may install its own, normally before `intSDK`. Providers are kept alive
 // for the rest of the process (a replaced one may still be in use on another thread), and
-// the slot itself is never destroyed, so no thread ever sees a provider torn down at exit.
+// the slot itself is never destroyed (each is held in a NoDestructor), so no thread ever sees a
+// provider torn down at exit.
 template <class T>
 class ProviderSlot {
  public:

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "core/no_destructor.h"
 #include "platform/provider_slot.h"
 #include "platform/system_random.h"
 
@@ -9,8 +10,8 @@ namespace tavrel_mmp::platform {
 namespace {
 
 ProviderSlot<SecureRandom>& slot() {
-  static auto* s = new ProviderSlot<SecureRandom>(&makeSystemRandom);
-  return *s;
+  static NoDestructor<ProviderSlot<SecureRandom>> s(&makeSystemRandom);
+  return s.get();
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "tavrel_mmp/platform/ui_toolkit.h"
 
+#include "core/no_destructor.h"
 #include "platform/provider_slot.h"
+#include "tavrel_mmp/platform/headless_ui_toolkit.h"
 #include "tavrel_mmp/platform/main_loop.h"
 
 namespace tavrel_mmp::platform {
@@ -11,8 +13,8 @@ std::shared_ptr<UIToolkit> makeDefault() {
 }
 
 ProviderSlot<UIToolkit>& slot() {
-  static auto* s = new ProviderSlot<UIToolkit>(&makeDefault);
-  return *s;
+  static NoDestructor<ProviderSlot<UIToolkit>> s(&makeDefault);
+  return s.get();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "events/database_helper.h"
 #include "support/recording_ui.h"
 #include "support/test_support.h"
+#include "tavrel_mmp/platform/headless_ui_toolkit.h"
 #include "tavrel_mmp/platform/ui_toolkit.h"
 
 namespace tavrel_mmp {

@@ -1,5 +1,6 @@
 // The C interface: what it makes of NULL, malformed JSON and text that is not UTF-8, and the one
 // outcome each callback receives.
+#include "tavrel_mmp/platform/headless_ui_toolkit.h"
 #include "tavrel_mmp/tavrel_mmp_c.h"
 
 #include <gtest/gtest.h>

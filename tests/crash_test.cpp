@@ -22,6 +22,7 @@
 #include "support/test_support.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/platform/sqlite_preferences_store.h"
 
 namespace tavrel_mmp {
 namespace {

@@ -13,6 +13,7 @@
 #include "support/test_support.h"
 #include "tavrel_mmp/deep_link_builder.h"
 #include "tavrel_mmp/nimbrel.h"
+#include "tavrel_mmp/platform/curl_transport.h"
 
 namespace tavrel_mmp {
 namespace {

@@ -16,6 +16,7 @@
 #include "support/child_process.h"
 #include "support/scripted_server.h"
 #include "support/test_support.h"
+#include "tavrel_mmp/platform/curl_transport.h"
 
 namespace tavrel_mmp {
 namespace {

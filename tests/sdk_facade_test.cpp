@@ -16,6 +16,7 @@
 #include "support/test_support.h"
 #include "tavrel_mmp/nimbrel_deep_link_delegate.h"
 #include "tavrel_mmp/platform/bundle_info.h"
+#include "tavrel_mmp/platform/headless_ui_toolkit.h"
 #include "tavrel_mmp/platform/ui_toolkit.h"
 
 namespace tavrel_mmp {

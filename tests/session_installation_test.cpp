@@ -15,6 +15,7 @@
 #include "tavrel_mmp/deep_link_handler.h"
 #include "tavrel_mmp/nimbrel.h"
 #include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/platform/sqlite_preferences_store.h"
 
 namespace tavrel_mmp {
 namespace {

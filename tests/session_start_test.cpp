@@ -12,6 +12,7 @@
 #include "tavrel_mmp/nimbrel.h"
 #include "tavrel_mmp/nimbrel_deep_link_delegate.h"
 #include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/platform/sqlite_preferences_store.h"
 
 namespace tavrel_mmp {
 namespace {

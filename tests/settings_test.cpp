@@ -10,6 +10,7 @@
 #include "support/fake_device_facts.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/platform/sqlite_preferences_store.h"
 
 namespace tavrel_mmp {
 namespace {

@@ -59,6 +59,7 @@
 #include "settings/storage_helper.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/nimbrel.h"
+#include "tavrel_mmp/platform/curl_transport.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/main_loop.h"
 #include "tavrel_mmp/tavrel_mmp_c.h"

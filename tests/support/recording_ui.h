@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <functional>
 
+#include "tavrel_mmp/platform/headless_ui_toolkit.h"
 #include "tavrel_mmp/platform/ui_toolkit.h"
 
 namespace tavrel_mmp::testing {

@@ -20,9 +20,11 @@
 #include "settings/storage_helper.h"
 #include "tavrel_mmp/nimbrel.h"
 #include "tavrel_mmp/platform/bundle_info.h"
+#include "tavrel_mmp/platform/curl_transport.h"
 #include "tavrel_mmp/platform/documents_directory.h"
 #include "tavrel_mmp/platform/main_loop.h"
 #include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/platform/sqlite_preferences_store.h"
 
 namespace tavrel_mmp::testing {
 namespace {

@@ -14,6 +14,7 @@
 
 #include "local_service/local_service.h"
 #include "support/fake_transport.h"
+#include "tavrel_mmp/platform/curl_transport.h"
 #include "tavrel_mmp/testing/manual_time.h"
 
 namespace tavrel_mmp::testing {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "secret/secret_generator.h"
+#include "tavrel_mmp/platform/curl_transport.h"
 #include "tavrel_mmp/platform/http_transport.h"
 #include "tavrel_mmp/tavrel_mmp.h"
 

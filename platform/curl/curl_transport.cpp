@@ -14,10 +14,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/curl/send_once.h"
 #include "platform/fork_pass.h"
 #include "platform/library_thread.h"
-#include "platform/linux/send_once.h"
 #include "platform/per_process.h"
+#include "tavrel_mmp/platform/curl_transport.h"
 #include "tavrel_mmp/platform/http_transport.h"
 
 namespace tavrel_mmp::platform {

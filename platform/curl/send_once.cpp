@@ -1,4 +1,4 @@
-#include "platform/linux/send_once.h"
+#include "platform/curl/send_once.h"
 
 #include <netinet/in.h>
 #include <poll.h>

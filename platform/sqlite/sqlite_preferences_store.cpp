@@ -16,6 +16,7 @@
 #include "platform/per_process.h"
 #include "platform/sqlite/connection.h"
 #include "tavrel_mmp/platform/preferences_store.h"
+#include "tavrel_mmp/platform/sqlite_preferences_store.h"
 
 namespace tavrel_mmp::platform {
 namespace {
