@@ -3,6 +3,7 @@
 #include "core/logger.h"
 #include "events/database_helper.h"
 #include "events/upload_lock.h"
+#include "events/upload_outcomes.h"
 #include "platform/per_process.h"
 #include "tavrel_mmp/platform/clock.h"
 #include "tavrel_mmp/platform/main_loop.h"
@@ -91,10 +92,11 @@ void BatchProcessor::exportThen(const EventList& events, std::uint64_t epoch,
 }
 
 void BatchProcessor::settle(const EventList& events, const ExportResult& result) {
-  if (result.outcome != Outcome::accepted) return;
+  if (result.outcome != Outcome::accepted) return UploadOutcomes::note(events, false);
   accepted_.fetch_add(1);
   // Exactly the rows of this export: events stored since it left stay.
   store_.removeEvents(events);
+  UploadOutcomes::note(events, true);
 }
 
 std::optional<std::size_t> BatchProcessor::startBatch(std::uint64_t epoch) {

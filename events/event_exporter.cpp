@@ -60,10 +60,10 @@ ExportResult readAnswer(const std::optional<std::vector<std::uint8_t>>& body,
   if (answer.accepted()) {
     Logger::log("----- sync successful -----");
   } else {
-    Logger::log("----- sync error -----");
-    Logger::log(answer.outcome == AnswerOutcome::noAnswer && answer.problem.empty()
-                    ? std::string("Error from request")
-                    : answer.problem);
+    Logger::warning("----- sync error -----");
+    Logger::warning(answer.outcome == AnswerOutcome::noAnswer && answer.problem.empty()
+                        ? std::string("Error from request")
+                        : answer.problem);
   }
   return judge(answer);
 }

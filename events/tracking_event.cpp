@@ -153,7 +153,7 @@ void TrackingEvent::sync() {
   if (!read) return;  // a batch is in flight
   auto& state = tracker::state();
   state.lastSyncTime.store(tracker::monotonicNow());
-  Logger::log("----- syncing: " + std::to_string(*read) + " events -----");
+  Logger::debug("----- syncing: " + std::to_string(*read) + " events -----");
   state.eventTotalCounter.store(0);
 }
 

@@ -61,6 +61,13 @@ std::function<void()> UploadOutcomes::Watch::waker() {
   };
 }
 
+std::function<void()> UploadOutcomes::Watch::forgetter() {
+  return [state = state_] {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->seen = Seen{};
+  };
+}
+
 void UploadOutcomes::note(const EventList& events, bool accepted) {
   std::vector<std::shared_ptr<Watch::State>> watching;
   {

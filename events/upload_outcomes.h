@@ -31,6 +31,8 @@ class UploadOutcomes {
     Seen waitAndTake(std::chrono::steady_clock::time_point until);
     // Ends the current wait from any thread, also after the watch is gone.
     std::function<void()> waker();
+    // Drops what was seen so far, from any thread, also after the watch is gone.
+    std::function<void()> forgetter();
 
     struct State;  // what the notes reach
 
