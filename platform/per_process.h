@@ -51,6 +51,15 @@ class PerProcess {
   PerProcess& operator=(const PerProcess&) = delete;
 
   T& get() { return *current().object; }
+  // For a holder that ends before the process (a provider a host replaces): lets go of this
+  // process's object, which ends once the last `share()` of it does. Objects inherited from a
+  // parent process stay as they are, never destroyed.
+  void letGo() {
+    Made* made = made_.load(std::memory_order_acquire);
+    if (made == nullptr || made->generation != forkGeneration()) return;
+    made_.store(made->inherited, std::memory_order_release);
+    delete made;
+  }
   // For work that must keep the object alive on a thread of its own.
   std::shared_ptr<T> share() { return current().object; }
 

@@ -429,7 +429,10 @@ class CurlTransport final : public HttpTransport {
         }) {}
   CurlTransport(const CurlTransport&) = delete;
   CurlTransport& operator=(const CurlTransport&) = delete;
-  ~CurlTransport() override { workers_.get().release(); }
+  ~CurlTransport() override {
+    workers_.get().release();
+    workers_.letGo();
+  }
 
   void send(HttpRequest request, HttpCompletion completion) override {
     workers_.get().enqueue(std::move(request), std::move(completion));

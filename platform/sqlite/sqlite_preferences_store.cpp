@@ -415,7 +415,10 @@ class SqlitePreferencesStore : public PreferencesStore {
  public:
   explicit SqlitePreferencesStore(std::string path)
       : cores_([path = std::move(path)](Core* inherited) { return Core::make(path, inherited); }) {}
-  ~SqlitePreferencesStore() override { cores_.get().stop(); }
+  ~SqlitePreferencesStore() override {
+    cores_.get().stop();
+    cores_.letGo();
+  }
 
   std::optional<PreferenceValue> value(const std::string& key) override {
     return cores_.get().read(key).value;
