@@ -108,7 +108,9 @@ class ThreadMainLoop : public MainLoop {
       }
       const auto now = std::chrono::steady_clock::now();
       if (next->due > now) {
-        loop.wake.wait_until(lock, next->due);
+        // A copy: a timer added while the loop waits may move the vector's elements.
+        const SteadyTime due = next->due;
+        loop.wake.wait_until(lock, due);
         continue;
       }
       std::function<void()> tick;
