@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string>
 
+#include "core/logger.h"
 #include "core/no_destructor.h"
 #include "crash/signal/fault_rounds.h"
 #include "crash/signal/record_file.h"
@@ -56,6 +58,13 @@ void drain(int fd) {
 }
 
 void watchLoop(int readFd) {
+  // Asked here first, on a thread of ours: the check adjusts the asking thread's mask.
+  if (!platform::threadSignalMasksKnown()) {
+    Logger::log(
+        "The system does not show threads' signal masks: a fault the host resolves by jumping "
+        "out of its handler stays recorded until the process exits or " +
+        std::to_string(static_cast<int>(CrashWatch::kLastResortSeconds)) + " s have passed");
+  }
   int interval = kFirstLookMilliseconds;
   for (;;) {
     pollfd wanted{readFd, POLLIN, 0};

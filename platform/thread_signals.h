@@ -9,4 +9,7 @@ enum class ThreadSignalMask { blocked, unblocked, gone, unknown };
 // Not for signal context. `unknown` when the system does not tell.
 ThreadSignalMask threadSignalMask(long threadId, int signal);
 
+// Whether the system tells threads' masks at all; false under an emulator that shows its own.
+bool threadSignalMasksKnown();
+
 }  // namespace tavrel_mmp::platform

@@ -17,6 +17,7 @@
 #include "crash/crash_file.h"
 #include "crash/crashlytics.h"
 #include "crash/exception_report.h"
+#include "platform/thread_signals.h"
 #include "settings/storage_helper.h"
 #include "support/child_process.h"
 #include "support/test_support.h"
@@ -214,6 +215,11 @@ TEST(CrashCapture, AFaultTheHostResolvesLeavesTheProcessAliveAndNoRecord) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
+    // qemu-user shows its own threads' masks: only the exit handlers end the round there.
+    if (c.mode == "jump-out-_exit" && testing::runsUnderEmulator()) {
+      EXPECT_FALSE(platform::threadSignalMasksKnown());
+      continue;
+    }
     testing::TempDir dir;
     const HostRun run = runHost({"survive-" + c.mode, dir.path()});
     ASSERT_TRUE(run.status);

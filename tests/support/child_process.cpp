@@ -11,6 +11,14 @@
 
 namespace tavrel_mmp::testing {
 
+bool runsUnderEmulator() {
+#ifdef TEST_HOSTS_EMULATOR
+  return true;
+#else
+  return false;
+#endif
+}
+
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args) {
   std::vector<char*> argv;
 #ifdef TEST_HOSTS_EMULATOR

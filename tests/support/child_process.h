@@ -10,6 +10,9 @@
 
 namespace tavrel_mmp::testing {
 
+// Whether the tests and the hosts they start run under an emulator (a cross build).
+bool runsUnderEmulator();
+
 // A test host started as a child process, its standard output read line by line.
 class ChildProcess {
  public:
