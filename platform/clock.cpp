@@ -1,24 +1,11 @@
 #include "tavrel_mmp/platform/clock.h"
 
-#include <chrono>
-
 #include "core/no_destructor.h"
 #include "platform/provider_slot.h"
+#include "tavrel_mmp/platform/system_clock.h"
 
 namespace tavrel_mmp::platform {
 namespace {
-
-class SystemClock : public Clock {
- public:
-  double now() override {
-    const auto since = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration<double>(since).count();
-  }
-  double monotonic() override {
-    const auto since = std::chrono::steady_clock::now().time_since_epoch();
-    return std::chrono::duration<double>(since).count();
-  }
-};
 
 ProviderSlot<Clock>& slot() {
   static NoDestructor<ProviderSlot<Clock>> s(&makeSystemClock);
@@ -27,9 +14,6 @@ ProviderSlot<Clock>& slot() {
 
 }  // namespace
 
-std::shared_ptr<Clock> makeSystemClock() {
-  return std::make_shared<SystemClock>();
-}
 Clock& clock() {
   return slot().get();
 }

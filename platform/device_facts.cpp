@@ -3,6 +3,7 @@
 #include "core/no_destructor.h"
 #include "platform/interface_addresses.h"
 #include "platform/provider_slot.h"
+#include "tavrel_mmp/platform/linux_device_facts.h"
 
 namespace tavrel_mmp::platform {
 namespace {

@@ -2,6 +2,7 @@
 
 #include "core/no_destructor.h"
 #include "platform/provider_slot.h"
+#include "tavrel_mmp/platform/thread_main_loop.h"
 
 namespace tavrel_mmp::platform {
 namespace {

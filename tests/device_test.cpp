@@ -8,7 +8,7 @@
 #include "support/fake_device_facts.h"
 #include "support/test_support.h"
 #include "tavrel_mmp/platform/bundle_info.h"
-#include "tavrel_mmp/platform/device_facts.h"
+#include "tavrel_mmp/platform/linux_device_facts.h"
 #include "tavrel_mmp/user_info.h"
 
 namespace tavrel_mmp {

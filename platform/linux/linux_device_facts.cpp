@@ -15,7 +15,7 @@
 
 #include "core/uuid_text.h"
 #include "tavrel_mmp/platform/bundle_info.h"
-#include "tavrel_mmp/platform/device_facts.h"
+#include "tavrel_mmp/platform/linux_device_facts.h"
 
 namespace tavrel_mmp::platform {
 namespace {

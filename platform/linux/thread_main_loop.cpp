@@ -9,7 +9,7 @@
 #include "platform/library_thread.h"
 #include "platform/per_process.h"
 #include "platform/tick_schedule.h"
-#include "tavrel_mmp/platform/main_loop.h"
+#include "tavrel_mmp/platform/thread_main_loop.h"
 
 namespace tavrel_mmp::platform {
 namespace {

@@ -25,6 +25,7 @@
 #include "tavrel_mmp/platform/main_loop.h"
 #include "tavrel_mmp/platform/preferences_store.h"
 #include "tavrel_mmp/platform/sqlite_preferences_store.h"
+#include "tavrel_mmp/platform/system_clock.h"
 
 namespace tavrel_mmp::testing {
 namespace {

@@ -19,6 +19,4 @@ class Clock {
 Clock& clock();
 void installClock(std::shared_ptr<Clock> clock);
 
-std::shared_ptr<Clock> makeSystemClock();
-
 }  // namespace tavrel_mmp::platform

@@ -27,7 +27,4 @@ class MainLoop {
 MainLoop& mainLoop();
 void installMainLoop(std::shared_ptr<MainLoop> loop);
 
-/// The Linux provider: a library-owned thread standing in for the main thread.
-std::shared_ptr<MainLoop> makeThreadMainLoop();
-
 }  // namespace tavrel_mmp::platform
