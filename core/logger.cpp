@@ -43,10 +43,38 @@ void Logger::addSecret(const std::string& secret) {
     if (held != nullptr && *held == secret) return;
   }
   const unsigned index = nextSecret_.fetch_add(1) % secrets_.size();
-  secrets_[index].store(new std::string(secret), std::memory_order_release);
+  retire(secrets_[index].exchange(new std::string(secret)));
+}
+
+void Logger::retire(const std::string* secret) {
+  // Every retired text was unpublished before it is taken out here; a reader that may still
+  // hold one counted itself before it read the slots, so it is seen below. A text that cannot
+  // be freed yet waits for a later call; one with no room to wait stays allocated.
+  for (auto& slot : retired_) {
+    const std::string* waiting = slot.exchange(nullptr);
+    if (waiting == nullptr) continue;
+    if (readers_.load() == 0) {
+      delete waiting;
+    } else if (const std::string* empty = nullptr; !slot.compare_exchange_strong(empty, waiting)) {
+      if (secret == nullptr) secret = waiting;
+    }
+  }
+  if (secret == nullptr) return;
+  if (readers_.load() == 0) {
+    delete secret;
+    return;
+  }
+  for (auto& slot : retired_) {
+    const std::string* empty = nullptr;
+    if (slot.compare_exchange_strong(empty, secret)) return;
+  }
 }
 
 std::string Logger::redacted(std::string text) {
+  readers_.fetch_add(1);
+  struct Leave {
+    ~Leave() { readers_.fetch_sub(1); }
+  } leave;
   for (const auto& slot : secrets_) {
     const std::string* secret = slot.load(std::memory_order_acquire);
     if (secret == nullptr) continue;

@@ -57,9 +57,13 @@ class Logger {
   static inline std::atomic<bool> devMode_{false};
   static inline std::atomic<LineConsumer> consumer_{nullptr};
   // Registered secrets, newest replacing the oldest. Read without a lock (a forked child may
-  // log at any moment); a replaced text is never freed, since a reader may still hold it.
+  // log at any moment): readers count themselves in `readers_` while they hold the texts, and a
+  // replaced text waits in `retired_` until a moment when no reader is counted.
+  static void retire(const std::string* secret);
   static inline std::array<std::atomic<const std::string*>, 8> secrets_{};
+  static inline std::array<std::atomic<const std::string*>, 8> retired_{};
   static inline std::atomic<unsigned> nextSecret_{0};
+  static inline std::atomic<unsigned> readers_{0};
 };
 
 }  // namespace tavrel_mmp
