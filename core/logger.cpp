@@ -38,10 +38,13 @@ void writeToStandardOutput(std::string_view text) {
 
 void Logger::addSecret(const std::string& secret) {
   if (secret.size() < kMinSecretBytes) return;
-  for (const auto& slot : secrets_) {
+  readers_.fetch_add(1);
+  const bool known = std::any_of(secrets_.begin(), secrets_.end(), [&](const auto& slot) {
     const std::string* held = slot.load(std::memory_order_acquire);
-    if (held != nullptr && *held == secret) return;
-  }
+    return held != nullptr && *held == secret;
+  });
+  readers_.fetch_sub(1);
+  if (known) return;
   const unsigned index = nextSecret_.fetch_add(1) % secrets_.size();
   retire(secrets_[index].exchange(new std::string(secret)));
 }
